@@ -1,0 +1,31 @@
+// Every text the module shows its users: exception messages, warnings and printed lines.
+// Formats follow PyErr_Format / PyUnicode_FromFormat unless a comment says otherwise.
+#pragma once
+
+namespace vendrel::msg {
+
+// Start-up.
+inline constexpr char kInitFunction[] = "init vendrel.sparse_solver";
+inline constexpr char kModuleName[] = "vendrel.sparse_solver";
+inline constexpr char kVersionMismatch[] =  // snprintf
+    "compiletime version %s of module '%.100s' does not match runtime version %s";
+inline constexpr char kNotAType[] = "%.200s.%.200s is not a type object";
+inline constexpr char kSizeChanged[] =  // snprintf
+    "%s.%s size changed, may indicate binary incompatibility";
+inline constexpr char kWrongSize[] = "%.200s.%.200s has the wrong size, try recompiling";
+inline constexpr char kCannotImportName[] = "cannot import name %S";
+inline constexpr char kNameNotDefined[] = "name '%U' is not defined";
+
+// Result checks.
+inline constexpr char kCannotConvert[] = "Cannot convert %.200s to %.200s";
+inline constexpr char kExpectedType[] = "Expected %.16s, got %.200s";
+
+// Argument type test.
+inline constexpr char kArgumentType[] =
+    "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
+inline constexpr char kMissingType[] = "Missing type object";
+
+// Printed lines.
+inline constexpr char kBaseResidual[] = "computing base residual";
+
+}  // namespace vendrel::msg

@@ -1,0 +1,217 @@
+// The module's entry point and its start-up sequence, step by step in the order the
+// interpreter sees them. Each step that fails stops start-up with a traceback entry at
+// the source location of that step.
+#include "failure.hpp"
+#include "messages.hpp"
+#include "ref.hpp"
+#include "solver_type.hpp"
+#include "startup.hpp"
+#include "state.hpp"
+#include "views.hpp"
+
+namespace vendrel {
+namespace {
+
+constexpr int kSiteFile = kSiteModule;
+constexpr const char* kFunction = msg::kInitFunction;
+
+PyMethodDef g_no_functions[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "sparse_solver", nullptr, -1, g_no_functions,
+    nullptr,               nullptr,         nullptr, nullptr,
+};
+
+// The traceback entry of a failed step; only once the module's dictionary is held,
+// since the entry's frame uses it as globals.
+Failed step_failed(int site, int line, const char* file = kSourceFile) noexcept {
+  if (state.globals != nullptr) add_traceback(kFunction, site, line, file);
+  return {};
+}
+#define VS_STEP_FAILED(line) step_failed(VS_SITE, (line))
+#define VS_STEP_FAILED_IN(file, line) step_failed(VS_SITE, (line), (file))
+
+int set_global(PyObject* name, PyObject* value) noexcept {
+  return PyDict_SetItem(state.globals, name, value);
+}
+
+int bind_cached_builtins() noexcept {
+  struct Entry {
+    PyObject* CachedBuiltins::*target;
+    const char* name;
+  };
+  static constexpr Entry kEntries[] = {
+      {&CachedBuiltins::range, "range"},         {&CachedBuiltins::ValueError, "ValueError"},
+      {&CachedBuiltins::RuntimeError, "RuntimeError"}, {&CachedBuiltins::MemoryError, "MemoryError"},
+      {&CachedBuiltins::enumerate, "enumerate"}, {&CachedBuiltins::Ellipsis, "Ellipsis"},
+      {&CachedBuiltins::TypeError, "TypeError"}, {&CachedBuiltins::id, "id"},
+      {&CachedBuiltins::IndexError, "IndexError"},
+  };
+  for (const Entry& entry : kEntries) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(entry.name));
+    if (!name) return -1;
+    PyObject* value = builtin_named(name.get());
+    if (value == nullptr) return -1;
+    state.cached.*entry.target = value;
+  }
+  return 0;
+}
+
+// Enters the module in sys.modules unless an entry is there already. Reports whether it
+// added one, so that a failed start-up can withdraw it.
+int enter_in_sys_modules(bool* added) noexcept {
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* existing = PyDict_GetItemWithError(modules, state.names.module_name);
+  if (existing != nullptr) return 0;
+  if (PyErr_Occurred()) return -1;
+  if (PyDict_SetItem(modules, state.names.module_name, state.module) < 0) return -1;
+  *added = true;
+  return 0;
+}
+
+// A failed start-up must not leave its half-made module in sys.modules: a later import
+// would find it there and report success.
+void withdraw_from_sys_modules() noexcept {
+  compat::SavedError pending;
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* entry = PyDict_GetItemWithError(modules, state.names.module_name);
+  if (entry == state.module && PyDict_DelItem(modules, state.names.module_name) < 0) {
+    PyErr_Clear();
+  }
+  if (entry == nullptr) PyErr_Clear();
+}
+
+int bind_foreign_types() noexcept;
+
+// The module body: import numpy as np; import scipy.linalg; from test.test_os import groups;
+// __test__ = {}.
+int run_module_body() noexcept {
+  // Relative imports resolve against __package__, which the interpreter sets only after
+  // start-up; without it, it warns that it falls back on __name__ (an ImportWarning, which -W error would make fatal).
+  PyObject* package_now = PyDict_GetItemWithError(state.globals, state.names.package);
+  if (package_now == nullptr || package_now == Py_None) {
+    if (PyErr_Occurred()) return VS_STEP_FAILED(10);
+    Ref package = Ref::steal(PyUnicode_FromString("vendrel"));
+    if (!package || set_global(state.names.package, package.get()) < 0) return VS_STEP_FAILED(10);
+  }
+  Ref empty = Ref::steal(PyList_New(0));
+  if (!empty) return VS_STEP_FAILED(10);
+  {
+    Ref numpy = Ref::steal(import_relative_first(state.names.numpy, empty.get()));
+    if (!numpy || set_global(state.names.np, numpy.get()) < 0) return VS_STEP_FAILED(10);
+  }
+  {
+    Ref scipy = Ref::steal(import_relative_first(state.names.scipy_linalg, empty.get()));
+    if (!scipy || set_global(state.names.scipy, scipy.get()) < 0) return VS_STEP_FAILED(11);
+  }
+  {
+    // Current interpreters have no test.test_os.groups, and many installations no test
+    // package at all; an empty list stands in so that the module stays importable.
+    Ref fromlist = Ref::steal(PyList_New(1));
+    if (!fromlist) return VS_STEP_FAILED(12);
+    PyList_SET_ITEM(fromlist.get(), 0, compat::new_ref(state.names.groups));
+    Ref groups;
+    Ref test_os = Ref::steal(import_relative_first(state.names.test_test_os, fromlist.get()));
+    if (test_os) groups = Ref::steal(import_from(test_os.get(), state.names.groups));
+    if (!groups) {
+      if (!PyErr_ExceptionMatches(PyExc_ImportError)) return VS_STEP_FAILED(12);
+      PyErr_Clear();
+      groups = Ref::steal(PyList_New(0));
+      if (!groups) return VS_STEP_FAILED(12);
+    }
+    if (set_global(state.names.groups, groups.get()) < 0) return VS_STEP_FAILED(12);
+  }
+  Ref test = Ref::steal(PyDict_New());
+  if (!test || set_global(state.names.test_, test.get()) < 0) return VS_STEP_FAILED(1);
+  return 0;
+}
+
+int run_steps(bool* entered) noexcept {
+  // Step 4: the module's dictionary, held for the life of the process.
+  state.globals = PyModule_GetDict(state.module);
+  if (state.globals == nullptr) return VS_STEP_FAILED(1);
+  Py_INCREF(state.globals);
+  // Step 5: builtins, without importing it anew.
+  state.builtins = PyImport_AddModule("builtins");
+  if (state.builtins == nullptr) return VS_STEP_FAILED(1);
+  Py_INCREF(state.builtins);
+  if (PyObject_SetAttrString(state.module, "__builtins__", state.builtins) < 0) {
+    return VS_STEP_FAILED(1);
+  }
+  // Step 6: thread support (do_stuff releases the interpreter lock), then the constants.
+  compat::init_threads();
+  if (PyErr_Occurred()) return VS_STEP_FAILED(1);
+  if (make_constants() < 0) return VS_STEP_FAILED(1);
+  // Step 7.
+  if (enter_in_sys_modules(entered) < 0) return VS_STEP_FAILED(1);
+  // Step 8.
+  if (bind_cached_builtins() < 0) return VS_STEP_FAILED(1);
+  // Step 9.
+  if (make_view_constants() < 0) return VS_STEP_FAILED(1);
+  // Step 10: the class, its method table and its name in the module.
+  if (ready_solver_type() < 0) return VS_STEP_FAILED(15);
+  if (PyObject_SetAttr(state.module, state.names.SparseSolver,
+                       reinterpret_cast<PyObject*>(&solver_type)) < 0) {
+    return VS_STEP_FAILED(15);
+  }
+  // Step 11.
+  if (ready_view_types() < 0) return VS_STEP_FAILED_IN("stringsource", 1);
+  // Step 12.
+  if (bind_foreign_types() < 0) return -1;
+  // Steps 13 to 16.
+  if (run_module_body() < 0) return -1;
+  // Step 17.
+  if (finish_view_support() < 0) return VS_STEP_FAILED_IN("stringsource", 1);
+  return 0;
+}
+
+int bind_foreign_types() noexcept {
+  ForeignTypes& t = state.types;
+  t.type = import_checked_type("builtins", "type", sizeof(PyHeapTypeObject));
+  if (t.type == nullptr) return VS_STEP_FAILED_IN("type", 9);
+  const NumpySizes* sizes = expected_numpy_sizes();
+  if (sizes == nullptr) return VS_STEP_FAILED_IN("__init__", 155);
+  t.dtype = import_checked_type("numpy", "dtype", sizes->dtype);
+  if (t.dtype == nullptr) return VS_STEP_FAILED_IN("__init__", 155);
+  t.flatiter = import_checked_type("numpy", "flatiter", sizes->flatiter);
+  if (t.flatiter == nullptr) return VS_STEP_FAILED_IN("__init__", 168);
+  t.broadcast = import_checked_type("numpy", "broadcast", sizes->broadcast);
+  if (t.broadcast == nullptr) return VS_STEP_FAILED_IN("__init__", 172);
+  t.ndarray = import_checked_type("numpy", "ndarray", sizes->ndarray);
+  if (t.ndarray == nullptr) return VS_STEP_FAILED_IN("__init__", 181);
+  t.ufunc = import_checked_type("numpy", "ufunc", sizes->ufunc);
+  if (t.ufunc == nullptr) return VS_STEP_FAILED_IN("__init__", 861);
+  return 0;
+}
+
+PyObject* initialise() noexcept {
+  // Steps 1 to 3: before the module exists, failures get no traceback entry.
+  if (check_interpreter_version() < 0) return nullptr;
+  state.empty_tuple = PyTuple_New(0);
+  if (state.empty_tuple == nullptr) return nullptr;
+  state.empty_bytes = PyBytes_FromStringAndSize("", 0);
+  if (state.empty_bytes == nullptr) return nullptr;
+  state.module = PyModule_Create2(&g_module_def, PYTHON_API_VERSION);
+  if (state.module == nullptr) return nullptr;
+
+  bool entered = false;
+  if (run_steps(&entered) < 0) {
+    if (entered) withdraw_from_sys_modules();
+    Py_CLEAR(state.module);
+    return nullptr;
+  }
+  // The module lives until the process ends: one reference is kept here.
+  Py_INCREF(state.module);
+  return state.module;
+}
+
+}  // namespace
+}  // namespace vendrel
+
+extern "C" VS_EXPORT PyObject* PyInit_sparse_solver() {
+  PyObject* module = vendrel::initialise();
+  if (module == nullptr && !PyErr_Occurred()) {
+    PyErr_SetString(PyExc_ImportError, vendrel::msg::kInitFunction);
+  }
+  return module;
+}

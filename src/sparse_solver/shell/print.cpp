@@ -1,0 +1,51 @@
+// The two print operations. `print` is fetched from builtins on the first print of the
+// process and kept: a later rebinding of builtins.print is not seen. Calls go through
+// vectorcall with cached keyword names, the cheapest way to call print from C.
+#include "print.hpp"
+
+#include "state.hpp"
+
+#include <cassert>
+
+namespace vendrel {
+namespace {
+
+PyObject* g_print = nullptr;
+PyObject* g_end_kwnames = nullptr;  // ("end",), made on the first print that keeps its line open
+
+PyObject* builtin_print() noexcept {
+  if (g_print == nullptr) g_print = PyObject_GetAttr(state.builtins, state.names.print);
+  return g_print;
+}
+
+// Room for the objects of one line (the module's lines have at most four), with one slot
+// in front for PY_VECTORCALL_ARGUMENTS_OFFSET and one behind for the `end` value.
+constexpr Py_ssize_t kMaxObjects = 8;
+
+}  // namespace
+
+int print_objects(PyObject* const* objs, Py_ssize_t count, bool end_line) noexcept {
+  PyObject* print = builtin_print();
+  if (print == nullptr) return -1;
+  PyObject* kwnames = nullptr;
+  if (!end_line) {
+    if (g_end_kwnames == nullptr) {
+      g_end_kwnames = PyTuple_Pack(1, state.names.end);
+      if (g_end_kwnames == nullptr) return -1;
+    }
+    kwnames = g_end_kwnames;
+  }
+  assert(count >= 0 && count <= kMaxObjects);
+  PyObject* slots[kMaxObjects + 2];
+  for (Py_ssize_t i = 0; i < count; ++i) slots[i + 1] = objs[i];
+  slots[count + 1] = state.space;
+  PyObject* result = compat::vectorcall(
+      print, slots + 1, static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+  if (result == nullptr) return -1;
+  Py_DECREF(result);
+  return 0;
+}
+
+int print_one(PyObject* obj) noexcept { return print_objects(&obj, 1, true); }
+
+}  // namespace vendrel

@@ -1,0 +1,122 @@
+// The SparseSolver type object. Its layout is the public record of vendrel/sparse_solver.h,
+// which compiled callers (Cython among them) rely on byte for byte.
+#include "solver_type.hpp"
+
+#include "ref.hpp"
+#include "solver/methods.hpp"
+#include "state.hpp"
+
+#include <cstddef>
+
+namespace vendrel {
+
+static_assert(offsetof(Solver, vtab) == sizeof(PyObject), "table pointer follows the header");
+static_assert(offsetof(Solver, pattern_rows) == sizeof(PyObject) + sizeof(void*));
+static_assert(offsetof(Solver, reserved1) == offsetof(Solver, pattern_rows) + sizeof(void*));
+static_assert(offsetof(Solver, reserved2) == offsetof(Solver, reserved1) + sizeof(void*));
+static_assert(sizeof(Solver) == sizeof(PyObject) + 4 * sizeof(void*));
+
+namespace {
+
+vendrel_SparseSolver_vtable g_vtable;
+
+Solver* as_solver(PyObject* o) noexcept { return reinterpret_cast<Solver*>(o); }
+
+// Construction arguments are ignored: the class has no initialiser of its own, and a
+// Python subclass that defines __init__ receives them there.
+PyObject* solver_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  PyObject* o;
+  if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
+    // object's creation routine refuses abstract classes with the interpreter's message.
+    o = PyBaseObject_Type.tp_new(type, state.empty_tuple, nullptr);
+  } else {
+    o = type->tp_alloc(type, 0);
+  }
+  if (o == nullptr) return nullptr;
+  Solver* self = as_solver(o);
+  self->vtab = &g_vtable;
+  self->pattern_rows = compat::new_ref(Py_None);
+  self->reserved1 = compat::new_ref(Py_None);
+  self->reserved2 = compat::new_ref(Py_None);
+  return o;
+}
+
+void solver_dealloc(PyObject* o) noexcept {
+  PyTypeObject* type = Py_TYPE(o);
+  // A Python subclass's own dealloc has run the finaliser already; only an instance
+  // destroyed through this function runs it here.
+  if (type->tp_finalize != nullptr && type->tp_dealloc == solver_dealloc &&
+      !compat::gc_is_finalized(o)) {
+    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
+  }
+  PyObject_GC_UnTrack(o);
+  Solver* self = as_solver(o);
+  Py_CLEAR(self->pattern_rows);
+  Py_CLEAR(self->reserved1);
+  Py_CLEAR(self->reserved2);
+  type->tp_free(o);
+}
+
+int solver_traverse(PyObject* o, visitproc visit, void* arg) noexcept {
+  Solver* self = as_solver(o);
+  Py_VISIT(self->pattern_rows);
+  Py_VISIT(self->reserved1);
+  Py_VISIT(self->reserved2);
+  return 0;
+}
+
+int solver_clear(PyObject* o) noexcept {
+  Solver* self = as_solver(o);
+  replace_field(self->pattern_rows, compat::new_ref(Py_None));
+  replace_field(self->reserved1, compat::new_ref(Py_None));
+  replace_field(self->reserved2, compat::new_ref(Py_None));
+  return 0;
+}
+
+// C++ forbids the cast from a three-argument function in the initialiser below without
+// going through void(*)(); the interpreter calls it with the signature its flags name.
+PyCFunction fastcall_keywords(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t,
+                                             PyObject*) noexcept) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef g_methods[] = {
+    {"compute_residuals", compute_residuals_method, METH_O, nullptr},
+    {"compute_pattern", compute_pattern_method, METH_O, nullptr},
+    {"find_groups", fastcall_keywords(find_groups_method), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject solver_type = [] {
+  PyTypeObject t{};
+  compat::set_refcnt(reinterpret_cast<PyObject*>(&t), 1);
+  t.tp_name = "vendrel.sparse_solver.SparseSolver";
+  t.tp_basicsize = sizeof(Solver);
+  t.tp_itemsize = 0;
+  t.tp_dealloc = solver_dealloc;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  t.tp_traverse = solver_traverse;
+  t.tp_clear = solver_clear;
+  t.tp_methods = g_methods;
+  t.tp_new = solver_new;
+  return t;
+}();
+
+int ready_solver_type() noexcept {
+  g_vtable.compute_residuals = compute_residuals_entry;
+  g_vtable.compute_pattern = compute_pattern_entry;
+  g_vtable.find_groups = find_groups_entry;
+  g_vtable.do_stuff = do_stuff_entry;
+  if (PyType_Ready(&solver_type) < 0) return -1;
+  // Unnamed: compiled callers read it with PyCapsule_GetPointer(capsule, NULL).
+  Ref capsule = Ref::steal(PyCapsule_New(&g_vtable, nullptr, nullptr));
+  if (!capsule) return -1;
+  if (PyDict_SetItem(solver_type.tp_dict, state.names.pyx_vtable, capsule.get()) < 0) return -1;
+  PyType_Modified(&solver_type);
+  return 0;
+}
+
+}  // namespace vendrel
