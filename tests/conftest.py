@@ -45,3 +45,39 @@ def sparse_solver():
     import vendrel.sparse_solver as module
 
     return module
+
+
+REPO = __import__("pathlib").Path(__file__).resolve().parent.parent
+
+
+@pytest.fixture(scope="session")
+def pure_harness(tmp_path_factory):
+    """The module's pure functions, built from the source tree with sanitizers on.
+
+    Returns a function taking request lines and giving answer lines.
+    """
+    import shutil
+
+    sources = [REPO / "src/sparse_solver/shell" / name for name in ("buffer_format.cpp", "version_text.cpp")]
+    compiler = shutil.which("g++") or shutil.which("clang++")
+    if compiler is None or not all(path.exists() for path in sources):
+        pytest.skip("needs the source tree and a C++ compiler")
+    binary = tmp_path_factory.mktemp("harness") / "pure_harness"
+    command = [compiler, "-std=c++17", "-O1", "-g", "-fsanitize=address,undefined",
+               "-fno-sanitize-recover=all", "-I", str(REPO / "src/sparse_solver"),
+               str(REPO / "tests/cpp/pure_harness.cpp"), *map(str, sources), "-o", str(binary)]
+    built = subprocess.run(command, capture_output=True, text=True)
+    if built.returncode != 0:
+        command = [c for c in command if not c.startswith("-fsanitize") and c != "-fno-sanitize-recover=all"]
+        built = subprocess.run(command, capture_output=True, text=True)
+        assert built.returncode == 0, built.stderr
+
+    def run(lines):
+        done = subprocess.run([str(binary)], input="".join(line + "\n" for line in lines),
+                              capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        answers = done.stdout.splitlines()
+        assert len(answers) == len(lines)
+        return answers
+
+    return run

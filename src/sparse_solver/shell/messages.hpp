@@ -25,6 +25,22 @@ inline constexpr char kArgumentType[] =
     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
 inline constexpr char kMissingType[] = "Missing type object";
 
+// Argument passing.
+inline constexpr char kArgumentCount[] =
+    "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+inline constexpr char kUnexpectedKeyword[] = "%s() got an unexpected keyword argument '%U'";
+inline constexpr char kKeywordsMustBeStrings[] = "%.200s() keywords must be strings";
+inline constexpr char kMultipleValues[] = "%s() got multiple values for keyword argument '%U'";
+
+// Buffers and typed views.
+inline constexpr char kWrongDimensions[] =
+    "Buffer has wrong number of dimensions (expected %d, got %d)";
+inline constexpr char kItemSize[] =
+    "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)";
+inline constexpr char kSuboffsetsNoStrides[] = "Buffer exposes suboffsets but no strides";
+inline constexpr char kNotDirect[] = "Buffer not compatible with direct access in dimension %d.";
+inline constexpr char kAcquisitionCount[] = "Acquisition count is %d (line %d)";  // snprintf
+
 // Printed lines.
 inline constexpr char kBaseResidual[] = "computing base residual";
 

@@ -73,22 +73,24 @@ int solver_clear(PyObject* o) noexcept {
   return 0;
 }
 
-// C++ forbids the cast from a three-argument function in the initialiser below without
-// going through void(*)(); the interpreter calls it with the signature its flags name.
-PyCFunction fastcall_keywords(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t,
-                                             PyObject*) noexcept) noexcept {
+// C++ allows the cast from a three-argument function to PyCFunction only through
+// void(*)(); the interpreter calls it with the signature its flags name.
+PyCFunction with_keywords(PyObject* (*f)(PyObject*, PyObject*, PyObject*) noexcept) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef g_methods[] = {
     {"compute_residuals", compute_residuals_method, METH_O, nullptr},
     {"compute_pattern", compute_pattern_method, METH_O, nullptr},
-    {"find_groups", fastcall_keywords(find_groups_method), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+    // Keywords arrive as a dict, so that its refusals (non-string keys among them) are
+    // the module's own messages rather than the interpreter's.
+    {"find_groups", with_keywords(find_groups_method), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
+
+PyCFunction own_method_function(int index) noexcept { return g_methods[index].ml_meth; }
 
 PyTypeObject solver_type = [] {
   PyTypeObject t{};

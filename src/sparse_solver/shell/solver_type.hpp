@@ -13,4 +13,9 @@ extern PyTypeObject solver_type;
 // dictionary as the unnamed capsule `__pyx_vtable__`. -1 with an exception on failure.
 int ready_solver_type() noexcept;
 
+// The C function behind the Python-visible method at `index` (0 compute_residuals,
+// 1 compute_pattern, 2 find_groups): what attribute look-up on an instance whose class
+// does not redefine that method finds.
+PyCFunction own_method_function(int index) noexcept;
+
 }  // namespace vendrel

@@ -5,26 +5,10 @@
 #include "ref.hpp"
 #include "state.hpp"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
 namespace vendrel {
-
-bool version_matches(const char* runtime, int major, int minor, char* shown,
-                     std::size_t shown_size) noexcept {
-  int found_major = 0;
-  int found_minor = 0;
-  int consumed = 0;
-  bool parsed = std::sscanf(runtime, "%d.%d%n", &found_major, &found_minor, &consumed) == 2 &&
-                consumed > 0 && std::isdigit(static_cast<unsigned char>(runtime[0]));
-  if (parsed) {
-    std::snprintf(shown, shown_size, "%d.%d", found_major, found_minor);
-  } else {
-    std::snprintf(shown, shown_size, "%.3s", runtime);
-  }
-  return parsed && found_major == major && found_minor == minor;
-}
 
 int check_interpreter_version() noexcept {
   char shown[32];

@@ -4,16 +4,11 @@
 
 #include "compat.hpp"
 #include "numpy_sizes.hpp"
+#include "version_text.hpp"
 
 #include <cstddef>
 
 namespace vendrel {
-
-// Whether `runtime` (the interpreter's version text, "3.11.7 (main, ...)") has the given
-// major and minor version. Writes its "major.minor" (or, if it does not start with one,
-// its first three characters) to `shown`. Pure: no Python objects involved.
-bool version_matches(const char* runtime, int major, int minor, char* shown,
-                     std::size_t shown_size) noexcept;
 
 // Warns (RuntimeWarning) if the running interpreter is not the one the module was built
 // for. -1 if the warning was turned into an exception.

@@ -54,10 +54,11 @@ int make_constants() noexcept {
     state.names.*entry.target = s;
   }
   state.space = PyUnicode_FromStringAndSize(" ", 1);
+  state.text_base_residual = PyUnicode_FromString(msg::kBaseResidual);
   state.int_0 = PyLong_FromLong(0);
   state.int_1 = PyLong_FromLong(1);
   state.int_minus_1 = PyLong_FromLong(-1);
-  if (!state.space || !state.int_0 || !state.int_1 || !state.int_minus_1) return -1;
+  if (!state.space || !state.text_base_residual || !state.int_0 || !state.int_1 || !state.int_minus_1) return -1;
   return 0;
 }
 

@@ -69,6 +69,7 @@ struct State {
   PyObject* int_1;
   PyObject* int_minus_1;
   PyObject* space;  // " ", the `end` of a print that leaves its line open
+  PyObject* text_base_residual;
   Names names;
   CachedBuiltins cached;
   ForeignTypes types;

@@ -17,7 +17,6 @@ PyObject* do_stuff_entry(Solver* self, View v) noexcept;
 
 PyObject* compute_residuals_method(PyObject* self, PyObject* x) noexcept;
 PyObject* compute_pattern_method(PyObject* self, PyObject* x0) noexcept;
-PyObject* find_groups_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept;
+PyObject* find_groups_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
 
 }  // namespace vendrel

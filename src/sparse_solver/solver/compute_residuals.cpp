@@ -1,0 +1,60 @@
+// compute_residuals: the residual function. The class's own body prints its line and
+// returns zeros as long as `x`; Python subclasses redefine it for their problem.
+#include "shell/buffers.hpp"
+#include "shell/failure.hpp"
+#include "shell/print.hpp"
+#include "shell/ref.hpp"
+#include "shell/state.hpp"
+#include "solver/methods.hpp"
+#include "solver/override.hpp"
+
+namespace vendrel {
+namespace {
+
+constexpr int kSiteFile = kSiteResiduals;
+constexpr const char* kFunction = "vendrel.sparse_solver.SparseSolver.compute_residuals";
+
+// np.zeros(len(x)), checked to be an array. Failures are reported at line 23.
+PyObject* zeros_like(PyObject* x) noexcept {
+  Ref np = Ref::steal(lookup_global(state.names.np));
+  if (!np) return VS_FAIL(23);
+  Ref zeros = Ref::steal(PyObject_GetAttr(np.get(), state.names.zeros));
+  if (!zeros) return VS_FAIL(23);
+  Py_ssize_t n = PyObject_Length(x);
+  if (n < 0) return VS_FAIL(23);
+  Ref count = Ref::steal(PyLong_FromSsize_t(n));
+  if (!count) return VS_FAIL(23);
+  PyObject* args[] = {count.get()};
+  Ref result = Ref::steal(compat::vectorcall(zeros.get(), args, 1, nullptr));
+  if (!result) return VS_FAIL(23);
+  if (check_result_type(result.get(), state.types.ndarray, false) < 0) return VS_FAIL(23);
+  return result.release();
+}
+
+}  // namespace
+
+PyObject* compute_residuals_entry(Solver* self, PyObject* x, int skip_dispatch) noexcept {
+  HeldBuffer buffer;
+  if (buffer.acquire_doubles(x, false) < 0) return VS_FAIL(19);
+  if (!skip_dispatch) {
+    Ref overridden;
+    switch (dispatch_override(self, kComputeResidualsMethod, &x, 1, &overridden)) {
+      case Dispatch::kOverridden: return overridden.release();
+      case Dispatch::kFailed: return nullptr;
+      case Dispatch::kRunBody: break;
+    }
+  }
+  if (print_one(state.text_base_residual) < 0) return VS_FAIL(22);
+  return zeros_like(x);
+}
+
+PyObject* compute_residuals_method(PyObject* self, PyObject* x) noexcept {
+  if (check_ndarray_argument(x, "x") < 0) return nullptr;
+  HeldBuffer buffer;
+  if (buffer.acquire_doubles(x, false) < 0) return VS_FAIL(19);
+  PyObject* result = compute_residuals_entry(reinterpret_cast<Solver*>(self), x, 1);
+  if (result == nullptr) return VS_FAIL(19);
+  return result;
+}
+
+}  // namespace vendrel

@@ -1,0 +1,77 @@
+// Drives the module's pure functions from the tests: one case per input line, one answer
+// per output line. Each input text is copied into a buffer of exactly its size, so that a
+// sanitizer build catches any read past its end.
+//
+//   format <double|int|uint8_t> <hex bytes>  ->  "accepted" | "refused <message as hex>"
+//   version <hex bytes> <major> <minor>      ->  "match <shown>" | "mismatch <shown>"
+#include "shell/buffer_format.hpp"
+#include "shell/version_text.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::unique_ptr<char[]> from_hex(const std::string& hex) {
+  std::size_t n = hex.size() / 2;
+  std::unique_ptr<char[]> text(new char[n + 1]);
+  for (std::size_t i = 0; i < n; ++i) {
+    text[i] = static_cast<char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+  }
+  text[n] = 0;
+  return text;
+}
+
+const vendrel::ElementSpec* element_named(const std::string& name) {
+  if (name == "double") return &vendrel::kDoubleElement;
+  if (name == "int") return &vendrel::kIntElement;
+  if (name == "uint8_t") return &vendrel::kUInt8Element;
+  return nullptr;
+}
+
+}  // namespace
+
+int main() {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream in(line);
+    std::string command;
+    in >> command;
+    if (command == "format") {
+      std::string name, hex;
+      in >> name >> hex;
+      const vendrel::ElementSpec* spec = element_named(name);
+      if (spec == nullptr) return 2;
+      auto text = from_hex(hex);
+      vendrel::FormatVerdict verdict = vendrel::check_buffer_format(text.get(), *spec);
+      if (verdict.accepted) {
+        std::cout << "accepted\n";
+      } else {
+        std::cout << "refused ";
+        for (const char* c = verdict.message; *c != 0; ++c) {
+          char hex[3];
+          std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(*c));
+          std::cout << hex;
+        }
+        std::cout << "\n";
+      }
+    } else if (command == "version") {
+      std::string hex;
+      int major = 0, minor = 0;
+      in >> hex >> major >> minor;
+      auto text = from_hex(hex);
+      char shown[32];
+      bool match = vendrel::version_matches(text.get(), major, minor, shown, sizeof shown);
+      std::cout << (match ? "match " : "mismatch ") << shown << "\n";
+    } else {
+      return 2;
+    }
+    std::cout.flush();
+  }
+  return 0;
+}

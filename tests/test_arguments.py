@@ -1,0 +1,169 @@
+"""Acceptance of array arguments: x (float64 buffer) and rows/cols (int32 typed views)."""
+
+import ctypes
+
+import numpy as np
+import pytest
+
+from conftest import entry_lines
+from vendrel.sparse_solver import SparseSolver
+
+RESIDUALS = "vendrel.sparse_solver.SparseSolver.compute_residuals"
+GROUPS = "vendrel.sparse_solver.SparseSolver.find_groups"
+
+
+def structured(**spec):
+    return np.zeros(3, np.dtype(spec))
+
+
+class IntPair(ctypes.Structure):
+    _fields_ = [("a", ctypes.c_int * 2)]
+
+
+class OneInt(ctypes.Structure):
+    _fields_ = [("a", ctypes.c_int)]
+
+
+class ArraySubclass(np.ndarray):
+    pass
+
+
+def readonly(array):
+    array.flags.writeable = False
+    return array
+
+
+MISMATCH = "Buffer dtype mismatch, expected 'double' but got "
+
+DOUBLE_REFUSALS = [
+    (np.zeros(3, np.float32), MISMATCH + "'float'"),
+    (np.zeros(3, np.int64), MISMATCH + "'long'"),
+    (np.zeros(3, np.int8), MISMATCH + "'signed char'"),
+    (np.zeros(3, np.uint64), MISMATCH + "'unsigned long'"),
+    (np.zeros(3, np.complex128), MISMATCH + "'complex double'"),
+    (np.zeros(3, np.longdouble), MISMATCH + "'long double'"),
+    (np.zeros(3, object), MISMATCH + "Python object"),
+    (np.zeros(3, "S8"), MISMATCH + "a string"),
+    (np.zeros(3, ">f8"), "Big-endian buffer not supported on little-endian compiler"),
+    (np.zeros(3, bool), "Does not understand character buffer dtype format string ('?')"),
+    (np.zeros(3, np.float16), "Does not understand character buffer dtype format string ('e')"),
+    (np.zeros((2, 2)), "Buffer has wrong number of dimensions (expected 1, got 2)"),
+    (np.zeros(()), "Buffer has wrong number of dimensions (expected 1, got 0)"),
+    (structured(names=["a", "b"], formats=["<f8", "<f8"]),
+     "Buffer dtype mismatch, expected end but got 'double'"),
+    (structured(names=["a"], formats=[("<f8", (2,))]), "Expected 0 dimension(s), got 1"),
+    (structured(names=["a"], formats=["<f8"], offsets=[8], itemsize=16),
+     "Buffer dtype mismatch; next field is at offset 8 but 0 expected"),
+    (structured(names=["a"], formats=["<f8"], itemsize=16),
+     "Item size of buffer (16 bytes) does not match size of 'double' (8 bytes)"),
+]
+
+
+@pytest.mark.parametrize("x, message", DOUBLE_REFUSALS)
+def test_x_refused(capsys, x, message):
+    with pytest.raises(ValueError) as excinfo:
+        SparseSolver().compute_residuals(x)
+    assert str(excinfo.value) == message
+    assert entry_lines(excinfo, RESIDUALS) == [(19, "vendrel\\sparse_solver")]
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("x", [
+    np.zeros(3), np.zeros(7)[::2], np.zeros(5)[::-1], readonly(np.zeros(2)),
+    structured(names=["a"], formats=["<f8"]), np.zeros(0), np.zeros(3).view(ArraySubclass),
+])
+def test_x_accepted(capsys, x):
+    result = SparseSolver().compute_residuals(x)
+    assert isinstance(result, np.ndarray) and result.dtype == np.float64
+    assert result.shape == (len(x),) and not result.any()
+    assert capsys.readouterr().out == "computing base residual\n"
+
+
+@pytest.mark.parametrize("x, type_name", [([1.0, 2.0], "list"), (3.0, "float"),
+                                          (memoryview(b"12345678").cast("d"), "memoryview")])
+def test_x_must_be_an_ndarray(capsys, x, type_name):
+    with pytest.raises(TypeError) as excinfo:
+        SparseSolver().compute_residuals(x)
+    assert str(excinfo.value) == (
+        "Argument 'x' has incorrect type (expected numpy.ndarray, got %s)" % type_name)
+    assert entry_lines(excinfo, RESIDUALS) == []
+    assert capsys.readouterr().out == ""
+
+
+INT32 = np.arange(3, dtype=np.int32)
+INT_MISMATCH = "Buffer dtype mismatch, expected 'int' but got "
+
+INT_REFUSALS = [
+    (np.zeros(3, np.int64), ValueError, INT_MISMATCH + "'long'"),
+    ((ctypes.c_longlong * 3)(), ValueError, INT_MISMATCH + "'long long'"),
+    ((ctypes.c_double * 3)(), ValueError, INT_MISMATCH + "'double'"),
+    (memoryview(bytearray(16)).cast("l"), ValueError, INT_MISMATCH + "'long'"),
+    (memoryview(bytearray(16)).cast("I"), ValueError, INT_MISMATCH + "'unsigned int'"),
+    ((ctypes.c_longdouble * 2)(), ValueError,
+     "Python does not define a standard format string size for long double ('g').."),
+    ((ctypes.c_int.__ctype_be__ * 3)(), ValueError,
+     "Big-endian buffer not supported on little-endian compiler"),
+    ((ctypes.c_bool * 3)(), ValueError,
+     "Does not understand character buffer dtype format string ('?')"),
+    ((IntPair * 2)(), ValueError, "Expected 0 dimension(s), got 1"),
+    (structured(names=["a"], formats=["<i4"], itemsize=8), ValueError,
+     "Item size of buffer (8 bytes) does not match size of 'int' (4 bytes)"),
+    (np.zeros((2, 2), np.int32), ValueError,
+     "Buffer has wrong number of dimensions (expected 1, got 2)"),
+    (readonly(np.arange(3, dtype=np.int32)), ValueError, "buffer source array is read-only"),
+    (memoryview(b"\0" * 12).cast("i"), BufferError, "memoryview: underlying buffer is not writable"),
+    ([0, 1, 2], TypeError, "a bytes-like object is required, not 'list'"),
+]
+
+
+@pytest.mark.parametrize("position", ["rows", "cols"])
+@pytest.mark.parametrize("bad, kind, message", INT_REFUSALS)
+def test_index_arrays_refused(capsys, position, bad, kind, message):
+    args = (bad, INT32) if position == "rows" else (INT32, bad)
+    with pytest.raises(kind) as excinfo:
+        SparseSolver().find_groups(*args)
+    assert str(excinfo.value) == message
+    assert entry_lines(excinfo, GROUPS) == [(51, "vendrel\\sparse_solver")]
+    assert capsys.readouterr().out == ""
+
+
+def test_rows_refused_before_cols_is_looked_at():
+    with pytest.raises(ValueError, match="'long'"):
+        SparseSolver().find_groups(np.zeros(3, np.int64), [1, 2])
+
+
+COUNT = "find_groups() takes exactly 2 positional arguments (%d given)"
+
+
+@pytest.mark.parametrize("args, kwargs, kind, message", [
+    ((INT32,), {}, TypeError, COUNT % 1),
+    ((), {}, TypeError, COUNT % 0),
+    ((INT32, INT32, INT32), {}, TypeError, COUNT % 3),
+    ((INT32, INT32, INT32), {"cols": INT32}, TypeError, COUNT % 3),
+    ((), {"rows": INT32}, TypeError, COUNT % 1),
+    ((), {"cols": INT32}, TypeError, COUNT % 0),
+    ((INT32,), {"rows": INT32}, TypeError, COUNT % 1),
+    ((INT32, INT32), {"rows": INT32}, TypeError,
+     "find_groups() got multiple values for keyword argument 'rows'"),
+    ((INT32,), {"cols": INT32, "rows": INT32}, TypeError,
+     "find_groups() got multiple values for keyword argument 'rows'"),
+    ((INT32, INT32), {"x": INT32}, TypeError,
+     "find_groups() got an unexpected keyword argument 'x'"),
+    ((), {"rows": INT32, "cols": INT32, "x": 1}, TypeError,
+     "find_groups() got an unexpected keyword argument 'x'"),
+    ((INT32, INT32), {1: 2}, TypeError, "find_groups() keywords must be strings"),
+])
+def test_find_groups_argument_forms_refused(capsys, args, kwargs, kind, message):
+    with pytest.raises(kind) as excinfo:
+        SparseSolver().find_groups(*args, **kwargs)
+    assert str(excinfo.value) == message
+    assert entry_lines(excinfo, GROUPS) == [(51, "vendrel\\sparse_solver")]
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("method", ["compute_residuals", "compute_pattern"])
+def test_single_argument_methods_take_exactly_one(method):
+    bound = getattr(SparseSolver(), method)
+    for args, kwargs in [((), {}), ((np.zeros(1), np.zeros(1)), {}), ((), {"x": np.zeros(1)})]:
+        with pytest.raises(TypeError, match="argument"):
+            bound(*args, **kwargs)
