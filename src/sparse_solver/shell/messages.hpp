@@ -43,5 +43,21 @@ inline constexpr char kAcquisitionCount[] = "Acquisition count is %d (line %d)";
 
 // Printed lines.
 inline constexpr char kBaseResidual[] = "computing base residual";
+inline constexpr char kIsAThing[] = "is a thing";
+inline constexpr char kTryingToMerge[] = "trying to merge colum ";
+inline constexpr char kInColumn[] = "in column ";
+inline constexpr char kAlreadyMerged[] = "already merged";
+inline constexpr char kRowII[] = "row ii";
+inline constexpr char kRowJJ[] = "row jj";
+inline constexpr char kShouldMerge[] = "should merge";
+inline constexpr char kMerged[] = "merged";
+
+// Input outside the methods' contract.
+inline constexpr char kMustNotBeNone[] = "Argument '%.200s' must not be None";
+inline constexpr char kShortResidual[] =
+    "compute_residuals returned %zd values, fewer than the %zd of x0";
+inline constexpr char kNoEntries[] = "find_groups needs at least one entry in cols";
+inline constexpr char kShortRows[] = "rows has %zd entries, fewer than the %zd of cols";
+inline constexpr char kShortFlags[] = "np.zeros returned %zd flags for %zd groups";
 
 }  // namespace vendrel::msg

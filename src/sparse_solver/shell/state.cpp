@@ -45,6 +45,24 @@ constexpr NameEntry kNames[] = {
     {&Names::module_name, "vendrel.sparse_solver"},
 };
 
+struct TextEntry {
+  PyObject* Texts::*target;
+  const char* text;
+};
+
+constexpr TextEntry kTexts[] = {
+    {&Texts::base_residual, msg::kBaseResidual},
+    {&Texts::is_a_thing, msg::kIsAThing},
+    {&Texts::trying_to_merge, msg::kTryingToMerge},
+    {&Texts::in_column, msg::kInColumn},
+    {&Texts::already_merged, msg::kAlreadyMerged},
+    {&Texts::row_ii, msg::kRowII},
+    {&Texts::row_jj, msg::kRowJJ},
+    {&Texts::should_merge, msg::kShouldMerge},
+    {&Texts::merged, msg::kMerged},
+    {&Texts::empty, ""},
+};
+
 }  // namespace
 
 int make_constants() noexcept {
@@ -54,11 +72,15 @@ int make_constants() noexcept {
     state.names.*entry.target = s;
   }
   state.space = PyUnicode_FromStringAndSize(" ", 1);
-  state.text_base_residual = PyUnicode_FromString(msg::kBaseResidual);
+  for (const TextEntry& entry : kTexts) {
+    PyObject* s = PyUnicode_FromString(entry.text);
+    if (s == nullptr) return -1;
+    state.texts.*entry.target = s;
+  }
   state.int_0 = PyLong_FromLong(0);
   state.int_1 = PyLong_FromLong(1);
   state.int_minus_1 = PyLong_FromLong(-1);
-  if (!state.space || !state.text_base_residual || !state.int_0 || !state.int_1 || !state.int_minus_1) return -1;
+  if (!state.space || !state.int_0 || !state.int_1 || !state.int_minus_1) return -1;
   return 0;
 }
 

@@ -36,6 +36,20 @@ struct Names {
   PyObject* module_name;
 };
 
+// The fixed pieces of printed lines.
+struct Texts {
+  PyObject* base_residual;
+  PyObject* is_a_thing;
+  PyObject* trying_to_merge;
+  PyObject* in_column;
+  PyObject* already_merged;
+  PyObject* row_ii;
+  PyObject* row_jj;
+  PyObject* should_merge;
+  PyObject* merged;
+  PyObject* empty;
+};
+
 // The built-ins bound at import time; later rebinding in `builtins` is not seen.
 struct CachedBuiltins {
   PyObject* range;
@@ -69,7 +83,7 @@ struct State {
   PyObject* int_1;
   PyObject* int_minus_1;
   PyObject* space;  // " ", the `end` of a print that leaves its line open
-  PyObject* text_base_residual;
+  Texts texts;
   Names names;
   CachedBuiltins cached;
   ForeignTypes types;

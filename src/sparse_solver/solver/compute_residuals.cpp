@@ -44,7 +44,7 @@ PyObject* compute_residuals_entry(Solver* self, PyObject* x, int skip_dispatch) 
       case Dispatch::kRunBody: break;
     }
   }
-  if (print_one(state.text_base_residual) < 0) return VS_FAIL(22);
+  if (print_one(state.texts.base_residual) < 0) return VS_FAIL(22);
   return zeros_like(x);
 }
 
