@@ -1,4 +1,5 @@
 """The demonstration that `python -m vendrel` runs."""
+
 from conftest import run_python
 
 
