@@ -1,11 +1,56 @@
-// do_stuff: reachable only through the C-level method table.
+// do_stuff: adds one to every element of an int view with the interpreter lock released,
+// then prints the view as an array. Reachable only through the C-level method table.
+#include "shell/failure.hpp"
+#include "shell/print.hpp"
+#include "shell/ref.hpp"
+#include "shell/state.hpp"
+#include "shell/views.hpp"
 #include "solver/methods.hpp"
 
-namespace vendrel {
+#include <cstdint>
+#include <cstring>
 
-PyObject* do_stuff_entry(Solver*, View) noexcept {
-  PyErr_SetString(PyExc_NotImplementedError, "do_stuff is not implemented yet");
-  return nullptr;
+namespace vendrel {
+namespace {
+
+constexpr int kSiteFile = kSiteDoStuff;
+constexpr const char* kFunction = "vendrel.sparse_solver.SparseSolver.do_stuff";
+
+// Adds one in 32-bit two's complement, so the largest value wraps to the smallest.
+void increment(char* data, Py_ssize_t n, Py_ssize_t stride) noexcept {
+  if (stride == sizeof(std::int32_t)) {
+    std::uint32_t* values = reinterpret_cast<std::uint32_t*>(data);
+    for (Py_ssize_t i = 0; i < n; ++i) values[i] += 1u;
+    return;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    std::uint32_t value;
+    std::memcpy(&value, data + i * stride, sizeof value);
+    value += 1u;
+    std::memcpy(data + i * stride, &value, sizeof value);
+  }
+}
+
+}  // namespace
+
+PyObject* do_stuff_entry(Solver*, View v) noexcept {
+  // The whole extent, however large: a count cut to 32 bits would leave elements out.
+  const Py_ssize_t n = extent(v);
+  Py_BEGIN_ALLOW_THREADS
+  increment(v.data, n, v.strides[0]);
+  Py_END_ALLOW_THREADS
+
+  Ref np = Ref::steal(lookup_global(state.names.np));
+  if (!np) return VS_FAIL(131);
+  Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), state.names.asarray));
+  if (!asarray) return VS_FAIL(131);
+  Ref wrapped = Ref::steal(view_as_object(v));
+  if (!wrapped) return VS_FAIL(131);
+  PyObject* args[] = {wrapped.get()};
+  Ref array = Ref::steal(compat::vectorcall(asarray.get(), args, 1, nullptr));
+  if (!array) return VS_FAIL(131);
+  if (print_one(array.get()) < 0) return VS_FAIL(131);
+  return compat::new_ref(Py_None);
 }
 
 }  // namespace vendrel
