@@ -1,5 +1,6 @@
 """Shared helpers: subprocess runs for start-up, traceback and refcount checks, subclasses."""
 
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -47,7 +48,7 @@ def sparse_solver():
     return module
 
 
-REPO = __import__("pathlib").Path(__file__).resolve().parent.parent
+REPO = pathlib.Path(__file__).resolve().parent.parent
 
 
 @pytest.fixture(scope="session")
@@ -83,50 +84,25 @@ def pure_harness(tmp_path_factory):
     return run
 
 
-def _compile_extension(sources, name, directory, include_dirs, cplus):
-    """Compiles `sources` into the extension module `name` in `directory`; returns it."""
-    import importlib.util
-    import shutil
-    import sysconfig
-
-    compiler = shutil.which("g++" if cplus else "gcc") or shutil.which("c++" if cplus else "cc")
-    if compiler is None:
-        pytest.skip("needs a C/C++ compiler")
-    target = directory / (name + sysconfig.get_config_var("EXT_SUFFIX"))
-    includes = [sysconfig.get_paths()["include"], *include_dirs]
-    command = [compiler, "-shared", "-fPIC", "-O1", "-w", *("-I" + str(i) for i in includes),
-               *map(str, sources), "-o", str(target)]
-    if cplus:
-        command.insert(1, "-std=c++17")
-    built = subprocess.run(command, capture_output=True, text=True)
-    assert built.returncode == 0, built.stderr
-    spec = importlib.util.spec_from_file_location(name, target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+def _built(make, tmp_path_factory, name):
+    sys.path.insert(0, str(REPO / "tests/ext"))
+    try:
+        import clients as builder
+    finally:
+        sys.path.pop(0)
+    try:
+        return getattr(builder, make)(tmp_path_factory.mktemp(name))
+    except builder.BuildUnavailable as reason:
+        pytest.skip(str(reason))
 
 
 @pytest.fixture(scope="session")
 def cython_client(tmp_path_factory):
     """tests/ext/client.pyx, cythonized against the installed .pxd and compiled."""
-    cython = pytest.importorskip("Cython")
-    import numpy
-
-    directory = tmp_path_factory.mktemp("cython_client")
-    source = directory / "client.c"
-    done = subprocess.run([sys.executable, "-m", "cython", "-3", str(REPO / "tests/ext/client.pyx"),
-                           "-o", str(source)], capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    module = _compile_extension([source], "client", directory, [numpy.get_include()], False)
-    module.cython_version = cython.__version__
-    return module
+    return _built("cython_client", tmp_path_factory, "cython_client")
 
 
 @pytest.fixture(scope="session")
 def header_client(tmp_path_factory):
     """tests/ext/header_client.cpp, compiled against the shipped header."""
-    import vendrel
-
-    directory = tmp_path_factory.mktemp("header_client")
-    return _compile_extension([REPO / "tests/ext/header_client.cpp"], "header_client", directory,
-                              [vendrel.get_include()], True)
+    return _built("header_client", tmp_path_factory, "header_client")
