@@ -53,6 +53,31 @@ int HeldBuffer::acquire_doubles(PyObject* obj, bool writable) noexcept {
   return 0;
 }
 
+int HeldBuffer::acquire_typed(PyObject* obj, const ElementSpec& spec) noexcept {
+  release();
+  if (obj == Py_None) return 0;
+  if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS) < 0) return -1;
+  held_ = true;
+  if (check_buffer_layout(view_, spec, true) < 0 || check_direct_access(view_) < 0) {
+    release();
+    return -1;
+  }
+  return 0;
+}
+
+int check_direct_access(const Py_buffer& b) noexcept {
+  if (b.len <= 0) return 0;
+  if (b.shape[0] > 1 && b.strides == nullptr && b.suboffsets != nullptr) {
+    PyErr_SetString(PyExc_ValueError, msg::kSuboffsetsNoStrides);
+    return -1;
+  }
+  if (b.suboffsets != nullptr && b.suboffsets[0] >= 0) {
+    PyErr_Format(PyExc_ValueError, msg::kNotDirect, 0);
+    return -1;
+  }
+  return 0;
+}
+
 void HeldBuffer::release() noexcept {
   if (held_) {
     held_ = false;

@@ -23,12 +23,19 @@ class HeldBuffer {
   // writability if asked) and checks it. None is accepted and holds nothing.
   // 0, or -1 with an exception (and nothing held).
   int acquire_doubles(PyObject* obj, bool writable) noexcept;
+
+  // Requests a buffer from `obj` as a typed view does (strides, format, writability,
+  // direct access) and checks it against `spec`, with the same refusals; None is accepted
+  // and holds nothing. For the module's own reading of an object it does not hand on.
+  int acquire_typed(PyObject* obj, const ElementSpec& spec) noexcept;
+
   void release() noexcept;
 
-  bool held() const noexcept { return held_; }
   Py_ssize_t length() const noexcept { return held_ ? view_.shape[0] : 0; }
+  Py_ssize_t stride() const noexcept { return view_.strides[0]; }
+  char* data() const noexcept { return static_cast<char*>(view_.buf); }
   double* element(Py_ssize_t i) const noexcept {
-    return reinterpret_cast<double*>(static_cast<char*>(view_.buf) + i * view_.strides[0]);
+    return reinterpret_cast<double*>(data() + i * view_.strides[0]);
   }
 
  private:
@@ -39,5 +46,9 @@ class HeldBuffer {
 // Checks an acquired buffer's dimensions, format (unless `check_format` is false) and
 // item size against `spec`. 0, or -1 with ValueError.
 int check_buffer_layout(const Py_buffer& view, const ElementSpec& spec, bool check_format) noexcept;
+
+// Typed views take direct, strided access only: a buffer with bytes must not ask for
+// indirect (suboffset) access. 0, or -1 with ValueError.
+int check_direct_access(const Py_buffer& view) noexcept;
 
 }  // namespace vendrel

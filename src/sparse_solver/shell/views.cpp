@@ -122,21 +122,6 @@ Py_ssize_t owner_length(PyObject* o) noexcept { return as_owner(o)->buffer.shape
 PyBufferProcs g_owner_buffer = {owner_getbuffer, nullptr};
 PySequenceMethods g_owner_sequence = {};
 
-// Checks the layout Cython-style: only when the buffer has bytes, the dimension must
-// give direct (not indirect) access.
-int check_direct_access(const Py_buffer& b) noexcept {
-  if (b.len <= 0) return 0;
-  if (b.shape[0] > 1 && b.strides == nullptr && b.suboffsets != nullptr) {
-    PyErr_SetString(PyExc_ValueError, msg::kSuboffsetsNoStrides);
-    return -1;
-  }
-  if (b.suboffsets != nullptr && b.suboffsets[0] >= 0) {
-    PyErr_Format(PyExc_ValueError, msg::kNotDirect, 0);
-    return -1;
-  }
-  return 0;
-}
-
 }  // namespace
 
 int make_view_constants() noexcept { return 0; }

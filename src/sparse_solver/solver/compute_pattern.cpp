@@ -7,11 +7,11 @@
 #include "shell/print.hpp"
 #include "shell/ref.hpp"
 #include "shell/state.hpp"
-#include "shell/views.hpp"
 #include "solver/methods.hpp"
 #include "solver/numpy_calls.hpp"
 #include "solver/override.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace vendrel {
@@ -21,62 +21,79 @@ constexpr int kSiteFile = kSitePattern;
 constexpr const char* kFunction = "vendrel.sparse_solver.SparseSolver.compute_pattern";
 constexpr double kStep = 1e-06;
 
-// n doubles owned for the length of one scan.
-class Doubles {
- public:
-  explicit Doubles(Py_ssize_t n) noexcept
-      : data_(static_cast<double*>(PyMem_Malloc(sizeof(double) * (n > 0 ? n : 1)))) {}
-  Doubles(const Doubles&) = delete;
-  Doubles& operator=(const Doubles&) = delete;
-  ~Doubles() { PyMem_Free(data_); }
-  double* get() const noexcept { return data_; }
-
- private:
-  double* data_;
-};
-
 // Evaluates the residuals through the instance's method table (so a redefinition in a
-// subclass is used) and takes a view of at least n doubles on the result. The result
-// object itself is released; the view keeps its memory.
-int evaluate(Solver* self, PyObject* x0, Py_ssize_t n, HeldView* residual) noexcept {
+// subclass is used) and holds the result's buffer, which must have at least n doubles.
+// The result object itself is released; the buffer keeps its memory.
+int evaluate(Solver* self, PyObject* x0, Py_ssize_t n, HeldBuffer* residual) noexcept {
   Ref result = Ref::steal(self->vtab->compute_residuals(self, x0, 0));
   if (!result) return -1;
-  if (residual->acquire(result.get(), kDoubleElement) < 0) return -1;
-  if (extent(residual->get()) < n) {
-    PyErr_Format(PyExc_ValueError, msg::kShortResidual, extent(residual->get()), n);
+  if (residual->acquire_typed(result.get(), kDoubleElement) < 0) return -1;
+  if (residual->length() < n) {
+    PyErr_Format(PyExc_ValueError, msg::kShortResidual, residual->length(), n);
     return -1;
   }
   return 0;
 }
 
-// The first j in [from, n) at which the residual differs from the base, or n. Exact
-// comparison: NaN differs from everything, 0.0 equals -0.0.
-Py_ssize_t next_difference(const View& residual, const double* base, Py_ssize_t from,
-                           Py_ssize_t n) noexcept {
-  Py_ssize_t stride = residual.strides[0];
-  if (stride == sizeof(double)) {
-    const double* r = reinterpret_cast<const double*>(residual.data);
-    // Blocks without a difference are passed over by a loop the compiler vectorises.
+// The base residual, copied: a residual function may fill and return the same array every
+// time, and every perturbed residual would then be compared with itself.
+class BaseResidual {
+ public:
+  explicit BaseResidual(Py_ssize_t n) noexcept
+      : values_(static_cast<double*>(PyMem_Malloc(sizeof(double) * (n > 0 ? n : 1)))) {}
+  BaseResidual(const BaseResidual&) = delete;
+  BaseResidual& operator=(const BaseResidual&) = delete;
+  ~BaseResidual() { PyMem_Free(values_); }
+
+  bool allocated() const noexcept { return values_ != nullptr; }
+
+  void copy_from(const HeldBuffer& residual, Py_ssize_t n) noexcept {
+    has_nan_ = false;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+      values_[j] = *residual.element(j);
+      has_nan_ |= values_[j] != values_[j];
+    }
+  }
+
+  // The first j in [from, n) at which `residual` differs from the base, or n. Exact
+  // comparison: NaN differs from everything, 0.0 equals -0.0.
+  Py_ssize_t next_difference(const HeldBuffer& residual, Py_ssize_t from,
+                             Py_ssize_t n) const noexcept {
+    if (residual.stride() != sizeof(double) || has_nan_) {
+      for (Py_ssize_t j = from; j < n; ++j) {
+        if (*residual.element(j) != values_[j]) return j;
+      }
+      return n;
+    }
+    // Most entries keep their value bit for bit; blocks whose bits all match are passed
+    // over by a loop the compiler vectorises (double comparisons are not, on x86-64 GCC).
+    // Equal bits are equal values here, since the base holds no NaN.
+    const char* r = residual.data();
     constexpr Py_ssize_t kBlock = 64;
-    Py_ssize_t j = from;
-    while (j < n) {
+    for (Py_ssize_t j = from; j < n;) {
       Py_ssize_t end = j + kBlock < n ? j + kBlock : n;
-      bool any = false;
-      for (Py_ssize_t k = j; k < end; ++k) any |= r[k] != base[k];
-      if (any) {
+      std::uint64_t differing = 0;
+      for (Py_ssize_t k = j; k < end; ++k) {
+        std::uint64_t a;
+        std::uint64_t b;
+        std::memcpy(&a, r + k * sizeof(double), sizeof a);
+        std::memcpy(&b, values_ + k, sizeof b);
+        differing |= a ^ b;
+      }
+      if (differing != 0) {
         for (; j < end; ++j) {
-          if (r[j] != base[j]) return j;
+          if (reinterpret_cast<const double*>(r)[j] != values_[j]) return j;
         }
       }
       j = end;
     }
     return n;
   }
-  for (Py_ssize_t j = from; j < n; ++j) {
-    if (*element<const double>(residual, j) != base[j]) return j;
-  }
-  return n;
-}
+
+ private:
+  double* values_;
+  bool has_nan_ = false;
+};
 
 // np.array(entries, dtype=np.intc): C int elements on every platform, as find_groups takes.
 PyObject* index_array(PyObject* entries, int site, int line) noexcept {
@@ -91,20 +108,18 @@ PyObject* scan(Solver* self, PyObject* x0, const HeldBuffer& x) noexcept {
   Ref cols = Ref::steal(PyList_New(0));
   if (!cols) return VS_FAIL(34);
 
-  // The base residual is copied: a residual function may fill and return the same array
-  // every time, and then every perturbed residual would be compared with itself.
-  Doubles base(n);
-  if (base.get() == nullptr) {
+  BaseResidual base(n);
+  if (!base.allocated()) {
     PyErr_NoMemory();
     return VS_FAIL(36);
   }
   {
-    HeldView residual;
+    HeldBuffer residual;
     if (evaluate(self, x0, n, &residual) < 0) return VS_FAIL(36);
-    for (Py_ssize_t j = 0; j < n; ++j) base.get()[j] = *element<double>(residual.get(), j);
+    base.copy_from(residual, n);
   }
 
-  HeldView residual;
+  HeldBuffer residual;
   for (Py_ssize_t i = 0; i < n; ++i) {
     double* component = x.element(i);
     const double saved = *component;
@@ -116,8 +131,8 @@ PyObject* scan(Solver* self, PyObject* x0, const HeldBuffer& x) noexcept {
     if (evaluated < 0) return VS_FAIL(40);
 
     Ref column;
-    for (Py_ssize_t j = next_difference(residual.get(), base.get(), 0, n); j < n;
-         j = next_difference(residual.get(), base.get(), j + 1, n)) {
+    for (Py_ssize_t j = base.next_difference(residual, 0, n); j < n;
+         j = base.next_difference(residual, j + 1, n)) {
       if (!column) {
         column = Ref::steal(PyLong_FromSsize_t(i));
         if (!column) return VS_FAIL(45);

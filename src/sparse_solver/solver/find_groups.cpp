@@ -17,99 +17,182 @@ namespace {
 constexpr int kSiteFile = kSiteGroups;
 constexpr const char* kFunction = "vendrel.sparse_solver.SparseSolver.find_groups";
 
-// Printing helpers: each makes the ints its line needs and prints them in one call.
-int print_ints_with(PyObject* text, Py_ssize_t value) noexcept {
-  Ref number = Ref::steal(PyLong_FromSsize_t(value));
-  if (!number) return -1;
-  PyObject* line[] = {text, number.get()};
-  return print_objects(line, 2, true);
+// A list of the Python ints value(0), ..., value(n - 1).
+template <class Value>
+PyObject* int_list(Py_ssize_t n, Value value) noexcept {
+  Ref list = Ref::steal(PyList_New(n));
+  if (!list) return nullptr;
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    PyObject* number = PyLong_FromSsize_t(value(k));
+    if (number == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), k, number);
+  }
+  return list.release();
 }
 
-int row_at(const View& rows, PyObject* positions, Py_ssize_t k) noexcept {
-  Py_ssize_t p = PyLong_AsSsize_t(PyList_GET_ITEM(positions, k));
-  return *element<const int>(rows, p);
-}
+// One run of the grouping over a pattern of n nonzeros. The ints it prints and stores
+// (positions, group numbers, which never exceed n, and the row index at each position)
+// are made once, so that the printed lines, which are most of its cost, make none.
+class Grouping {
+ public:
+  Grouping(const View& rows, const View& cols) noexcept
+      : rows_(rows), cols_(cols), n_(extent(cols)) {}
 
-// The positions of the nonzeros, one list per run of equal column indices.
-PyObject* runs_of(const View& cols, Py_ssize_t n) noexcept {
-  Ref groups = Ref::steal(PyList_New(0));
-  if (!groups) return VS_FAIL(64);
-  {
+  PyObject* run() noexcept {
+    {
+      Ref last = Ref::steal(PyLong_FromLong(column(n_ - 1)));
+      if (!last || print_one(last.get()) < 0) return VS_FAIL(61);
+    }
+    numbers_ = Ref::steal(int_list(n_, [](Py_ssize_t k) { return k; }));
+    row_numbers_ = Ref::steal(int_list(n_, [this](Py_ssize_t k) { return row(k); }));
+    if (!numbers_ || !row_numbers_) return VS_FAIL(64);
+    if (make_groups() < 0) return nullptr;
+    if (print_one(groups_.get()) < 0) return VS_FAIL(72);
+    count_ = PyList_GET_SIZE(groups_.get());
+    if (print_rows_of_groups() < 0) return nullptr;
+    if (make_flags() < 0) return nullptr;
+    if (merge() < 0) return nullptr;
+    if (print_one(groups_.get()) < 0) return VS_FAIL(113);
+    return collect();
+  }
+
+ private:
+  int column(Py_ssize_t p) const noexcept { return *element<const int>(cols_, p); }
+  int row(Py_ssize_t p) const noexcept { return *element<const int>(rows_, p); }
+  PyObject* number(Py_ssize_t k) const noexcept { return PyList_GET_ITEM(numbers_.get(), k); }
+  PyObject* group(Py_ssize_t g) const noexcept { return PyList_GET_ITEM(groups_.get(), g); }
+  bool merged(Py_ssize_t g) const noexcept { return *element<unsigned char>(flags_.get(), g); }
+
+  // Positions are the group lists' own ints; their row entries are looked up by position.
+  Py_ssize_t position(PyObject* group, Py_ssize_t k) const noexcept {
+    return PyLong_AsSsize_t(PyList_GET_ITEM(group, k));
+  }
+  PyObject* row_number(PyObject* group, Py_ssize_t k) const noexcept {
+    return PyList_GET_ITEM(row_numbers_.get(), position(group, k));
+  }
+
+  // One group per run of equal column indices, holding the run's positions.
+  int make_groups() noexcept {
+    groups_ = Ref::steal(PyList_New(0));
+    if (!groups_) return VS_FAIL(64);
     Ref first = Ref::steal(PyList_New(1));
     if (!first) return VS_FAIL(66);
-    PyList_SET_ITEM(first.get(), 0, compat::new_ref(state.int_0));
-    if (PyList_Append(groups.get(), first.get()) < 0) return VS_FAIL(67);
-  }
-  int current = *element<const int>(cols, 0);
-  PyObject* last = PyList_GET_ITEM(groups.get(), 0);
-  for (Py_ssize_t p = 1; p < n; ++p) {
-    int column = *element<const int>(cols, p);
-    if (column != current) {
-      current = column;
-      Ref next = Ref::steal(PyList_New(0));
-      if (!next || PyList_Append(groups.get(), next.get()) < 0) return VS_FAIL(70);
-      last = next.get();
+    PyList_SET_ITEM(first.get(), 0, compat::new_ref(number(0)));
+    if (PyList_Append(groups_.get(), first.get()) < 0) return VS_FAIL(67);
+    PyObject* last = first.get();
+    for (Py_ssize_t p = 1; p < n_; ++p) {
+      if (column(p) != column(p - 1)) {
+        Ref next = Ref::steal(PyList_New(0));
+        if (!next || PyList_Append(groups_.get(), next.get()) < 0) return VS_FAIL(70);
+        last = next.get();
+      }
+      if (PyList_Append(last, number(p)) < 0) return VS_FAIL(71);
     }
-    Ref position = Ref::steal(PyLong_FromSsize_t(p));
-    if (!position || PyList_Append(last, position.get()) < 0) return VS_FAIL(71);
+    return 0;
   }
-  return groups.release();
-}
 
-// Whether groups i and j share a row, printing every pair of rows compared. -1 on failure.
-int conflict(const View& rows, PyObject* group_i, PyObject* group_j) noexcept {
-  for (Py_ssize_t a = 0; a < PyList_GET_SIZE(group_i); ++a) {
-    int row_a = row_at(rows, group_i, a);
-    if (print_ints_with(state.texts.row_ii, row_a) < 0) return VS_FAIL(101);
-    for (Py_ssize_t b = 0; b < PyList_GET_SIZE(group_j); ++b) {
-      int row_b = row_at(rows, group_j, b);
-      if (print_ints_with(state.texts.row_jj, row_b) < 0) return VS_FAIL(103);
-      if (row_a == row_b) return 1;
+  // One line per group: its row indices, each followed by a blank.
+  int print_rows_of_groups() noexcept {
+    for (Py_ssize_t g = 0; g < count_; ++g) {
+      PyObject* members = group(g);
+      for (Py_ssize_t k = 0; k < PyList_GET_SIZE(members); ++k) {
+        PyObject* line[] = {row_number(members, k)};
+        if (print_objects(line, 1, false) < 0) return VS_FAIL(79);
+      }
+      if (print_one(state.texts.empty) < 0) return VS_FAIL(80);
     }
+    return 0;
   }
-  return 0;
-}
 
-// Greedy merging: each group joins the first earlier open group it shares no row with.
-int merge(const View& rows, PyObject* groups, const View& merged) noexcept {
-  const Py_ssize_t count = PyList_GET_SIZE(groups);
-  for (Py_ssize_t i = 1; i < count; ++i) {
-    PyObject* group_i = PyList_GET_ITEM(groups, i);
-    for (Py_ssize_t j = 0; j < i; ++j) {
-      {
-        Ref i_number = Ref::steal(PyLong_FromSsize_t(i));
-        if (!i_number) return VS_FAIL(91);
-        Ref j_number = Ref::steal(PyLong_FromSsize_t(j));
-        if (!j_number) return VS_FAIL(91);
-        PyObject* line[] = {state.texts.trying_to_merge, i_number.get(), state.texts.in_column,
-                            j_number.get()};
-        if (print_objects(line, 4, true) < 0) return VS_FAIL(91);
-        if (*element<unsigned char>(merged, j) != 0) {
-          PyObject* skipped[] = {j_number.get(), state.texts.already_merged};
+  // np.zeros(G, dtype=np.uint8), seen through a view of at least G flags.
+  int make_flags() noexcept {
+    Ref count = Ref::steal(PyLong_FromSsize_t(count_));
+    if (!count) return VS_FAIL(85);
+    Ref flags = Ref::steal(call_numpy(state.names.zeros, count.get(), state.names.uint8, nullptr,
+                                      CallSite{kFunction, VS_SITE, 85}));
+    if (!flags) return -1;
+    if (flags_.acquire(flags.get(), kUInt8Element) < 0) return VS_FAIL(85);
+    if (extent(flags_.get()) < count_) {
+      PyErr_Format(PyExc_ValueError, msg::kShortFlags, extent(flags_.get()), count_);
+      return VS_FAIL(85);
+    }
+    return 0;
+  }
+
+  // Whether groups i and j share a row, printing every pair of rows compared; -1 on failure.
+  int conflict(PyObject* group_i, PyObject* group_j) const noexcept {
+    for (Py_ssize_t a = 0; a < PyList_GET_SIZE(group_i); ++a) {
+      PyObject* ii[] = {state.texts.row_ii, row_number(group_i, a)};
+      if (print_objects(ii, 2, true) < 0) return VS_FAIL(101);
+      const int row_a = row(position(group_i, a));
+      for (Py_ssize_t b = 0; b < PyList_GET_SIZE(group_j); ++b) {
+        PyObject* jj[] = {state.texts.row_jj, row_number(group_j, b)};
+        if (print_objects(jj, 2, true) < 0) return VS_FAIL(103);
+        if (row_a == row(position(group_j, b))) return 1;
+      }
+    }
+    return 0;
+  }
+
+  // Each group joins the first earlier group, still on its own, that shares no row with it.
+  int merge() noexcept {
+    for (Py_ssize_t i = 1; i < count_; ++i) {
+      for (Py_ssize_t j = 0; j < i; ++j) {
+        PyObject* trying[] = {state.texts.trying_to_merge, number(i), state.texts.in_column,
+                              number(j)};
+        if (print_objects(trying, 4, true) < 0) return VS_FAIL(91);
+        if (merged(j)) {
+          PyObject* skipped[] = {number(j), state.texts.already_merged};
           if (print_objects(skipped, 2, true) < 0) return VS_FAIL(93);
           continue;
         }
+        int shared = conflict(group(i), group(j));
+        if (shared < 0) return -1;
+        if (shared) continue;
+        if (print_one(state.texts.should_merge) < 0) return VS_FAIL(108);
+        *element<unsigned char>(flags_.get(), i) = 1;
+        Py_ssize_t end = PyList_GET_SIZE(group(j));
+        if (PyList_SetSlice(group(j), end, end, group(i)) < 0) return VS_FAIL(110);
+        break;
       }
-      PyObject* group_j = PyList_GET_ITEM(groups, j);
-      int shared = conflict(rows, group_i, group_j);
-      if (shared < 0) return -1;
-      if (shared) continue;
-      if (print_one(state.texts.should_merge) < 0) return VS_FAIL(108);
-      *element<unsigned char>(merged, i) = 1;
-      Py_ssize_t end = PyList_GET_SIZE(group_j);
-      if (PyList_SetSlice(group_j, end, end, group_i) < 0) return VS_FAIL(110);
-      break;
     }
+    return 0;
   }
-  return 0;
-}
+
+  // One array per group still on its own.
+  PyObject* collect() noexcept {
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return VS_FAIL(115);
+    for (Py_ssize_t k = 0; k < count_; ++k) {
+      PyObject* line[] = {number(k), state.texts.merged, merged(k) ? state.int_1 : state.int_0};
+      if (print_objects(line, 3, true) < 0) return VS_FAIL(117);
+      if (merged(k)) continue;
+      Ref array = Ref::steal(call_numpy(state.names.array, group(k), nullptr,
+                                        reinterpret_cast<PyObject*>(&PyLong_Type),
+                                        CallSite{kFunction, VS_SITE, 119}));
+      if (!array) return nullptr;
+      if (PyList_Append(result.get(), array.get()) < 0) return VS_FAIL(119);
+    }
+    if (print_one(result.get()) < 0) return VS_FAIL(120);
+    return result.release();
+  }
+
+  const View& rows_;
+  const View& cols_;
+  const Py_ssize_t n_;
+  Py_ssize_t count_ = 0;
+  Ref numbers_;
+  Ref row_numbers_;
+  Ref groups_;
+  HeldView flags_;
+};
 
 // The input the grouping needs: at least one column entry and a row entry for each.
 int check_pattern(const View& rows, const View& cols) noexcept {
-  if (cols.owner == nullptr || cols.owner == Py_None || rows.owner == nullptr ||
-      rows.owner == Py_None) {
-    PyErr_Format(PyExc_TypeError, msg::kMustNotBeNone,
-                 cols.owner == nullptr || cols.owner == Py_None ? "cols" : "rows");
+  bool no_rows = rows.owner == nullptr || rows.owner == Py_None;
+  bool no_cols = cols.owner == nullptr || cols.owner == Py_None;
+  if (no_rows || no_cols) {
+    PyErr_Format(PyExc_TypeError, msg::kMustNotBeNone, no_cols ? "cols" : "rows");
     return -1;
   }
   if (extent(cols) == 0) {
@@ -125,64 +208,7 @@ int check_pattern(const View& rows, const View& cols) noexcept {
 
 PyObject* group(const View& rows, const View& cols) noexcept {
   if (check_pattern(rows, cols) < 0) return VS_FAIL(61);
-  const Py_ssize_t n = extent(cols);
-  {
-    Ref last = Ref::steal(PyLong_FromLong(*element<const int>(cols, n - 1)));
-    if (!last || print_one(last.get()) < 0) return VS_FAIL(61);
-  }
-  Ref groups = Ref::steal(runs_of(cols, n));
-  if (!groups) return nullptr;
-  if (print_one(groups.get()) < 0) return VS_FAIL(72);
-  const Py_ssize_t count = PyList_GET_SIZE(groups.get());
-
-  for (Py_ssize_t g = 0; g < count; ++g) {
-    PyObject* positions = PyList_GET_ITEM(groups.get(), g);
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(positions); ++k) {
-      Ref row = Ref::steal(PyLong_FromLong(row_at(rows, positions, k)));
-      if (!row) return VS_FAIL(79);
-      PyObject* line[] = {row.get()};
-      if (print_objects(line, 1, false) < 0) return VS_FAIL(79);
-    }
-    if (print_one(state.texts.empty) < 0) return VS_FAIL(80);
-  }
-
-  HeldView merged;
-  {
-    Ref count_number = Ref::steal(PyLong_FromSsize_t(count));
-    if (!count_number) return VS_FAIL(85);
-    Ref flags = Ref::steal(call_numpy(state.names.zeros, count_number.get(), state.names.uint8,
-                                      nullptr, CallSite{kFunction, VS_SITE, 85}));
-    if (!flags) return nullptr;
-    if (merged.acquire(flags.get(), kUInt8Element) < 0) return VS_FAIL(85);
-    if (extent(merged.get()) < count) {
-      PyErr_Format(PyExc_ValueError, msg::kShortFlags, extent(merged.get()), count);
-      return VS_FAIL(85);
-    }
-  }
-
-  if (merge(rows, groups.get(), merged.get()) < 0) return nullptr;
-  if (print_one(groups.get()) < 0) return VS_FAIL(113);
-
-  Ref result = Ref::steal(PyList_New(0));
-  if (!result) return VS_FAIL(115);
-  for (Py_ssize_t k = 0; k < count; ++k) {
-    bool absorbed = *element<unsigned char>(merged.get(), k) != 0;
-    {
-      Ref k_number = Ref::steal(PyLong_FromSsize_t(k));
-      if (!k_number) return VS_FAIL(117);
-      PyObject* line[] = {k_number.get(), state.texts.merged,
-                          absorbed ? state.int_1 : state.int_0};
-      if (print_objects(line, 3, true) < 0) return VS_FAIL(117);
-    }
-    if (absorbed) continue;
-    Ref array = Ref::steal(call_numpy(state.names.array, PyList_GET_ITEM(groups.get(), k),
-                                      nullptr, reinterpret_cast<PyObject*>(&PyLong_Type),
-                                      CallSite{kFunction, VS_SITE, 119}));
-    if (!array) return nullptr;
-    if (PyList_Append(result.get(), array.get()) < 0) return VS_FAIL(119);
-  }
-  if (print_one(result.get()) < 0) return VS_FAIL(120);
-  return result.release();
+  return Grouping(rows, cols).run();
 }
 
 }  // namespace

@@ -13,8 +13,8 @@ constexpr int kSiteFile = kSiteOverride;
 PyTypeObject* const kTupleType = &PyTuple_Type;
 PyTypeObject* const kListType = &PyList_Type;
 
-// Room for the bound object and the arguments of any overridable method.
-constexpr Py_ssize_t kMaxArgs = 3;
+// Room for the arguments of any overridable method.
+constexpr Py_ssize_t kMaxArgs = 2;
 
 }  // namespace
 
@@ -44,6 +44,51 @@ int check_result_type(PyObject* result, PyTypeObject* type, bool exact) noexcept
   return -1;
 }
 
+namespace {
+
+// The instance's own dictionary holds `name`? Classes without one (all __slots__) never do.
+int instance_has(PyObject* o, PyObject* name) noexcept {
+  if (Py_TYPE(o)->tp_dictoffset == 0) return 0;
+  Ref dict = Ref::steal(PyObject_GenericGetDict(o, nullptr));
+  if (!dict) return -1;
+  PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+  if (found == nullptr && PyErr_Occurred()) return -1;
+  return found != nullptr;
+}
+
+enum class Found { kFunction, kOwnMethod, kUnknown };
+
+// What generic attribute look-up on `o` would give for `name`, where that is cheap to tell
+// without making the bound method: a plain Python function of the class (`*function`),
+// this module's own method, or kUnknown (then the full look-up is needed).
+Found look_up_method(PyObject* o, PyObject* name, const Overridable& method,
+                     PyObject** function) noexcept {
+  PyTypeObject* type = Py_TYPE(o);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return Found::kUnknown;
+  PyObject* descr = _PyType_Lookup(type, name);
+  if (descr == nullptr) return Found::kUnknown;
+  Found kind;
+  if (Py_TYPE(descr) == &PyFunction_Type) {
+    kind = Found::kFunction;
+  } else if (Py_TYPE(descr) == &PyMethodDescr_Type &&
+             reinterpret_cast<PyMethodDescrObject*>(descr)->d_method->ml_meth ==
+                 own_method_function(method.index)) {
+    kind = Found::kOwnMethod;
+  } else {
+    return Found::kUnknown;
+  }
+  // Functions are non-data descriptors: an entry in the instance's dictionary wins.
+  int shadowed = instance_has(o, name);
+  if (shadowed != 0) {
+    if (shadowed < 0) PyErr_Clear();
+    return Found::kUnknown;
+  }
+  *function = descr;
+  return kind;
+}
+
+}  // namespace
+
 Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* const* args,
                            Py_ssize_t nargs, Ref* result) noexcept {
   PyObject* o = reinterpret_cast<PyObject*>(self);
@@ -54,29 +99,45 @@ Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* co
     return Dispatch::kRunBody;
   }
   const int variant = method.variant;
-  Ref found = Ref::steal(PyObject_GetAttr(o, state.names.*method.name));
-  if (!found) {
-    add_traceback(method.function, VS_SITE_FOR(variant), method.line);
-    return Dispatch::kFailed;
-  }
-  PyObject* callable = found.get();
-  if (Py_TYPE(callable) == &PyCFunction_Type &&
-      PyCFunction_GetFunction(callable) == own_method_function(method.index)) {
-    return Dispatch::kRunBody;
-  }
+  PyObject* name = state.names.*method.name;
   PyObject* slots[kMaxArgs + 2];
-  PyObject** call_args = slots + 1;
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i + 2] = args[i];
+  PyObject** call_args = slots + 2;
   Py_ssize_t count = nargs;
-  for (Py_ssize_t i = 0; i < nargs; ++i) call_args[i] = args[i];
-  if (Py_TYPE(callable) == &PyMethod_Type) {
-    // Unpacked so that the function is called directly with the bound object first.
-    call_args = slots;
-    call_args[0] = PyMethod_GET_SELF(callable);
-    callable = PyMethod_GET_FUNCTION(callable);
-    ++count;
+
+  // The common case, a method defined in the class, is called as the interpreter's own
+  // method calls are: without making a bound method for every call.
+  PyObject* function = nullptr;
+  Ref found;
+  switch (look_up_method(o, name, method, &function)) {
+    case Found::kOwnMethod:
+      return Dispatch::kRunBody;
+    case Found::kFunction:
+      found = Ref::borrow(function);
+      *--call_args = o;
+      ++count;
+      break;
+    case Found::kUnknown:
+      found = Ref::steal(PyObject_GetAttr(o, name));
+      if (!found) {
+        add_traceback(method.function, VS_SITE_FOR(variant), method.line);
+        return Dispatch::kFailed;
+      }
+      function = found.get();
+      if (Py_TYPE(function) == &PyCFunction_Type &&
+          PyCFunction_GetFunction(function) == own_method_function(method.index)) {
+        return Dispatch::kRunBody;
+      }
+      if (Py_TYPE(function) == &PyMethod_Type) {
+        // Unpacked so that the function is called directly with the bound object first.
+        *--call_args = PyMethod_GET_SELF(function);
+        function = PyMethod_GET_FUNCTION(function);
+        ++count;
+      }
+      break;
   }
-  Ref value = Ref::steal(compat::vectorcall(callable, call_args, static_cast<size_t>(count),
-                                            nullptr));
+  Ref value = Ref::steal(compat::vectorcall(
+      function, call_args, static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!value) {
     add_traceback(method.function, VS_SITE_FOR(variant), method.line);
     return Dispatch::kFailed;
