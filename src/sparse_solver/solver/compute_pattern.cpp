@@ -35,6 +35,29 @@ int evaluate(Solver* self, PyObject* x0, Py_ssize_t n, HeldBuffer* residual) noe
   return 0;
 }
 
+// Whether any of the doubles [j, end) of `r` and `base` differ in their bits.
+inline bool bits_differ_here(const char* r, const double* base, Py_ssize_t j,
+                             Py_ssize_t end) noexcept {
+  std::uint64_t differing = 0;
+  for (Py_ssize_t k = j; k < end; ++k) {
+    std::uint64_t a;
+    std::uint64_t b;
+    std::memcpy(&a, r + k * sizeof(double), sizeof a);
+    std::memcpy(&b, base + k, sizeof b);
+    differing |= a ^ b;
+  }
+  return differing != 0;
+}
+
+// The same for long stretches; where the compiler can make one, a copy for wider vector
+// units is chosen when the module loads.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+bool bits_differ(const char* r, const double* base, Py_ssize_t j, Py_ssize_t end) noexcept {
+  return bits_differ_here(r, base, j, end);
+}
+
 // The base residual, copied: a residual function may fill and return the same array every
 // time, and every perturbed residual would then be compared with itself.
 class BaseResidual {
@@ -69,20 +92,18 @@ class BaseResidual {
     // over by a loop the compiler vectorises (double comparisons are not, on x86-64 GCC).
     // Equal bits are equal values here, since the base holds no NaN.
     const char* r = residual.data();
-    constexpr Py_ssize_t kBlock = 64;
+    constexpr Py_ssize_t kBlock = 256;
+    constexpr Py_ssize_t kStep = 16;
     for (Py_ssize_t j = from; j < n;) {
       Py_ssize_t end = j + kBlock < n ? j + kBlock : n;
-      std::uint64_t differing = 0;
-      for (Py_ssize_t k = j; k < end; ++k) {
-        std::uint64_t a;
-        std::uint64_t b;
-        std::memcpy(&a, r + k * sizeof(double), sizeof a);
-        std::memcpy(&b, values_ + k, sizeof b);
-        differing |= a ^ b;
-      }
-      if (differing != 0) {
-        for (; j < end; ++j) {
-          if (reinterpret_cast<const double*>(r)[j] != values_[j]) return j;
+      if (bits_differ(r, values_, j, end)) {
+        // Narrowed down in small steps, so that a few changed entries cost few comparisons.
+        for (; j < end; j += kStep) {
+          Py_ssize_t stop = j + kStep < end ? j + kStep : end;
+          if (!bits_differ_here(r, values_, j, stop)) continue;
+          for (Py_ssize_t k = j; k < stop; ++k) {
+            if (reinterpret_cast<const double*>(r)[k] != values_[k]) return k;
+          }
         }
       }
       j = end;
@@ -119,8 +140,10 @@ PyObject* scan(Solver* self, PyObject* x0, const HeldBuffer& x) noexcept {
     base.copy_from(residual, n);
   }
 
-  HeldBuffer residual;
   for (Py_ssize_t i = 0; i < n; ++i) {
+    // Each residual is let go before the next evaluation, so that the residual function
+    // can reuse its memory at once.
+    HeldBuffer residual;
     double* component = x.element(i);
     const double saved = *component;
     *component = saved + kStep;
