@@ -1,0 +1,20 @@
+"""The README's example, run as written, prints what the README shows."""
+
+import re
+
+import pytest
+
+from conftest import REPO, run_python
+
+
+def test_readme_example_prints_what_it_shows():
+    readme = REPO / "README.md"
+    if not readme.exists():
+        pytest.skip("needs the source tree")
+    text = readme.read_text()
+    section = text[text.index("## Example"):]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    shown = re.search(r"```text\n(.*?)```", section, re.S).group(1)
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == shown
