@@ -1,5 +1,6 @@
 """Shared helpers: subprocess runs for start-up, traceback and refcount checks, subclasses."""
 
+import os
 import pathlib
 import subprocess
 import sys
@@ -67,15 +68,16 @@ def pure_harness(tmp_path_factory):
     command = [compiler, "-std=c++17", "-O1", "-g", "-fsanitize=address,undefined",
                "-fno-sanitize-recover=all", "-I", str(REPO / "src/sparse_solver"),
                str(REPO / "tests/cpp/pure_harness.cpp"), *map(str, sources), "-o", str(binary)]
-    built = subprocess.run(command, capture_output=True, text=True)
+    clean = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    built = subprocess.run(command, capture_output=True, text=True, env=clean)
     if built.returncode != 0:
         command = [c for c in command if not c.startswith("-fsanitize") and c != "-fno-sanitize-recover=all"]
-        built = subprocess.run(command, capture_output=True, text=True)
+        built = subprocess.run(command, capture_output=True, text=True, env=clean)
         assert built.returncode == 0, built.stderr
 
     def run(lines):
         done = subprocess.run([str(binary)], input="".join(line + "\n" for line in lines),
-                              capture_output=True, text=True, timeout=300)
+                              capture_output=True, text=True, timeout=300, env=clean)
         assert done.returncode == 0, done.stderr
         answers = done.stdout.splitlines()
         assert len(answers) == len(lines)

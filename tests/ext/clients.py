@@ -2,6 +2,7 @@
 benchmarks): client.pyx through Cython, header_client.cpp against the shipped header."""
 
 import importlib.util
+import os
 import pathlib
 import shutil
 import subprocess
@@ -9,6 +10,12 @@ import sys
 import sysconfig
 
 HERE = pathlib.Path(__file__).resolve().parent
+
+
+def tool_environment():
+    """The environment for compilers and code generators: without a sanitizer runtime
+    that a sanitizer run preloads into the interpreter."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
 class BuildUnavailable(Exception):
@@ -26,7 +33,7 @@ def compile_extension(sources, name, directory, include_dirs, cplus):
                *map(str, sources), "-o", str(target)]
     if cplus:
         command.insert(1, "-std=c++17")
-    built = subprocess.run(command, capture_output=True, text=True)
+    built = subprocess.run(command, capture_output=True, text=True, env=tool_environment())
     if built.returncode != 0:
         raise RuntimeError(built.stderr)
     spec = importlib.util.spec_from_file_location(name, target)
@@ -45,7 +52,8 @@ def cython_client(directory):
 
     source = pathlib.Path(directory) / "client.c"
     done = subprocess.run([sys.executable, "-m", "cython", "-3", str(HERE / "client.pyx"),
-                           "-o", str(source)], capture_output=True, text=True)
+                           "-o", str(source)], capture_output=True, text=True,
+                          env=tool_environment())
     if done.returncode != 0:
         raise RuntimeError(done.stderr)
     module = compile_extension([source], "client", directory, [numpy.get_include()], False)
