@@ -19,14 +19,16 @@ python -m pip install --quiet --upgrade pip
 case "$mode" in
 asan)
     SKBUILD_CMAKE_DEFINE="VENDREL_SANITIZE=ON" python -m pip install --quiet ".[test]"
-    runtime=$(gcc -print-file-name=libasan.so)
+    # The C++ runtime is preloaded with ASan's, so that ASan finds the real __cxa_throw
+    # when C++ code in other extensions (matplotlib's) throws.
+    runtime="$(gcc -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
     # The interpreter is not instrumented: its own allocations are not leak-checked, and
     # PYTHONMALLOC=malloc lets ASan see every object's bounds.
     export ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1
     export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
     # The packaging test builds its own, uninstrumented wheel. (The tests run compilers
     # without the preloaded runtime.)
-    LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
+    LD_PRELOAD="$runtime" PYTHONMALLOC=malloc VENDREL_SANITIZED=1 \
         python -m pytest tests -s -q -p no:cacheprovider -k "not packaging"
     ;;
 valgrind)
