@@ -7,6 +7,8 @@
 import nox
 
 nox.options.error_on_missing_interpreters = False
+# The standard library's venv: current virtualenv releases no longer seed 3.8.
+nox.options.default_venv_backend = "venv"
 nox.options.reuse_existing_virtualenvs = False
 
 VERSIONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]

@@ -29,7 +29,7 @@ class Chain(SparseSolver):
 def main() -> None:
     n = 50
     solver = Chain()
-    x0 = np.linspace(0.0, 1.0, n)
+    x0 = np.linspace(0.0, 1.0, n).astype(np.float64)
     trace = io.StringIO()
     with contextlib.redirect_stdout(trace):  # the module's running account of its work
         rows, cols = solver.compute_pattern(x0)

@@ -15,12 +15,11 @@ struct NumpySizes {
   std::size_t ufunc;      // the universal function object
 };
 
-// The layouts that every NumPy this build can run on shares: the headers' own default
-// target, which is the oldest NumPy ABI the build supports (NumPy 1.x included).
-extern const NumpySizes kNumpySizesOldestAbi;
+// The layouts of NumPy 1.x, for running on NumPy 1.x.
+extern const NumpySizes kNumpySizesAbi1;
 
 // The layouts of NumPy 2.0, the oldest of the 2.x ABI; when built against NumPy 1.x
-// headers, the same as kNumpySizesOldestAbi (such a build runs on 1.x only).
+// headers, the same as kNumpySizesAbi1 (such a build runs on 1.x only).
 extern const NumpySizes kNumpySizesAbi2;
 
 }  // namespace vendrel

@@ -71,9 +71,9 @@ const NumpySizes* expected_numpy_sizes() noexcept {
   const char* text = version ? PyUnicode_AsUTF8(version.get()) : nullptr;
   if (text == nullptr) {
     PyErr_Clear();
-    return &kNumpySizesOldestAbi;
+    return &kNumpySizesAbi1;
   }
-  return std::atoi(text) >= 2 ? &kNumpySizesAbi2 : &kNumpySizesOldestAbi;
+  return std::atoi(text) >= 2 ? &kNumpySizesAbi2 : &kNumpySizesAbi1;
 }
 
 }  // namespace vendrel

@@ -93,13 +93,13 @@ class BaseResidual {
     // Equal bits are equal values here, since the base holds no NaN.
     const char* r = residual.data();
     constexpr Py_ssize_t kBlock = 256;
-    constexpr Py_ssize_t kStep = 16;
+    constexpr Py_ssize_t kNarrow = 16;
     for (Py_ssize_t j = from; j < n;) {
       Py_ssize_t end = j + kBlock < n ? j + kBlock : n;
       if (bits_differ(r, values_, j, end)) {
         // Narrowed down in small steps, so that a few changed entries cost few comparisons.
-        for (; j < end; j += kStep) {
-          Py_ssize_t stop = j + kStep < end ? j + kStep : end;
+        for (; j < end; j += kNarrow) {
+          Py_ssize_t stop = j + kNarrow < end ? j + kNarrow : end;
           if (!bits_differ_here(r, values_, j, stop)) continue;
           for (Py_ssize_t k = j; k < stop; ++k) {
             if (reinterpret_cast<const double*>(r)[k] != values_[k]) return k;
