@@ -12,7 +12,6 @@ struct Names {
   PyObject* zeros;
   PyObject* array;
   PyObject* asarray;
-  PyObject* int_;
   PyObject* intc;
   PyObject* uint8;
   PyObject* dtype;
@@ -30,7 +29,6 @@ struct Names {
   PyObject* test_test_os;
   PyObject* test_;
   PyObject* package;
-  PyObject* builtins_;
   PyObject* pyx_vtable;
   PyObject* SparseSolver;
   PyObject* module_name;
