@@ -12,8 +12,8 @@ RESIDUALS = "vendrel.sparse_solver.SparseSolver.compute_residuals"
 GROUPS = "vendrel.sparse_solver.SparseSolver.find_groups"
 
 
-def structured(**spec):
-    return np.zeros(3, np.dtype(spec))
+def structured(**fields):
+    return np.zeros(3, np.dtype(fields))
 
 
 class IntPair(ctypes.Structure):

@@ -45,10 +45,10 @@ int main() {
     if (command == "format") {
       std::string name, hex;
       in >> name >> hex;
-      const vendrel::ElementSpec* spec = element_named(name);
-      if (spec == nullptr) return 2;
+      const vendrel::ElementSpec* element = element_named(name);
+      if (element == nullptr) return 2;
       auto text = from_hex(hex);
-      vendrel::FormatVerdict verdict = vendrel::check_buffer_format(text.get(), *spec);
+      vendrel::FormatVerdict verdict = vendrel::check_buffer_format(text.get(), *element);
       if (verdict.accepted) {
         std::cout << "accepted\n";
       } else {

@@ -36,9 +36,9 @@ def compile_extension(sources, name, directory, include_dirs, cplus):
     built = subprocess.run(command, capture_output=True, text=True, env=tool_environment())
     if built.returncode != 0:
         raise RuntimeError(built.stderr)
-    spec = importlib.util.spec_from_file_location(name, target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, target)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

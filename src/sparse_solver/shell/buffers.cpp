@@ -19,22 +19,22 @@ int check_ndarray_argument(PyObject* obj, const char* arg_name) noexcept {
   return -1;
 }
 
-int check_buffer_layout(const Py_buffer& view, const ElementSpec& spec, bool check_format) noexcept {
+int check_buffer_layout(const Py_buffer& view, const ElementSpec& element, bool check_format) noexcept {
   if (view.ndim != 1) {
     PyErr_Format(PyExc_ValueError, msg::kWrongDimensions, 1, view.ndim);
     return -1;
   }
   if (check_format) {
-    FormatVerdict verdict = check_buffer_format(view.format, spec);
+    FormatVerdict verdict = check_buffer_format(view.format, element);
     if (!verdict.accepted) {
       PyErr_SetString(PyExc_ValueError, verdict.message);
       return -1;
     }
   }
-  auto expected = static_cast<Py_ssize_t>(spec.size);
+  auto expected = static_cast<Py_ssize_t>(element.size);
   if (view.itemsize != expected) {
     PyErr_Format(PyExc_ValueError, msg::kItemSize, view.itemsize, view.itemsize > 1 ? "s" : "",
-                 spec.name, expected, expected > 1 ? "s" : "");
+                 element.name, expected, expected > 1 ? "s" : "");
     return -1;
   }
   return 0;
@@ -53,12 +53,12 @@ int HeldBuffer::acquire_doubles(PyObject* obj, bool writable) noexcept {
   return 0;
 }
 
-int HeldBuffer::acquire_typed(PyObject* obj, const ElementSpec& spec) noexcept {
+int HeldBuffer::acquire_typed(PyObject* obj, const ElementSpec& element) noexcept {
   release();
   if (obj == Py_None) return 0;
   if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS) < 0) return -1;
   held_ = true;
-  if (check_buffer_layout(view_, spec, true) < 0 || check_direct_access(view_) < 0) {
+  if (check_buffer_layout(view_, element, true) < 0 || check_direct_access(view_) < 0) {
     release();
     return -1;
   }

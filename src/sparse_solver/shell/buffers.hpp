@@ -25,9 +25,9 @@ class HeldBuffer {
   int acquire_doubles(PyObject* obj, bool writable) noexcept;
 
   // Requests a buffer from `obj` as a typed view does (strides, format, writability,
-  // direct access) and checks it against `spec`, with the same refusals; None is accepted
+  // direct access) and checks it against `element`, with the same refusals; None is accepted
   // and holds nothing. For the module's own reading of an object it does not hand on.
-  int acquire_typed(PyObject* obj, const ElementSpec& spec) noexcept;
+  int acquire_typed(PyObject* obj, const ElementSpec& element) noexcept;
 
   void release() noexcept;
 
@@ -44,8 +44,8 @@ class HeldBuffer {
 };
 
 // Checks an acquired buffer's dimensions, format (unless `check_format` is false) and
-// item size against `spec`. 0, or -1 with ValueError.
-int check_buffer_layout(const Py_buffer& view, const ElementSpec& spec, bool check_format) noexcept;
+// item size against `element`. 0, or -1 with ValueError.
+int check_buffer_layout(const Py_buffer& view, const ElementSpec& element, bool check_format) noexcept;
 
 // Typed views take direct, strided access only: a buffer with bytes must not ask for
 // indirect (suboffset) access. 0, or -1 with ValueError.

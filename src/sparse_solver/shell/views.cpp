@@ -140,7 +140,7 @@ int ready_view_types() noexcept {
 
 int finish_view_support() noexcept { return 0; }
 
-int acquire_view(PyObject* obj, const ElementSpec& spec, View* out) noexcept {
+int acquire_view(PyObject* obj, const ElementSpec& element, View* out) noexcept {
   if (obj == Py_None) {
     std::memset(out, 0, sizeof *out);
     out->owner = Py_None;
@@ -148,11 +148,11 @@ int acquire_view(PyObject* obj, const ElementSpec& spec, View* out) noexcept {
   }
   Ref owner_ref;
   bool fresh;
-  if (is_owner(obj) && as_owner(obj)->element == &spec) {
+  if (is_owner(obj) && as_owner(obj)->element == &element) {
     owner_ref = Ref::borrow(obj);
     fresh = false;
   } else {
-    Owner* made = new_owner(&spec);
+    Owner* made = new_owner(&element);
     if (made == nullptr) return -1;
     owner_ref = Ref::steal(reinterpret_cast<PyObject*>(made));
     if (PyObject_GetBuffer(obj, &made->buffer, PyBUF_RECORDS) < 0) return -1;
@@ -161,7 +161,7 @@ int acquire_view(PyObject* obj, const ElementSpec& spec, View* out) noexcept {
   }
   Owner* owner = as_owner(owner_ref.get());
   const Py_buffer& b = owner->buffer;
-  if (check_buffer_layout(b, spec, fresh) < 0 || check_direct_access(b) < 0) return -1;
+  if (check_buffer_layout(b, element, fresh) < 0 || check_direct_access(b) < 0) return -1;
 
   std::memset(out, 0, sizeof *out);
   out->data = static_cast<char*>(b.buf);

@@ -20,10 +20,11 @@ int make_view_constants() noexcept;
 int ready_view_types() noexcept;
 int finish_view_support() noexcept;
 
-// Makes `out` (which must be empty) a view of `obj` for elements of `spec`: a writable,
-// strided, one-dimensional buffer with direct access. One of the module's own owners of
-// the same element type is used as it is. 0, or -1 with an exception (`out` left empty).
-int acquire_view(PyObject* obj, const ElementSpec& spec, View* out) noexcept;
+// Makes `out` (which must be empty) a view of `obj` with elements of type `element`: a
+// writable, strided, one-dimensional buffer with direct access. One of the module's own
+// owners of the same element type is used as it is. 0, or -1 with an exception (`out` left
+// empty).
+int acquire_view(PyObject* obj, const ElementSpec& element, View* out) noexcept;
 
 // Releases a view made by acquire_view and empties it.
 void release_view(View* view) noexcept;
@@ -41,9 +42,9 @@ class HeldView {
   HeldView& operator=(const HeldView&) = delete;
   ~HeldView() { release_view(&view_); }
 
-  int acquire(PyObject* obj, const ElementSpec& spec) noexcept {
+  int acquire(PyObject* obj, const ElementSpec& element) noexcept {
     release_view(&view_);
-    return acquire_view(obj, spec, &view_);
+    return acquire_view(obj, element, &view_);
   }
   const View& get() const noexcept { return view_; }
 
