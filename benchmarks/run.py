@@ -44,6 +44,26 @@ def median_time(function, repeats, warmup=1):
     return statistics.median(times)
 
 
+def paired(first, second, repeats, warmup=1):
+    """Times first() and second() alternately; returns the median of the per-pair ratios
+    first / second and the median times of each. Pairing cancels the machine's drift."""
+    for _ in range(warmup):
+        first()
+        second()
+    ratios, times_first, times_second = [], [], []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        first()
+        middle = time.perf_counter()
+        second()
+        end = time.perf_counter()
+        times_first.append(middle - start)
+        times_second.append(end - middle)
+        ratios.append((middle - start) / (end - middle))
+    return (statistics.median(ratios), statistics.median(times_first),
+            statistics.median(times_second))
+
+
 @contextlib.contextmanager
 def quiet():
     with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
@@ -73,31 +93,44 @@ class Table:
             print("%-*s  %-14s  %-10s  %s" % (width, name, value, target, note))
 
 
+def residual_calls(solver, x0):
+    """The n + 1 residual evaluations compute_pattern makes, with x0 raised and put back."""
+    solver.compute_residuals(x0)
+    for i in range(len(x0)):
+        saved = x0[i]
+        x0[i] = saved + STEP
+        solver.compute_residuals(x0)
+        x0[i] = saved
+
+
 def pattern_rows(table, sizes, repeats):
     for n in sizes:
         solver = problems.Tridiagonal()
         x0 = np.linspace(0.0, 1.0, n)
         with quiet():
             rows, cols = solver.compute_pattern(x0)
-        entries = list(zip(rows.tolist(), cols.tolist()))
+        lines = [[] for _ in range(n)]
+        for j, i in zip(rows.tolist(), cols.tolist()):
+            lines[i].append(j)
 
         def floor():
-            # The same n + 1 residual calls and the same print calls, from Python.
+            # The same n + 1 residual calls and the same print calls, in the same order,
+            # from Python.
             solver.compute_residuals(x0)
             for i in range(n):
                 saved = x0[i]
                 x0[i] = saved + STEP
                 solver.compute_residuals(x0)
                 x0[i] = saved
-            for j, i in entries:
-                print(j, i, "is a thing")
+                for j in lines[i]:
+                    print(j, i, "is a thing")
 
-        module = median_time(silenced(lambda: solver.compute_pattern(x0)), repeats)
-        base = median_time(silenced(floor), repeats)
+        ratio, module, base = paired(silenced(lambda: solver.compute_pattern(x0)),
+                                     silenced(floor), repeats if n > 2000 else 3 * repeats)
         peer_time = median_time(
             silenced(lambda: peer.compute_pattern(problems.tridiagonal, x0)), max(1, repeats // 2))
         target = "<= 1.05" if n == 2000 else ""
-        table.add("compute_pattern n=%d / floor" % n, "%.3f" % (module / base), target,
+        table.add("compute_pattern n=%d / floor" % n, "%.3f" % ratio, target,
                   "%.3f s vs %.3f s; peer %.1fx slower" % (module, base, peer_time / module))
 
     # The n x n comparison on its own: a residual function that costs next to nothing.
@@ -144,10 +177,10 @@ def grouping_rows(table, cases, repeats):
         with contextlib.redirect_stdout(theirs):
             peer.find_groups(rows, cols)
         assert mine.getvalue() == theirs.getvalue(), "peer output differs"
-        module = median_time(silenced(lambda: solver.find_groups(rows, cols)), repeats)
-        base = median_time(silenced(lambda: replay(calls)), repeats)
+        ratio, module, base = paired(silenced(lambda: solver.find_groups(rows, cols)),
+                                     silenced(lambda: replay(calls)), repeats)
         peer_time = median_time(silenced(lambda: peer.find_groups(rows, cols)), repeats)
-        table.add("find_groups %s / floor" % name, "%.3f" % (module / base), "<= 1.0",
+        table.add("find_groups %s / floor" % name, "%.3f" % ratio, "<= 1.0",
                   "%d lines; %.3f s vs %.3f s; peer %.2fx slower"
                   % (len(calls), module, base, peer_time / module))
 
@@ -155,14 +188,6 @@ def grouping_rows(table, cases, repeats):
 def memory_row(table, n):
     solver = problems.Tridiagonal()
     x0 = np.linspace(0.0, 1.0, n)
-
-    def floor():
-        solver.compute_residuals(x0)
-        for i in range(n):
-            saved = x0[i]
-            x0[i] = saved + STEP
-            solver.compute_residuals(x0)
-            x0[i] = saved
 
     def peak(function):
         tracemalloc.start()
@@ -172,7 +197,7 @@ def memory_row(table, n):
         tracemalloc.stop()
         return top
 
-    extra = peak(lambda: solver.compute_pattern(x0)) - peak(floor)
+    extra = peak(lambda: solver.compute_pattern(x0)) - peak(lambda: residual_calls(solver, x0))
     with quiet():
         entries = len(solver.compute_pattern(x0)[0])
     table.add("compute_pattern n=%d extra peak memory" % n, "%.0f kB" % (extra / 1e3),

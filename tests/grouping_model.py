@@ -12,6 +12,12 @@ def group_columns(rows, cols):
     def say(*objects, end="\n"):
         print(*objects, end=end, file=out)
 
+    result = find_groups(rows, cols, say)
+    return out.getvalue(), result
+
+
+def find_groups(rows, cols, say=print):
+    """The grouping, printing its trace through `say` (print's signature)."""
     rows, cols = [int(r) for r in rows], [int(c) for c in cols]
     n = len(cols)
     say(cols[n - 1])
@@ -54,4 +60,4 @@ def group_columns(rows, cols):
         if not merged[k]:
             result.append(np.array(group, dtype=int))
     say(result)
-    return out.getvalue(), result
+    return result
