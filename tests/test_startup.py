@@ -152,3 +152,19 @@ def test_package_submodule_errors_are_not_swallowed(package_extra):
     kind, message, entries = eval(probe(prepare)[0])
     assert (kind, message) == ("RuntimeError", "broken shadow")
     assert [(line, file) for _, line, file in entries] == [(10, SOURCE_FILE)]
+
+
+def test_methods_of_a_half_started_module_report_the_missing_array_type():
+    # Start-up fails while binding numpy.ndarray, after the class is ready; the class is
+    # still reachable as a subclass of object, and its argument test says what is missing.
+    code = FAILURE_PROBE.format(prepare="import numpy; numpy.ndarray = 42", show=None) + """
+import numpy
+(solver_type,) = [c for c in object.__subclasses__() if c.__name__ == "SparseSolver"]
+try:
+    solver_type().compute_residuals(numpy.zeros(1))
+except SystemError as error:
+    print("missing:", error)
+"""
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "missing: Missing type object"
