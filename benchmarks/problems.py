@@ -3,8 +3,6 @@
 import pathlib
 import sys
 
-import numpy as np
-
 from vendrel.sparse_solver import SparseSolver
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))

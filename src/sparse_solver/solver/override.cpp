@@ -5,6 +5,8 @@
 #include "shell/messages.hpp"
 #include "shell/solver_type.hpp"
 
+#include <utility>
+
 namespace vendrel {
 namespace {
 
@@ -62,10 +64,13 @@ enum class Found { kFunction, kOwnMethod, kUnknown };
 // without making the bound method: a plain Python function of the class (`*function`),
 // this module's own method, or kUnknown (then the full look-up is needed).
 Found look_up_method(PyObject* o, PyObject* name, const Overridable& method,
-                     PyObject** function) noexcept {
+                     Ref* function) noexcept {
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_getattro != PyObject_GenericGetAttr) return Found::kUnknown;
-  PyObject* descr = _PyType_Lookup(type, name);
+  // Held from here on: the instance dictionary's look-up below may run Python code (a key's
+  // __eq__) that changes the class.
+  Ref held = Ref::borrow(_PyType_Lookup(type, name));
+  PyObject* descr = held.get();
   if (descr == nullptr) return Found::kUnknown;
   Found kind;
   if (Py_TYPE(descr) == &PyFunction_Type) {
@@ -83,7 +88,7 @@ Found look_up_method(PyObject* o, PyObject* name, const Overridable& method,
     if (shadowed < 0) PyErr_Clear();
     return Found::kUnknown;
   }
-  *function = descr;
+  *function = std::move(held);
   return kind;
 }
 
@@ -109,11 +114,11 @@ Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* co
   // method calls are: without making a bound method for every call.
   PyObject* function = nullptr;
   Ref found;
-  switch (look_up_method(o, name, method, &function)) {
+  switch (look_up_method(o, name, method, &found)) {
     case Found::kOwnMethod:
       return Dispatch::kRunBody;
     case Found::kFunction:
-      found = Ref::borrow(function);
+      function = found.get();
       *--call_args = o;
       ++count;
       break;
