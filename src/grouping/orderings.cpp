@@ -1,0 +1,106 @@
+// Orderings by degree in the column intersection graph (columns adjacent when they share a
+// row), after the classic sequential colouring heuristics. Among equal keys the column whose
+// key changed last goes first; at the start, larger degree, then lower index.
+#include "orderings.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+#include "bucket_queue.hpp"
+
+namespace grouping {
+namespace {
+
+Index max_degree(const std::vector<Index>& degree) {
+  return degree.empty() ? 0 : *std::max_element(degree.begin(), degree.end());
+}
+
+// Fills a queue so that among equal keys the column of larger degree, then lower index,
+// comes out first.
+void fill(BucketQueue& queue, const std::vector<Index>& by_degree,
+          const std::vector<Index>& key) {
+  for (auto it = by_degree.rbegin(); it != by_degree.rend(); ++it) queue.push_front(*it, key[*it]);
+}
+
+}  // namespace
+
+// Counting sort, stable, so lower index first among equals.
+std::vector<Index> by_decreasing_degree(const std::vector<Index>& degree) {
+  const Index top = max_degree(degree);
+  std::vector<Index> start(static_cast<std::size_t>(top) + 2, 0);
+  for (Index d : degree) ++start[top - d + 1];
+  std::partial_sum(start.begin(), start.end(), start.begin());
+  std::vector<Index> order(degree.size());
+  for (Index j = 0; j < static_cast<Index>(degree.size()); ++j) order[start[top - degree[j]]++] = j;
+  return order;
+}
+
+Coloring natural(Context& context) {
+  std::vector<Index> order(context.pattern.n_cols);
+  std::iota(order.begin(), order.end(), 0);
+  return greedy(context.pattern, context.classes, order);
+}
+
+Coloring largest_first(Context& context) {
+  return greedy(context.pattern, context.classes, by_decreasing_degree(context.degree()));
+}
+
+// Repeatedly sets aside a column of least degree among those left; colours in the reverse
+// of that order, so that each column meets few coloured neighbours when its turn comes.
+Coloring smallest_last(Context& context) {
+  const Index n = context.pattern.n_cols;
+  BucketQueue queue(n, max_degree(context.degree()));
+  fill(queue, by_decreasing_degree(context.degree()), context.degree());
+  std::vector<Index> order(n);
+  for (Index position = n - 1; position >= 0; --position) {
+    Index j = queue.pop_min();
+    order[position] = j;
+    context.neighbours.for_each(j, [&](Index k) {
+      if (queue.contains(k) && queue.key(k) > 0) queue.change(k, queue.key(k) - 1);
+    });
+  }
+  return greedy(context.pattern, context.classes, order);
+}
+
+// Next, the column with the most neighbours already ordered.
+Coloring incidence_degree(Context& context) {
+  const Index n = context.pattern.n_cols;
+  BucketQueue queue(n, max_degree(context.degree()));
+  fill(queue, by_decreasing_degree(context.degree()), std::vector<Index>(n, 0));
+  std::vector<Index> order;
+  order.reserve(n);
+  while (!queue.empty()) {
+    Index j = queue.pop_max();
+    order.push_back(j);
+    context.neighbours.for_each(j, [&](Index k) {
+      if (queue.contains(k)) queue.change(k, queue.key(k) + 1);
+    });
+  }
+  return greedy(context.pattern, context.classes, order);
+}
+
+// Next, the column with the most neighbours not yet ordered.
+Coloring dynamic_largest_first(Context& context) {
+  const Index n = context.pattern.n_cols;
+  BucketQueue queue(n, max_degree(context.degree()));
+  fill(queue, by_decreasing_degree(context.degree()), context.degree());
+  std::vector<Index> order;
+  order.reserve(n);
+  while (!queue.empty()) {
+    Index j = queue.pop_max();
+    order.push_back(j);
+    context.neighbours.for_each(j, [&](Index k) {
+      if (queue.contains(k) && queue.key(k) > 0) queue.change(k, queue.key(k) - 1);
+    });
+  }
+  return greedy(context.pattern, context.classes, order);
+}
+
+const Ordering* find_ordering(std::string_view name) {
+  for (const Ordering& ordering : kOrderings) {
+    if (ordering.name == name) return &ordering;
+  }
+  return nullptr;
+}
+
+}  // namespace grouping
