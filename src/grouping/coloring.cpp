@@ -57,6 +57,7 @@ FirstFit::FirstFit(const Pattern& pattern, const RowClasses& classes)
 
 void FirstFit::reset() {
   coloring_.color.assign(pattern_.n_cols, -1);
+  low_used_.assign(pattern_.n_rows, 0);
   coloring_.groups = 0;
   for (auto& bits : dense_used_) bits.clear();
   std::fill(dense_full_words_.begin(), dense_full_words_.end(), 0);
@@ -82,10 +83,16 @@ Index FirstFit::next_free_in_dense(Index dense, Index from) const {
 }
 
 Index FirstFit::choose(Index column) {
-  ++stamp_;
-  dense_rows_.clear();
   const Compressed& by_col = pattern_.by_col;
   const Compressed& by_row = pattern_.by_row;
+  std::uint64_t low = 0;
+  for (std::int64_t p = by_col.begin(column); p < by_col.end(column); ++p) {
+    low |= low_used_[by_col.idx[p]];
+  }
+  if (low != ~std::uint64_t{0}) return lowest_zero(low);
+
+  ++stamp_;
+  dense_rows_.clear();
   const std::vector<Index>& color = coloring_.color;
   for (std::int64_t p = by_col.begin(column); p < by_col.end(column); ++p) {
     Index row = by_col.idx[p];
@@ -99,7 +106,7 @@ Index FirstFit::choose(Index column) {
     }
   }
   // Alternate between the two kinds of rows until neither moves the candidate on.
-  Index candidate = 0;
+  Index candidate = 64;
   for (bool moved = true; moved;) {
     while (candidate < coloring_.groups && forbidden_[candidate] == stamp_) ++candidate;
     moved = false;
@@ -122,7 +129,9 @@ void FirstFit::assign(Index column, Index color) {
     }
   }
   const Compressed& by_col = pattern_.by_col;
+  const std::uint64_t low_bit = color < 64 ? std::uint64_t{1} << color : 0;
   for (std::int64_t p = by_col.begin(column); p < by_col.end(column); ++p) {
+    low_used_[by_col.idx[p]] |= low_bit;
     Index dense = classes_.dense_id(by_col.idx[p]);
     if (dense < 0) continue;
     auto& bits = dense_used_[dense];

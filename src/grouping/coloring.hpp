@@ -14,10 +14,12 @@ struct Coloring {
   Index groups = 0;
 };
 
-// Rows are split once into sparse rows, whose columns are visited one by one, and dense
-// rows, which keep a bitset of the colours already used in them. A column's forbidden
-// colours are then found in time proportional to its sparse rows' entries plus a few words
-// per dense row, so that one full row (an arrow pattern) does not make a pass quadratic.
+// Every row keeps a word of the colours 0 to 63 used in it, so that while a colouring
+// needs at most 64 groups a column's first fit is the OR of one word per row. Beyond that,
+// rows are split into sparse rows, whose columns are visited one by one, and dense rows,
+// which keep a bitset of all the colours used in them: a column's forbidden colours are
+// found in time proportional to its sparse rows' entries plus a few words per dense row,
+// so that one full row (an arrow pattern) does not make a pass quadratic.
 class RowClasses {
  public:
   explicit RowClasses(const Pattern& pattern);
@@ -48,6 +50,7 @@ class FirstFit {
   const Pattern& pattern_;
   const RowClasses& classes_;
   Coloring coloring_;
+  std::vector<std::uint64_t> low_used_;   // per row, a bit for each of the colours 0 to 63 used
   std::vector<std::uint64_t> forbidden_;  // stamp per colour: forbidden for the current column
   std::uint64_t stamp_ = 0;
   std::vector<std::vector<std::uint64_t>> dense_used_;  // per dense row, a bit per colour

@@ -68,7 +68,7 @@ bool take_pattern(PatternArguments& args, PyObject* a, PyObject* b) {
                  args.n_cols);
     return false;
   }
-  if (args.layout < 0 || args.layout > static_cast<int>(grouping::Layout::kCanonicalColumns)) {
+  if (args.layout < 0 || args.layout > static_cast<int>(grouping::Layout::kCanonicalRows)) {
     PyErr_Format(PyExc_ValueError, "unknown layout %d", args.layout);
     return false;
   }
@@ -270,7 +270,8 @@ extern "C" GROUPING_EXPORT PyObject* PyInit__grouping() {
       PyModule_AddIntConstant(module, "COLUMNS", int(grouping::Layout::kColumns)) < 0 ||
       PyModule_AddIntConstant(module, "ROWS", int(grouping::Layout::kRows)) < 0 ||
       PyModule_AddIntConstant(module, "CANONICAL_COLUMNS",
-                              int(grouping::Layout::kCanonicalColumns)) < 0) {
+                              int(grouping::Layout::kCanonicalColumns)) < 0 ||
+      PyModule_AddIntConstant(module, "CANONICAL_ROWS", int(grouping::Layout::kCanonicalRows)) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -40,22 +40,29 @@ void transpose(Index n_src, Index n_dst, const Compressed& src, Compressed& dst)
 // Copies a caller's compressed layout after checking its pointers and indices.
 BuildError copy_compressed(Index n_major, Index n_minor, IndexArray ptr, IndexArray idx,
                            Compressed& out) {
-  if (ptr.length != static_cast<std::size_t>(n_major) + 1 || ptr[0] != 0) {
+  if (ptr.length != static_cast<std::size_t>(n_major) + 1) return BuildError::kBadPointers;
+  out.ptr.resize(ptr.length);
+  bool ordered = ptr.visit([&](auto* p) {
+    bool ok = p[0] == 0;
+    for (std::size_t k = 0; k < ptr.length; ++k) {
+      out.ptr[k] = p[k];
+      ok &= k == 0 || out.ptr[k] >= out.ptr[k - 1];
+    }
+    return ok;
+  });
+  if (!ordered || static_cast<std::size_t>(out.ptr.back()) > idx.length) {
     return BuildError::kBadPointers;
   }
-  out.ptr.resize(ptr.length);
-  for (std::size_t k = 0; k < ptr.length; ++k) {
-    out.ptr[k] = ptr[k];
-    if (k && out.ptr[k] < out.ptr[k - 1]) return BuildError::kBadPointers;
-  }
-  if (static_cast<std::size_t>(out.ptr.back()) > idx.length) return BuildError::kBadPointers;
   out.idx.resize(static_cast<std::size_t>(out.ptr.back()));
-  for (std::size_t k = 0; k < out.idx.size(); ++k) {
-    std::int64_t v = idx[k];
-    if (v < 0 || v >= n_minor) return BuildError::kIndexOutOfRange;
-    out.idx[k] = static_cast<Index>(v);
-  }
-  return BuildError::kNone;
+  bool inside = idx.visit([&](auto* p) {
+    bool ok = true;
+    for (std::size_t k = 0; k < out.idx.size(); ++k) {
+      ok &= p[k] >= 0 && p[k] < n_minor;
+      out.idx[k] = static_cast<Index>(p[k]);
+    }
+    return ok;
+  });
+  return inside ? BuildError::kNone : BuildError::kIndexOutOfRange;
 }
 
 // Entries given as coordinates, sorted into rows by counting (order within a row kept).
@@ -120,6 +127,11 @@ BuildError build_pattern(Index n_rows, Index n_cols, Layout layout, IndexArray a
       error = copy_compressed(n_cols, n_rows, a, b, out.by_col);
       if (error != BuildError::kNone) return error;
       transpose(n_cols, n_rows, out.by_col, out.by_row);
+      return BuildError::kNone;
+    case Layout::kCanonicalRows:
+      error = copy_compressed(n_rows, n_cols, a, b, out.by_row);
+      if (error != BuildError::kNone) return error;
+      transpose(n_rows, n_cols, out.by_row, out.by_col);
       return BuildError::kNone;
   }
   return BuildError::kBadPointers;

@@ -16,6 +16,7 @@ enum class Layout {
   kColumns,      // a: column pointers (n_cols + 1), b: row indices, any order within a column
   kRows,         // a: row pointers (n_rows + 1), b: column indices, any order within a row
   kCanonicalColumns,  // kColumns already sorted within each column and free of duplicates
+  kCanonicalRows,     // kRows already sorted within each row and free of duplicates
 };
 
 struct Compressed {
@@ -49,6 +50,13 @@ struct IndexArray {
   std::int64_t operator[](std::size_t k) const {
     return wide ? static_cast<const std::int64_t*>(data)[k]
                 : static_cast<const std::int32_t*>(data)[k];
+  }
+
+  // Calls `work` with a typed pointer, so that loops over the entries compile per type.
+  template <typename Work>
+  decltype(auto) visit(Work&& work) const {
+    return wide ? work(static_cast<const std::int64_t*>(data))
+                : work(static_cast<const std::int32_t*>(data));
   }
 };
 

@@ -126,8 +126,9 @@ def _layout(sparsity: Sparsity, shape: Optional[Shape]) -> Tuple[int, int, int, 
                 else _grouping.COLUMNS
             return n_rows, n_cols, layout, _indices(sparsity.indptr), _indices(sparsity.indices)
         if sparsity.format == "csr":
-            return (n_rows, n_cols, _grouping.ROWS, _indices(sparsity.indptr),
-                    _indices(sparsity.indices))
+            layout = _grouping.CANONICAL_ROWS if sparsity.has_canonical_format \
+                else _grouping.ROWS
+            return n_rows, n_cols, layout, _indices(sparsity.indptr), _indices(sparsity.indices)
         coo = sparsity if sparsity.format == "coo" else sparsity.tocoo()
         return (n_rows, n_cols, _grouping.COORDINATES, _indices(coo.row),
                 _indices(coo.col))
