@@ -1,0 +1,210 @@
+"""Grouped finite differences: one evaluation per group (two for 3-point), then one gather.
+
+The arithmetic is that of SciPy's approx_derivative, operation for operation, so that the
+values agree to rounding; the work per call is a few passes over x and the residuals, and the
+Python work per group is a copy of x, one fancy assignment and the evaluation itself.
+"""
+
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from vendrel import _plan, _steps
+from vendrel._evaluation import Progress, Residual, Workers, check_result
+
+FloatArray = npt.NDArray[np.float64]
+
+
+class Differences:
+    """The plan of one Jacobian, and its evaluation at a point."""
+
+    def __init__(self, pattern: Any, open_shape: bool, groups: _plan.IntArray, method: str,
+                 rel_step: Any, abs_step: Any, bounds: Any, output: str) -> None:
+        self.method = _steps.check_method(method)
+        if output not in _plan.OUTPUTS:
+            raise ValueError("output must be one of %s, not %r"
+                             % (", ".join(map(repr, _plan.OUTPUTS)), output))
+        self.output = output
+        self.pattern, self.open_shape, self.groups = pattern, open_shape, groups
+        self.count = int(groups.max()) + 1 if len(groups) else 0
+        self.members = _plan.group_members(groups, self.count)
+        self.rel_step = _steps.as_step(rel_step, None, "rel_step")
+        self.abs_step = _steps.as_step(abs_step, None, "abs_step")
+        self.bounds = bounds
+        _steps.as_bounds(bounds, pattern.shape[1])  # refuse malformed bounds now, not at a call
+        # Fixed once known: for an index pair, by the first call (its x and its residual).
+        self.m: Optional[int] = None if open_shape else pattern.shape[0]
+        self.n: Optional[int] = None if open_shape else pattern.shape[1]
+        self.recovery: Optional[_plan.Recovery] = None
+        self.limits: Optional[Tuple[Any, Any]] = None
+        self.buffers: Dict[str, npt.NDArray[np.float64]] = {}
+
+    def evaluations(self, f0_given: bool, one_sided: bool = False) -> int:
+        per_group = 2 if self.method == "3-point" else 1
+        base = not f0_given and (self.method == "2-point" or one_sided)
+        return per_group * self.count + int(base)
+
+    def _columns(self, n: int) -> None:
+        if self.n is None:
+            if n < self.pattern.shape[1]:
+                raise ValueError("x has %d values, but the pattern has entries in column %d"
+                                 % (n, self.pattern.shape[1] - 1))
+            self.n = n
+            self.groups = np.concatenate([self.groups, np.zeros(n - len(self.groups), np.intp)])
+        elif n != self.n:
+            raise ValueError("x has %d values; the pattern has %d columns" % (n, self.n))
+        if self.limits is None:
+            self.limits = _steps.as_bounds(self.bounds, n)
+            for name, step in (("rel_step", self.rel_step), ("abs_step", self.abs_step)):
+                _steps.as_step(step, n, name)
+
+    def _expect(self, f: npt.NDArray[Any]) -> None:
+        """Fixes m from the first residual of an index-pair pattern."""
+        if self.m is None:
+            if len(f) < self.pattern.shape[0]:
+                raise ValueError("fun returned %d values, but the pattern has entries in row %d"
+                                 % (len(f), self.pattern.shape[0] - 1))
+            self.m = len(f)
+
+    def _expected(self) -> str:
+        return ("the pattern has %d rows" if self.open_shape else "the sparsity has %d rows") % self.m
+
+    def _check(self, value: Any, which: Callable[[], str], complex_step: bool = False) -> npt.NDArray[Any]:
+        f = check_result(value, which, self.m, self._expected() if self.m is not None else "",
+                         complex_step)
+        self._expect(f)
+        return f
+
+    def _steps(self, x: FloatArray, narrow: Any, f_dtype: Any) -> Tuple[FloatArray, npt.NDArray[np.bool_]]:
+        assert self.limits is not None
+        lb, ub = self.limits
+        rstep = _steps.relative_eps(narrow, f_dtype, self.method)
+        h = _steps.absolute_steps(x, self.rel_step, self.abs_step, rstep)
+        return _steps.fit_to_bounds(x, h, self.method, lb, ub)
+
+    def __call__(self, x: FloatArray, narrow: Any, residual: Residual, workers: Workers,
+                 f0: Any, progress: bool, counter: List[int]) -> Any:
+        """The Jacobian at x (a float64 copy that nothing else holds); counter[0] counts the
+        evaluations made."""
+        self._columns(len(x))
+        assert self.limits is not None
+        _steps.check_within(x, *self.limits, name="x0")
+        residual = Residual(residual.target, residual.args, residual.kwargs, narrow)
+        base = None if f0 is None else np.array(self._check(f0, lambda: "f0 (given)"))
+        h, one_sided = self._steps(x, narrow, base)
+        needs_base = base is None and (self.method == "2-point" or (
+            self.method == "3-point" and bool(one_sided.any())))
+        total = self.evaluations(True) + int(needs_base)
+        with Progress(progress, total, "Jacobian") as bar:
+            if needs_base:
+                value = workers.evaluate(residual, x.copy())
+                counter[0] += 1
+                bar.update()
+                # Copied: a residual function may fill and return the same array every time.
+                base = np.array(self._check(value, lambda: "x0 (evaluation 1 of %d, the base)" % total))
+                if base.dtype.kind == "f" and base.dtype.itemsize < 8:
+                    # A narrower residual asks for a longer default step, as in SciPy.
+                    h, one_sided = self._steps(x, narrow, base)
+            scheme = _Scheme(self.method, x, h, one_sided)
+            rows = self._differences(scheme, base, residual, workers, bar, counter, total)
+        return self._assemble(rows, scheme, base)
+
+    def _steps(self, x: FloatArray, narrow: Any,
+               base: Optional[npt.NDArray[Any]]) -> Tuple[FloatArray, npt.NDArray[np.bool_]]:
+        assert self.limits is not None
+        rstep = _steps.relative_eps(narrow, None if base is None else base.dtype, self.method)
+        h = _steps.absolute_steps(x, self.rel_step, self.abs_step, rstep)
+        return _steps.fit_to_bounds(x, h, self.method, *self.limits)
+
+    def _differences(self, scheme: "_Scheme", base: Optional[npt.NDArray[Any]],
+                     residual: Residual, workers: Workers, bar: Progress, counter: List[int],
+                     total: int) -> List[npt.NDArray[Any]]:
+        """The (G, m) arrays the entries are gathered from: f(x + step) - f(x) for 2-point,
+        the two evaluations for 3-point, the imaginary parts for cs."""
+        method, per_group = self.method, len(scheme.moved) or 1
+        stream = workers.map(residual, scheme.points(self.members))
+        complex_step = method == "cs"
+        rows: List[npt.NDArray[Any]] = []
+        for k in range(self.count):
+            for part in range(per_group):
+                value = next(stream)
+                counter[0] += 1
+                bar.update()
+                number = counter[0]
+                f = self._check(value, lambda: _name(number, total, k, part, per_group), complex_step)
+                if not rows:
+                    rows = [self._scratch("rows%d" % i, (self.count, len(f))) for i in range(per_group)]
+                if method == "2-point":
+                    np.subtract(f, base, out=rows[0][k])
+                elif complex_step:
+                    rows[0][k] = f.imag
+                else:
+                    rows[part][k] = f
+        return rows
+
+    def _assemble(self, rows: List[npt.NDArray[Any]], scheme: "_Scheme",
+                  base: Optional[npt.NDArray[Any]]) -> Any:
+        assert self.m is not None and self.n is not None
+        if self.recovery is None:
+            self.recovery = _plan.Recovery(self.pattern, self.groups, self.output, self.m, self.n)
+        source, cols = self.recovery.source, self.recovery.cols
+        if self.method == "3-point":
+            first, second = rows
+            central = np.subtract(second, first, out=self._scratch("central", first.shape))
+            values = np.take(central.reshape(-1), source, mode="clip", out=np.empty(len(source)))
+            if base is not None and scheme.one_sided.any():
+                # The same expression, operation for operation, as SciPy's one-sided formula.
+                one_sided = -3.0 * base + 4.0 * first - second
+                mask = np.take(scheme.one_sided, cols, mode="clip")
+                values[mask] = np.take(one_sided.reshape(-1), source[mask], mode="clip")
+        else:
+            values = np.take(rows[0].reshape(-1), source, mode="clip", out=np.empty(len(source)))
+        values /= np.take(scheme.step, cols, mode="clip", out=self._scratch("step", (len(cols),)))
+        return self.recovery.assemble(values)
+
+    def _scratch(self, name: str, shape: Tuple[int, ...]) -> npt.NDArray[np.float64]:
+        """A work array kept between calls: fresh memory costs a page fault per page, as much
+        as the gathers themselves at a million entries."""
+        array = self.buffers.get(name)
+        if array is None or array.shape != shape:
+            array = self.buffers[name] = np.empty(shape)
+        return array
+
+
+class _Scheme:
+    """The moved components of x, and the step each column's difference is divided by."""
+
+    def __init__(self, method: str, x: FloatArray, h: FloatArray,
+                 one_sided: npt.NDArray[np.bool_]) -> None:
+        self.x, self.h, self.one_sided = x, h, one_sided
+        if method == "2-point":
+            raised = x + h
+            self.moved = [raised]
+            self.step = raised - x
+        elif method == "3-point":
+            first = x + np.where(one_sided, h, -h)
+            second = x + np.where(one_sided, 2 * h, h)
+            self.moved = [first, second]
+            self.step = np.where(one_sided, second - x, second - first)
+        else:
+            self.moved = []
+            self.step = h
+
+    def points(self, members: List[_plan.IntArray]) -> Iterator[npt.NDArray[Any]]:
+        """The points to evaluate, group by group, each a fresh array."""
+        x = self.x
+        for cols in members:
+            if not self.moved:
+                point = x.astype(np.complex128)
+                point.imag[cols] = self.h[cols]
+                yield point
+            for moved in self.moved:
+                point = x.copy()
+                point[cols] = moved[cols]
+                yield point
+
+
+def _name(number: int, total: int, group: int, part: int, per_group: int) -> str:
+    which = ", %s of two" % ("first", "second")[part] if per_group == 2 else ""
+    return "evaluation %d of %d (group %d%s)" % (number, total, group, which)

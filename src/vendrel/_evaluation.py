@@ -1,0 +1,220 @@
+"""Calling the residual function: as given or through a SparseSolver, serially or through
+workers, with each result checked and, when it is wrong, named by the evaluation that made it.
+
+SparseSolver subclass instances cannot be pickled (the class defines no pickling), so a solver
+travels to worker processes as its class, instance dictionary and slot values, and is rebuilt
+there without calling the class: the class ignores construction arguments anyway.
+"""
+
+import concurrent.futures
+import multiprocessing
+import operator
+import os
+import sys
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from vendrel.sparse_solver import SparseSolver
+
+
+class SolverMethod:
+    """A method of a SparseSolver instance, picklable by the instance's state."""
+
+    __slots__ = ("solver", "name")
+
+    def __init__(self, solver: SparseSolver, name: str) -> None:
+        self.solver, self.name = solver, name
+
+    def __call__(self, x: Any) -> Any:
+        return getattr(self.solver, self.name)(x)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        cls = type(self.solver)
+        state = dict(getattr(self.solver, "__dict__", {}))
+        return _rebuild_solver_method, (cls, state, _slot_values(self.solver), self.name)
+
+
+def _slot_values(obj: Any) -> List[Tuple[str, Any]]:
+    values = []
+    for klass in type(obj).__mro__:
+        slots = klass.__dict__.get("__slots__", ())
+        for name in (slots,) if isinstance(slots, str) else slots:
+            if name in ("__dict__", "__weakref__"):
+                continue
+            if name.startswith("__") and not name.endswith("__"):
+                name = "_%s%s" % (klass.__name__.lstrip("_"), name)
+            try:
+                values.append((name, getattr(obj, name)))
+            except AttributeError:
+                pass  # a slot never set stays unset
+    return values
+
+
+def _rebuild_solver_method(cls: type, state: Dict[str, Any], slots: List[Tuple[str, Any]],
+                           name: str) -> SolverMethod:
+    solver = cls.__new__(cls)
+    if state:
+        solver.__dict__.update(state)
+    for slot, value in slots:
+        setattr(solver, slot, value)
+    return SolverMethod(solver, name)
+
+
+def residual_target(fun: Any) -> Callable[..., Any]:
+    """The callable that computes the residuals of `fun`."""
+    solver, name = None, "compute_residuals"
+    if isinstance(fun, SparseSolver):
+        solver = fun
+    elif isinstance(getattr(fun, "__self__", None), SparseSolver) and hasattr(fun, "__name__"):
+        solver, name = fun.__self__, fun.__name__
+    if solver is not None:
+        if name == "compute_residuals" and \
+                type(solver).compute_residuals is SparseSolver.compute_residuals:
+            raise TypeError(
+                "%s does not define compute_residuals: the SparseSolver's own version returns "
+                "zeros, which would give an all-zero Jacobian" % type(solver).__qualname__)
+        return SolverMethod(solver, name)
+    if not callable(fun):
+        raise TypeError("fun must be callable or a SparseSolver instance, not %s"
+                        % type(fun).__name__)
+    return fun  # type: ignore[no-any-return]
+
+
+class Residual:
+    """``fun(x, *args, **kwargs)``, with real x handed over in the point's own float type."""
+
+    __slots__ = ("target", "args", "kwargs", "dtype")
+
+    def __init__(self, target: Callable[..., Any], args: Any, kwargs: Optional[Dict[str, Any]],
+                 dtype: Optional[np.dtype] = None) -> None:
+        self.target, self.dtype = target, dtype
+        self.args = tuple(args) if args is not None else ()
+        self.kwargs = dict(kwargs) if kwargs else {}
+
+    def __call__(self, x: npt.NDArray[Any]) -> Any:
+        if self.dtype is not None and x.dtype.kind == "f":
+            x = x.astype(self.dtype)
+        return self.target(x, *self.args, **self.kwargs)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return Residual, (self.target, self.args, self.kwargs, self.dtype)
+
+
+def check_result(value: Any, which: Callable[[], str], m: Optional[int] = None,
+                 expected: str = "", complex_step: bool = False) -> npt.NDArray[Any]:
+    """The residual as a one-dimensional array, or an error naming the evaluation."""
+    try:
+        f = np.asarray(value)
+    except (TypeError, ValueError) as error:
+        raise TypeError("fun returned something that is not an array at %s: %s"
+                        % (which(), error)) from None
+    if f.ndim == 0:
+        f = f.reshape(1)
+    if f.ndim != 1:
+        raise ValueError("fun returned an array of shape %r at %s; it must return one value per "
+                         "residual, in one dimension" % (f.shape, which()))
+    kind = f.dtype.kind
+    if complex_step and kind != "c":
+        raise TypeError(
+            "fun returned %s values at %s, where x is complex: method='cs' needs a function "
+            "that accepts complex x and carries the imaginary part through" % (f.dtype, which()))
+    if not complex_step and kind not in "iuf":
+        raise TypeError("fun returned %s values at %s; it must return real numbers"
+                        % (f.dtype, which()))
+    if m is not None and len(f) != m:
+        raise ValueError("fun returned %d values at %s; %s" % (len(f), which(), expected))
+    return f
+
+
+def _start_context() -> Any:
+    # As SciPy does: where the start method was never chosen, POSIX before Python 3.14 would
+    # fork, which can deadlock a process that runs threads; a fork server avoids that.
+    method = multiprocessing.get_start_method(allow_none=True)
+    if method is None and os.name == "posix" and sys.version_info < (3, 14) and \
+            "forkserver" in multiprocessing.get_all_start_methods():
+        method = "forkserver"
+    return multiprocessing.get_context(method)
+
+
+class Workers:
+    """Where evaluations run: here, in a process pool of our own, or through a map-like
+    callable ``workers(func, iterable)``. Results come back in order either way."""
+
+    def __init__(self, workers: Any) -> None:
+        self.size = 1
+        self.mapper: Optional[Callable[..., Any]] = None
+        self.pool: Optional[concurrent.futures.ProcessPoolExecutor] = None
+        if workers is None:
+            return
+        if callable(workers):
+            self.mapper = workers
+            return
+        try:
+            size = operator.index(workers)
+        except TypeError:
+            raise TypeError("workers must be None, an int or a map-like callable, not %s"
+                            % type(workers).__name__) from None
+        if size == -1:
+            size = os.cpu_count() or 1
+        if size < 1:
+            raise ValueError("workers must be -1 (all cores) or at least 1, not %d" % size)
+        self.size = size
+
+    @property
+    def parallel(self) -> bool:
+        return self.mapper is not None or self.size > 1
+
+    def map(self, func: Callable[[Any], Any], items: Iterable[Any], chunksize: int = 1) -> Iterator[Any]:
+        if self.mapper is not None:
+            return iter(self.mapper(func, list(items)))
+        if self.size == 1:
+            # Lazily, one at a time: a residual function may fill and return the same array on
+            # every call, so each result is used up before the next evaluation.
+            return map(func, items)
+        if self.pool is None:
+            self.pool = concurrent.futures.ProcessPoolExecutor(self.size, mp_context=_start_context())
+        return self._guarded(self.pool.map(func, list(items), chunksize=chunksize))
+
+    def _guarded(self, results: Iterator[Any]) -> Iterator[Any]:
+        try:
+            yield from results
+        except concurrent.futures.process.BrokenProcessPool:
+            # A worker died; the pool is of no further use, and the next call makes a new one.
+            self.close()
+            raise
+
+    def evaluate(self, func: Callable[[Any], Any], item: Any) -> Any:
+        """One evaluation, where the others would run."""
+        return next(iter(self.map(func, [item])))
+
+    def close(self) -> None:
+        pool, self.pool = self.pool, None
+        if pool is not None:
+            pool.shutdown(wait=True)
+
+
+class Progress:
+    """A progress bar over a known number of evaluations, or nothing."""
+
+    def __init__(self, enabled: bool, total: int, description: str) -> None:
+        self.bar = None
+        if enabled:
+            try:
+                from tqdm.auto import tqdm
+            except ImportError:
+                raise ImportError("progress=True needs tqdm; install it with "
+                                  "pip install \"vendrel[progress]\"") from None
+            self.bar = tqdm(total=total, desc=description, unit="evaluation")
+
+    def update(self, count: int = 1) -> None:
+        if self.bar is not None:
+            self.bar.update(count)
+
+    def __enter__(self) -> "Progress":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        if self.bar is not None:
+            self.bar.close()
