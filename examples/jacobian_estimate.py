@@ -34,7 +34,7 @@ def main() -> None:
     with contextlib.redirect_stdout(trace):  # the module's running account of its work
         rows, cols = solver.compute_pattern(x0)
         groups = solver.find_groups(rows, cols)
-    jacobian = estimate_jacobian(solver, x0, (rows, cols), groups)
+    jacobian = estimate_jacobian(solver, x0, sparsity=(rows, cols), groups=groups)
     print("unknowns:", n)
     print("nonzeros:", jacobian.nnz)
     print("evaluations:", len(groups) + 1, "instead of", n + 1)

@@ -76,13 +76,6 @@ class Differences:
         self._expect(f)
         return f
 
-    def _steps(self, x: FloatArray, narrow: Any, f_dtype: Any) -> Tuple[FloatArray, npt.NDArray[np.bool_]]:
-        assert self.limits is not None
-        lb, ub = self.limits
-        rstep = _steps.relative_eps(narrow, f_dtype, self.method)
-        h = _steps.absolute_steps(x, self.rel_step, self.abs_step, rstep)
-        return _steps.fit_to_bounds(x, h, self.method, lb, ub)
-
     def __call__(self, x: FloatArray, narrow: Any, residual: Residual, workers: Workers,
                  f0: Any, progress: bool, counter: List[int]) -> Any:
         """The Jacobian at x (a float64 copy that nothing else holds); counter[0] counts the
@@ -92,7 +85,7 @@ class Differences:
         _steps.check_within(x, *self.limits, name="x0")
         residual = Residual(residual.target, residual.args, residual.kwargs, narrow)
         base = None if f0 is None else np.array(self._check(f0, lambda: "f0 (given)"))
-        h, one_sided = self._steps(x, narrow, base)
+        h, one_sided = self._step_sizes(x, narrow, base)
         needs_base = base is None and (self.method == "2-point" or (
             self.method == "3-point" and bool(one_sided.any())))
         total = self.evaluations(True) + int(needs_base)
@@ -105,12 +98,12 @@ class Differences:
                 base = np.array(self._check(value, lambda: "x0 (evaluation 1 of %d, the base)" % total))
                 if base.dtype.kind == "f" and base.dtype.itemsize < 8:
                     # A narrower residual asks for a longer default step, as in SciPy.
-                    h, one_sided = self._steps(x, narrow, base)
+                    h, one_sided = self._step_sizes(x, narrow, base)
             scheme = _Scheme(self.method, x, h, one_sided)
             rows = self._differences(scheme, base, residual, workers, bar, counter, total)
         return self._assemble(rows, scheme, base)
 
-    def _steps(self, x: FloatArray, narrow: Any,
+    def _step_sizes(self, x: FloatArray, narrow: Any,
                base: Optional[npt.NDArray[Any]]) -> Tuple[FloatArray, npt.NDArray[np.bool_]]:
         assert self.limits is not None
         rstep = _steps.relative_eps(narrow, None if base is None else base.dtype, self.method)
@@ -136,6 +129,7 @@ class Differences:
                 if not rows:
                     rows = [self._scratch("rows%d" % i, (self.count, len(f))) for i in range(per_group)]
                 if method == "2-point":
+                    assert base is not None
                     np.subtract(f, base, out=rows[0][k])
                 elif complex_step:
                     rows[0][k] = f.imag
@@ -196,9 +190,9 @@ class _Scheme:
         x = self.x
         for cols in members:
             if not self.moved:
-                point = x.astype(np.complex128)
-                point.imag[cols] = self.h[cols]
-                yield point
+                shifted = x.astype(np.complex128)
+                shifted.imag[cols] = self.h[cols]
+                yield shifted
             for moved in self.moved:
                 point = x.copy()
                 point[cols] = moved[cols]

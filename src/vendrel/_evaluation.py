@@ -54,7 +54,7 @@ def _slot_values(obj: Any) -> List[Tuple[str, Any]]:
 
 def _rebuild_solver_method(cls: type, state: Dict[str, Any], slots: List[Tuple[str, Any]],
                            name: str) -> SolverMethod:
-    solver = cls.__new__(cls)
+    solver = cls.__new__(cls)  # type: ignore[call-overload]
     if state:
         solver.__dict__.update(state)
     for slot, value in slots:
@@ -202,7 +202,7 @@ class Progress:
         self.bar = None
         if enabled:
             try:
-                from tqdm.auto import tqdm
+                from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
             except ImportError:
                 raise ImportError("progress=True needs tqdm; install it with "
                                   "pip install \"vendrel[progress]\"") from None

@@ -206,7 +206,7 @@ class Recovery:
 
     def assemble(self, values: npt.NDArray[np.float64]) -> Any:
         m, n = self.shape
-        if self.output == "dense":
+        if self.dense_target is not None:
             dense = np.zeros((m, n))
             np.put(dense, self.dense_target, values, mode="clip")
             return dense

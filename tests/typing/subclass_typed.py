@@ -21,5 +21,6 @@ def pattern_and_groups(n: int) -> Tuple[int, List[npt.NDArray[np.int_]]]:
     solver = Scaled(2.0)
     rows, cols = solver.compute_pattern(np.zeros(n))
     groups = solver.find_groups(rows, cols)
-    jacobian = estimate_jacobian(solver, np.zeros(n), (rows, cols), groups, step=1e-7)
+    jacobian = estimate_jacobian(solver, np.zeros(n), sparsity=(rows, cols), groups=groups,
+                                 abs_step=1e-7)
     return int(jacobian.nnz), groups
