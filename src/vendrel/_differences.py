@@ -5,6 +5,7 @@ values agree to rounding; the work per call is a few passes over x and the resid
 Python work per group is a copy of x, one fancy assignment and the evaluation itself.
 """
 
+import itertools
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
@@ -39,6 +40,7 @@ class Differences:
         self.recovery: Optional[_plan.Recovery] = None
         self.limits: Optional[Tuple[Any, Any]] = None
         self.buffers: Dict[str, npt.NDArray[np.float64]] = {}
+        self.f_dtype: Optional[np.dtype] = None  # the residual's type, once seen
 
     def evaluations(self, f0_given: bool, one_sided: bool = False) -> int:
         per_group = 2 if self.method == "3-point" else 1
@@ -71,8 +73,8 @@ class Differences:
         return ("the pattern has %d rows" if self.open_shape else "the sparsity has %d rows") % self.m
 
     def _check(self, value: Any, which: Callable[[], str], complex_step: bool = False) -> npt.NDArray[Any]:
-        f = check_result(value, which, self.m, self._expected() if self.m is not None else "",
-                         complex_step)
+        expected = "" if self.m is None else self._expected()
+        f = check_result(value, which, self.m, expected, complex_step)
         self._expect(f)
         return f
 
@@ -85,57 +87,77 @@ class Differences:
         _steps.check_within(x, *self.limits, name="x0")
         residual = Residual(residual.target, residual.args, residual.kwargs, narrow)
         base = None if f0 is None else np.array(self._check(f0, lambda: "f0 (given)"))
-        h, one_sided = self._step_sizes(x, narrow, base)
+        assumed = self.f_dtype if base is None else base.dtype
+        h, one_sided = self._step_sizes(x, narrow, assumed)
         needs_base = base is None and (self.method == "2-point" or (
             self.method == "3-point" and bool(one_sided.any())))
-        total = self.evaluations(True) + int(needs_base)
-        with Progress(progress, total, "Jacobian") as bar:
-            if needs_base:
-                value = workers.evaluate(residual, x.copy())
-                counter[0] += 1
-                bar.update()
-                # Copied: a residual function may fill and return the same array every time.
-                base = np.array(self._check(value, lambda: "x0 (evaluation 1 of %d, the base)" % total))
-                if base.dtype.kind == "f" and base.dtype.itemsize < 8:
-                    # A narrower residual asks for a longer default step, as in SciPy.
-                    h, one_sided = self._step_sizes(x, narrow, base)
+        # The residual's type sets the default step, so f(x) is evaluated first until the type
+        # is known; after that, with workers, it goes out with the groups: one round trip less.
+        batched = needs_base and workers.parallel and self.f_dtype is not None
+        tally = _Tally(counter, self.evaluations(True) + int(needs_base))
+        with Progress(progress, tally.total, "Jacobian") as tally.bar:
+            if needs_base and not batched:
+                base = self._base(workers.evaluate(residual, x.copy()), tally)
+                h, one_sided = self._step_sizes(x, narrow, base.dtype)
             scheme = _Scheme(self.method, x, h, one_sided)
-            rows = self._differences(scheme, base, residual, workers, bar, counter, total)
+            rows, base = self._differences(scheme, base, batched, residual, workers, tally)
+        if batched and base is not None and _steps.relative_eps(narrow, base.dtype, self.method) != \
+                _steps.relative_eps(narrow, assumed, self.method):
+            # The residual changed its type since the last call: again, with the right steps.
+            return self(x, narrow, residual, workers, base, progress, counter)
         return self._assemble(rows, scheme, base)
 
+    def _base(self, value: Any, tally: "_Tally") -> npt.NDArray[Any]:
+        number = tally.made()
+        # Copied: a residual function may fill and return the same array every time.
+        base = np.array(self._check(value, lambda: "x0 (evaluation %d of %d, the base)"
+                                    % (number, tally.total)))
+        self.f_dtype = base.dtype
+        return base
+
     def _step_sizes(self, x: FloatArray, narrow: Any,
-               base: Optional[npt.NDArray[Any]]) -> Tuple[FloatArray, npt.NDArray[np.bool_]]:
+                    f_dtype: Any) -> Tuple[FloatArray, npt.NDArray[np.bool_]]:
         assert self.limits is not None
-        rstep = _steps.relative_eps(narrow, None if base is None else base.dtype, self.method)
+        rstep = _steps.relative_eps(narrow, f_dtype, self.method)
         h = _steps.absolute_steps(x, self.rel_step, self.abs_step, rstep)
         return _steps.fit_to_bounds(x, h, self.method, *self.limits)
 
-    def _differences(self, scheme: "_Scheme", base: Optional[npt.NDArray[Any]],
-                     residual: Residual, workers: Workers, bar: Progress, counter: List[int],
-                     total: int) -> List[npt.NDArray[Any]]:
+    def _differences(self, scheme: "_Scheme", base: Optional[npt.NDArray[Any]], batched: bool,
+                     residual: Residual, workers: Workers, tally: "_Tally",
+                     ) -> Tuple[List[npt.NDArray[Any]], Optional[npt.NDArray[Any]]]:
         """The (G, m) arrays the entries are gathered from: f(x + step) - f(x) for 2-point,
-        the two evaluations for 3-point, the imaginary parts for cs."""
+        the two evaluations for 3-point, the imaginary parts for cs; and f(x)."""
         method, per_group = self.method, len(scheme.moved) or 1
-        stream = workers.map(residual, scheme.points(self.members))
+        points = scheme.points(self.members)
+        stream = workers.map(residual, itertools.chain([scheme.x.copy()], points) if batched else points)
+        if batched:
+            base = self._base(next(stream), tally)
         complex_step = method == "cs"
         rows: List[npt.NDArray[Any]] = []
+        # The common case, a float array of the right length, is checked inline: this loop is
+        # the fixed cost of a group.
+        kind, m = ("c" if complex_step else "f"), self.m
+        reference: Any = base  # f(x), set by now wherever 2-point subtracts it
         for k in range(self.count):
             for part in range(per_group):
                 value = next(stream)
-                counter[0] += 1
-                bar.update()
-                number = counter[0]
-                f = self._check(value, lambda: _name(number, total, k, part, per_group), complex_step)
+                number = tally.made()
+                if type(value) is np.ndarray and value.ndim == 1 and value.dtype.kind == kind \
+                        and len(value) == m:
+                    f = value
+                else:
+                    f = self._check(value, lambda: _name(number, tally.total, k, part, per_group),
+                                    complex_step)
+                    m = self.m
                 if not rows:
                     rows = [self._scratch("rows%d" % i, (self.count, len(f))) for i in range(per_group)]
                 if method == "2-point":
-                    assert base is not None
-                    np.subtract(f, base, out=rows[0][k])
+                    np.subtract(f, reference, out=rows[0][k])
                 elif complex_step:
                     rows[0][k] = f.imag
                 else:
                     rows[part][k] = f
-        return rows
+        return rows, base
 
     def _assemble(self, rows: List[npt.NDArray[Any]], scheme: "_Scheme",
                   base: Optional[npt.NDArray[Any]]) -> Any:
@@ -189,14 +211,31 @@ class _Scheme:
         """The points to evaluate, group by group, each a fresh array."""
         x = self.x
         for cols in members:
+            # A scalar index is cheaper, where groups are single columns.
+            index: Any = cols[0] if len(cols) == 1 else cols
             if not self.moved:
                 shifted = x.astype(np.complex128)
-                shifted.imag[cols] = self.h[cols]
+                shifted.imag[index] = self.h[index]
                 yield shifted
             for moved in self.moved:
                 point = x.copy()
-                point[cols] = moved[cols]
+                point[index] = moved[index]
                 yield point
+
+
+class _Tally:
+    """Counts evaluations: for this Jacobian (to name them), in total, and on the bar."""
+
+    def __init__(self, counter: List[int], total: int) -> None:
+        self.counter, self.total, self.count = counter, total, 0
+        self.bar: Optional[Progress] = None
+
+    def made(self) -> int:
+        self.count += 1
+        self.counter[0] += 1
+        if self.bar is not None:
+            self.bar.update()
+        return self.count
 
 
 def _name(number: int, total: int, group: int, part: int, per_group: int) -> str:

@@ -1,0 +1,180 @@
+"""Benchmarks of vendrel.jacobian against SciPy's approx_derivative, measured side by side.
+
+    python benchmarks/jacobian.py            # the full table (about two minutes)
+    python benchmarks/jacobian.py --quick    # n up to 10^5, for a smoke run
+
+Overhead is a Jacobian's wall time minus that of the G + 1 residual calls it makes, both
+timed alternately in this run; a row's figure is the median over repeats.
+"""
+
+import argparse
+import statistics
+import sys
+import time
+
+import numpy as np
+import scipy.sparse
+from scipy.optimize._numdiff import approx_derivative, group_columns
+
+from vendrel.jacobian import SparseJacobian
+
+
+def grid(n):
+    """The five-point stencil on a side x side grid (n = side**2), and a cheap residual."""
+    side = int(round(n ** 0.5))
+    one = scipy.sparse.diags_array([np.ones(side - 1), np.ones(side), np.ones(side - 1)],
+                                   offsets=[-1, 0, 1], format="csr")
+    eye = scipy.sparse.identity(side, format="csr")
+    pattern = scipy.sparse.csr_array(scipy.sparse.kron(eye, one) + scipy.sparse.kron(one, eye))
+
+    def fun(x):
+        u = x.reshape(side, side)
+        r = 4.0 * u + u**3
+        r[1:] -= u[:-1]
+        r[:-1] -= u[1:]
+        r[:, 1:] -= u[:, :-1]
+        r[:, :-1] -= u[:, 1:]
+        return r.reshape(-1)
+    return side * side, pattern, fun
+
+
+def band(n):
+    """|i - j| <= 2, and a cheap residual."""
+    pattern = scipy.sparse.diags_array([np.ones(n - abs(k)) for k in range(-2, 3)],
+                                       offsets=list(range(-2, 3)), format="csr")
+
+    def fun(x):
+        r = 3.0 * x + x**3
+        r[1:] -= x[:-1]
+        r[:-1] -= x[1:]
+        r[2:] += 0.5 * x[:-2]
+        r[:-2] += 0.25 * x[2:]
+        return r
+    return n, pattern, fun
+
+
+def overhead(jacobian, fun, x, calls, repeats):
+    """Median over repeats of: one Jacobian's time minus that of `calls` residual calls."""
+    jacobian()
+    spans, floors = [], []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        jacobian()
+        middle = time.perf_counter()
+        for _ in range(calls):
+            fun(x.copy())
+        end = time.perf_counter()
+        spans.append(middle - start)
+        floors.append(end - middle)
+    return statistics.median(s - f for s, f in zip(spans, floors)), statistics.median(floors)
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, *row):
+        self.rows.append(row)
+        print("  " + "  ".join(map(str, row)), file=sys.stderr)
+
+    def show(self):
+        header = ("benchmark", "vendrel", "SciPy", "ratio", "target", "note")
+        widths = [max(len(str(r[i])) for r in self.rows + [header]) for i in range(len(header))]
+        for row in [header] + self.rows:
+            print("  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
+
+
+def overhead_rows(table, sizes):
+    targets = {10**5: "<= 4 ms", 10**6: "<= 40 ms"}
+    for name, make in (("grid", grid), ("band", band)):
+        for size in sizes:
+            n, pattern, fun = make(size)
+            x = np.linspace(0.1, 1.0, n)
+            jac = SparseJacobian(fun, pattern)
+            groups = jac.groups
+            count = int(groups.max()) + 1
+            ours, floor = overhead(lambda: jac(x), fun, x, count + 1, 7 if n < 10**6 else 5)
+            theirs, _ = overhead(lambda: approx_derivative(fun, x, method="2-point",
+                                                           sparsity=(pattern, groups)),
+                                 fun, x, count + 1, 5 if n < 10**6 else 2)
+            table.add("overhead %s n=%.0e, %d groups" % (name, n, count), "%.2f ms" % (ours * 1e3),
+                      "%.1f ms" % (theirs * 1e3), "%.3f" % (ours / theirs),
+                      targets.get(size, ""), "residual calls %.1f ms" % (floor * 1e3))
+
+
+def fixed_cost_row(table, n=500):
+    """Many groups of one column each, on a residual that costs next to nothing."""
+    eye = scipy.sparse.identity(n, format="csr")
+
+    def fun(x):
+        return x * 2.0
+    x = np.linspace(0.1, 1.0, n)
+    groups = np.arange(n)
+    jac = SparseJacobian(fun, eye, groups=groups)
+    ours, _ = overhead(lambda: jac(x), fun, x, n + 1, 21)
+    theirs, _ = overhead(lambda: approx_derivative(fun, x, method="2-point",
+                                                   sparsity=(eye, groups)), fun, x, n + 1, 9)
+    table.add("fixed cost per group (%d groups)" % n, "%.2f us" % (ours / n * 1e6),
+              "%.2f us" % (theirs / n * 1e6), "%.3f" % (ours / theirs), "<= 5 us",
+              "n=%d, one column per group" % n)
+
+
+def evaluation_rows(table, size):
+    for name, make in (("grid", grid), ("band", band)):
+        n, pattern, fun = make(size)
+        ours = len(np.unique(SparseJacobian(fun, pattern).groups)) + 1
+        theirs = int(group_columns(pattern).max()) + 2
+        table.add("evaluations %s n=%.0e" % (name, n), ours, theirs, "%.3f" % (ours / theirs), "",
+                  "G + 1; SciPy's default grouping")
+
+
+class Sleepy:
+    """A residual that takes 20 ms, whatever its size."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+
+    def __call__(self, x):
+        time.sleep(self.seconds)
+        return np.cumsum(x)
+
+
+def workers_row(table, repeats=5):
+    n = 200
+    i, j = np.indices((n, n))
+    pattern = scipy.sparse.csr_array((j >= i) & (j < i + 10))  # rows of ten: ten groups
+    fun = Sleepy(0.02)
+    x = np.linspace(0.0, 1.0, n)
+    serial = SparseJacobian(fun, pattern)
+    with SparseJacobian(fun, pattern, workers=2) as parallel:
+        first = parallel(x)  # starts the pool and learns the residual's type
+        assert (first != serial(x)).nnz == 0
+        ratios = []
+        for _ in range(repeats):
+            start = time.perf_counter()
+            serial(x)
+            middle = time.perf_counter()
+            parallel(x)
+            end = time.perf_counter()
+            ratios.append((end - middle) / (middle - start))
+    count = len(np.unique(serial.groups))
+    table.add("2 workers / serial, %d groups, 20 ms residual" % count, "%.3f" % statistics.median(ratios),
+              "", "", "<= 0.6", "wall time of one Jacobian, f(x) included")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    quick = parser.add_argument("--quick", action="store_true").dest
+    quick = getattr(parser.parse_args(), quick)
+    sizes = [10**4, 10**5] if quick else [10**4, 10**5, 10**6]
+    table = Table()
+    print("running (rows also go to stderr as they come)...", file=sys.stderr)
+    overhead_rows(table, sizes)
+    fixed_cost_row(table)
+    evaluation_rows(table, 10**4)
+    workers_row(table)
+    table.show()
+
+
+if __name__ == "__main__":
+    main()
