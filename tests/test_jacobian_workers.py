@@ -6,6 +6,7 @@ import os
 
 import numpy as np
 import pytest
+from scipy.optimize._numdiff import approx_derivative
 
 from jacobian_problems import CoupledSolver, Dies, Slotted, grid_pattern
 from vendrel.jacobian import SparseJacobian, detect_sparsity, estimate_jacobian
@@ -85,3 +86,22 @@ def test_dask_cluster(serial, dask_map):
         assert same(estimate_jacobian(solver, X0, sparsity=MASK, method=method, bounds=(-1.0, 2.0),
                                       workers=dask_map), serial[method])
     assert same(detect_sparsity(solver, X0, workers=dask_map), detect_sparsity(solver, X0))
+
+
+def test_residual_that_narrows_its_type_between_calls():
+    calls = []
+
+    def fun(x):
+        calls.append(1)
+        r = np.cumsum(x**2)
+        return r if len(calls) <= 4 else r.astype(np.float32)
+
+    x, lower = np.linspace(1.0, 2.0, 3), np.tril(np.ones((3, 3)))
+    in_order = lambda func, items: list(map(func, items))  # noqa: E731  a map-like: f(x) goes along
+    jac = SparseJacobian(fun, lower, groups=[0, 1, 2], workers=in_order)
+    jac(x)
+    narrowed = jac(x)  # float32 residuals want float32's longer default step: made again
+    assert jac.evaluations == 4 + 4 + 3
+    expected = approx_derivative(lambda x: np.cumsum(x**2).astype(np.float32), x, method="2-point",
+                                 sparsity=(lower, np.arange(3)))
+    np.testing.assert_allclose(narrowed.toarray(), expected.toarray(), rtol=1e-10, atol=0)

@@ -98,7 +98,9 @@ class Differences:
         with Progress(progress, tally.total, "Jacobian") as tally.bar:
             if needs_base and not batched:
                 base = self._base(workers.evaluate(residual, x.copy()), tally)
-                h, one_sided = self._step_sizes(x, narrow, base.dtype)
+                if _steps.relative_eps(narrow, base.dtype, self.method) != \
+                        _steps.relative_eps(narrow, assumed, self.method):
+                    h, one_sided = self._step_sizes(x, narrow, base.dtype)
             scheme = _Scheme(self.method, x, h, one_sided)
             rows, base = self._differences(scheme, base, batched, residual, workers, tally)
         if batched and base is not None and _steps.relative_eps(narrow, base.dtype, self.method) != \
