@@ -1,0 +1,110 @@
+"""Jacobian sparsity patterns of known structure, and a check of a column grouping.
+
+Every pattern is a boolean `scipy.sparse.csr_array` (`csr_matrix` before SciPy 1.8) with sorted, distinct indices, built
+without Python loops over entries, so that n = 10^6 takes well under a second. Only
+NumPy and SciPy are needed, so that tests can use these too.
+"""
+
+import itertools
+
+import numpy as np
+import scipy.sparse
+
+# csr_array arrived in SciPy 1.8; older releases have only the matrix class.
+_csr_type = getattr(scipy.sparse, "csr_array", scipy.sparse.csr_matrix)
+
+
+def stencil(shape, offsets):
+    """The pattern of a stencil on a grid of `shape` points, numbered in C order: row i
+    has an entry in column j when grid point j is point i moved by one of the `offsets`
+    (tuples as long as `shape`) and still on the grid."""
+    shape = tuple(shape)
+    n = int(np.prod(shape))
+    point = np.arange(n)
+    where = np.unravel_index(point, shape)
+    rows, cols = [], []
+    for offset in offsets:
+        moved = [w + d for w, d in zip(where, offset)]
+        inside = np.ones(n, dtype=bool)
+        for m, size in zip(moved, shape):
+            inside &= (m >= 0) & (m < size)
+        rows.append(point[inside])
+        cols.append(np.ravel_multi_index([m[inside] for m in moved], shape))
+    return _csr(np.concatenate(rows), np.concatenate(cols), (n, n))
+
+
+def band(n, width=2):
+    """|i - j| <= width: 2 * width + 1 entries in the rows away from the ends."""
+    return stencil((n,), [(d,) for d in range(-width, width + 1)])
+
+
+def grid2d(m, points=5):
+    """The 5-point (centre and the four next points) or 9-point (and the diagonals)
+    stencil on an m x m grid: n = m^2."""
+    if points == 5:
+        offsets = [(0, 0), (1, 0), (-1, 0), (0, 1), (0, -1)]
+    elif points == 9:
+        offsets = list(itertools.product((-1, 0, 1), repeat=2))
+    else:
+        raise ValueError("points must be 5 or 9, not %r" % (points,))
+    return stencil((m, m), offsets)
+
+
+def grid3d(m):
+    """The 7-point stencil on an m x m x m grid: n = m^3."""
+    offsets = [(0, 0, 0)]
+    for axis in range(3):
+        for step in (1, -1):
+            offset = [0, 0, 0]
+            offset[axis] = step
+            offsets.append(tuple(offset))
+    return stencil((m, m, m), offsets)
+
+
+def random_columns(n, per_column=5, seed=0):
+    """n x n with `per_column` distinct rows drawn at random in each column (seeded)."""
+    rng = np.random.default_rng(seed)
+    # Sorted draws from n - k + 1 values plus 0 .. k-1 are k distinct rows.
+    drawn = np.sort(rng.integers(0, n - per_column + 1, size=(n, per_column)), axis=1)
+    rows = (drawn + np.arange(per_column)).ravel()
+    cols = np.repeat(np.arange(n), per_column)
+    return _csr(rows, cols, (n, n))
+
+
+def arrow(n):
+    """A full first row, a full first column and the diagonal: one row of n entries."""
+    every = np.arange(n)
+    first = np.zeros(n, dtype=np.int64)
+    rows = np.concatenate([first, every, every])
+    cols = np.concatenate([every, first, every])
+    return _csr(rows, cols, (n, n))
+
+
+def clashes(pattern, groups):
+    """How many entries find their (row, group) already taken by another entry: 0 exactly
+    when no two columns of a group share a row. Raises ValueError when `groups` does not give each
+    column a group number in 0 .. groups.max()."""
+    pattern = scipy.sparse.coo_array(pattern)
+    pattern.sum_duplicates()
+    groups = np.asarray(groups)
+    n_cols = pattern.shape[1]
+    if groups.shape != (n_cols,) or groups.dtype.kind not in "iu":
+        raise ValueError("groups must hold one integer per column (%d), not %r of %s"
+                         % (n_cols, groups.shape, groups.dtype))
+    if n_cols and groups.min() < 0:
+        raise ValueError("groups must not be negative; found %d" % groups.min())
+    count = int(groups.max()) + 1 if n_cols else 0
+    key = pattern.row.astype(np.int64) * count + groups[pattern.col]
+    return int(len(key) - len(np.unique(key)))
+
+
+def _csr(rows, cols, shape):
+    data = np.ones(len(rows), dtype=bool)
+    pattern = _csr_type((data, (rows, cols)), shape=shape)
+    pattern.sum_duplicates()
+    pattern.sort_indices()
+    if pattern.nnz <= np.iinfo(np.int32).max:
+        # int32 indices, as SciPy's own constructors (diags, eye, ...) give them.
+        pattern = _csr_type((pattern.data, pattern.indices.astype(np.int32),
+                             pattern.indptr.astype(np.int32)), shape=shape)
+    return pattern
