@@ -210,6 +210,7 @@ PyObject* group(PyObject*, PyObject* arguments) {
       limits.seed = seed;
       coloring = grouping::best(context, limits);
     }
+    grouping::renumber(pattern, coloring);
     auto* target = static_cast<std::int64_t*>(out.data());
     for (Index j = 0; j < pattern.n_cols; ++j) target[j] = coloring.color[j];
     groups = coloring.groups;

@@ -84,7 +84,24 @@ Coloring best(Context& context, const SearchLimits& limits) {
     }
     if (costly_groups(context.pattern, fewest) <= bound) return fewest;
   }
-  return iterated_greedy(context, std::move(fewest), bound, limits);
+  fewest = iterated_greedy(context, std::move(fewest), bound, limits);
+  return tabu_search(context, std::move(fewest), bound,
+                     limits.moves_per_entry * context.pattern.entries(), limits.seed);
+}
+
+void renumber(const Pattern& pattern, Coloring& coloring) {
+  std::vector<Index> label(static_cast<std::size_t>(coloring.groups), -1);
+  Index next = 0;
+  for (Index j = 0; j < pattern.n_cols; ++j) {
+    if (pattern.by_col.count(j) == 0) {
+      coloring.color[j] = 0;
+      continue;
+    }
+    Index& to = label[coloring.color[j]];
+    if (to < 0) to = next++;
+    coloring.color[j] = to;
+  }
+  coloring.groups = pattern.entries() ? next : (pattern.n_cols ? 1 : 0);
 }
 
 }  // namespace grouping

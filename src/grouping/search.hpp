@@ -9,8 +9,9 @@ namespace grouping {
 
 struct SearchLimits {
   std::uint64_t seed = 0;
-  int passes = 100;          // greedy passes the local search may make, at most
-  int passes_idle = 40;      // ... and without finding fewer groups
+  int passes = 24;                    // greedy passes of the local search, at most
+  int passes_idle = 8;                // ... and in a row without finding fewer groups
+  std::int64_t moves_per_entry = 2;   // moves of the tabu search that follows, at most
 };
 
 Coloring best(Context& context, const SearchLimits& limits);
@@ -19,5 +20,13 @@ Coloring best(Context& context, const SearchLimits& limits);
 // groups; a first-fit pass in such an order never needs more groups than it started from.
 Coloring iterated_greedy(Context& context, Coloring start, Index target,
                          const SearchLimits& limits);
+
+// Groups numbered from 0 in the order of their first column with entries; columns without
+// entries in group 0.
+void renumber(const Pattern& pattern, Coloring& coloring);
+
+// Tries for one group fewer at a time, within `iterations` moves in all.
+Coloring tabu_search(Context& context, Coloring start, Index target, std::int64_t iterations,
+                     std::uint64_t seed);
 
 }  // namespace grouping
