@@ -2,7 +2,6 @@
 // distinct colours. On grid stencils it finds the colourings that every static order misses.
 #include <algorithm>
 
-#include "bucket_queue.hpp"
 #include "orderings.hpp"
 
 namespace grouping {
@@ -41,6 +40,49 @@ class SeenColours {
   std::vector<std::uint64_t> bits_;
 };
 
+// Columns in buckets by saturation, each bucket a stack: a raised column is pushed again
+// and its old entry skipped when it surfaces, which costs less than unlinking it.
+class SaturationBuckets {
+ public:
+  explicit SaturationBuckets(Index columns) : saturation_(columns, 0), done_(columns, false) {}
+
+  void push(Index column) {
+    Index s = saturation_[column];
+    if (static_cast<std::size_t>(s) >= stacks_.size()) stacks_.resize(s + 1);
+    stacks_[s].push_back(column);
+    if (s > high_) high_ = s;
+  }
+
+  void raise(Index column) {
+    ++saturation_[column];
+    push(column);
+  }
+
+  bool done(Index column) const { return done_[column]; }
+
+  // The most saturated column not yet taken, the last raised first; -1 when none is left.
+  Index pop() {
+    for (; high_ >= 0; --high_) {
+      std::vector<Index>& stack = stacks_[high_];
+      while (!stack.empty()) {
+        Index column = stack.back();
+        stack.pop_back();
+        if (!done_[column] && saturation_[column] == high_) {
+          done_[column] = true;
+          return column;
+        }
+      }
+    }
+    return -1;
+  }
+
+ private:
+  std::vector<std::vector<Index>> stacks_;
+  std::vector<Index> saturation_;
+  std::vector<bool> done_;
+  Index high_ = -1;
+};
+
 }  // namespace
 
 // Among equal saturation the column raised last goes first, which makes the colouring
@@ -49,15 +91,14 @@ Coloring dsatur(Context& context) {
   const Index n = context.pattern.n_cols;
   FirstFit fit(context.pattern, context.classes);
   SeenColours seen(n);
-  BucketQueue queue(n, 64);
+  SaturationBuckets queue(n);
   const std::vector<Index> order = by_decreasing_degree(context.degree());
-  for (auto it = order.rbegin(); it != order.rend(); ++it) queue.push_front(*it, 0);
-  while (!queue.empty()) {
-    Index j = queue.pop_max();
+  for (auto it = order.rbegin(); it != order.rend(); ++it) queue.push(*it);
+  for (Index j = queue.pop(); j >= 0; j = queue.pop()) {
     Index color = fit.choose(j);
     fit.assign(j, color);
     context.neighbours.for_each(j, [&](Index k) {
-      if (queue.contains(k) && seen.mark(k, color)) queue.change(k, queue.key(k) + 1);
+      if (!queue.done(k) && seen.mark(k, color)) queue.raise(k);
     });
   }
   return fit.take();
