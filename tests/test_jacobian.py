@@ -361,3 +361,12 @@ def test_progress_bar_and_its_missing_extra(capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "tqdm.auto", None)
     with pytest.raises(ImportError, match=re.escape('pip install "vendrel[progress]"')):
         estimate_jacobian(np.sin, np.ones(4), progress=True)
+
+
+def test_docstring_examples_run():
+    import doctest
+
+    import vendrel.jacobian
+
+    failures, tried = doctest.testmod(vendrel.jacobian)
+    assert tried >= 10 and failures == 0
