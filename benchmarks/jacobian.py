@@ -1,6 +1,6 @@
 """Benchmarks of vendrel.jacobian against SciPy's approx_derivative, measured side by side.
 
-    python benchmarks/jacobian.py            # the full table (about two minutes)
+    python benchmarks/jacobian.py            # the full table (about half a minute)
     python benchmarks/jacobian.py --quick    # n up to 10^5, for a smoke run
 
 Overhead is a Jacobian's wall time minus that of the G + 1 residual calls it makes, both

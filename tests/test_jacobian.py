@@ -370,3 +370,21 @@ def test_docstring_examples_run():
 
     failures, tried = doctest.testmod(vendrel.jacobian)
     assert tried >= 10 and failures == 0
+
+
+def test_index_pair_takes_its_shape_from_the_first_call():
+    pair = (np.array([0, 1]), np.array([0, 1]))  # nothing in column 2, or in rows 2 and 3
+
+    def fun(x):
+        return np.array([x[0] ** 2, x[1] ** 2, 1.0, 5.0])
+
+    jac = SparseJacobian(fun, pair, bounds=(np.zeros(3), np.full(3, 10.0)), output="dense")
+    np.testing.assert_allclose(jac(np.ones(3)), [[2, 0, 0], [0, 2, 0], [0, 0, 0], [0, 0, 0]],
+                               rtol=1e-7)
+    assert len(jac.groups) == 3
+    with pytest.raises(ValueError, match="x has 4 values; the pattern has 3 columns"):
+        jac(np.ones(4))
+    with pytest.raises(ValueError, match="x has 1 values, but the pattern has entries in column 1"):
+        SparseJacobian(fun, pair)(np.ones(1))
+    with pytest.raises(ValueError, match="fun returned 1 values, but the pattern has entries in row 1"):
+        SparseJacobian(lambda x: x[:1], pair)(np.ones(2))

@@ -71,11 +71,10 @@ def detect(residual: Residual, x0: npt.NDArray[np.float64], narrow: Any, rel_ste
                 if lb is not None:
                     x = np.clip(x, lb, ub)
             # Copied: a residual function may fill and return the same array every time.
+            m = None if base_at_x0 is None else len(base_at_x0)
             base = np.array(check_result(workers.evaluate(residual, x.copy()),
-                                lambda: "the base evaluation%s" % (where or " at x0"),
-                                None if base_at_x0 is None else len(base_at_x0),
-                                "the base evaluation at x0 returned %s"
-                                % (None if base_at_x0 is None else len(base_at_x0))))
+                                         lambda: "the base evaluation" + (where or " at x0"), m,
+                                         "the base evaluation at x0 returned %s" % m))
             bar.update()
             if base_at_x0 is None:
                 base_at_x0 = base

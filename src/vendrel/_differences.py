@@ -33,7 +33,8 @@ class Differences:
         self.rel_step = _steps.as_step(rel_step, None, "rel_step")
         self.abs_step = _steps.as_step(abs_step, None, "abs_step")
         self.bounds = bounds
-        _steps.as_bounds(bounds, pattern.shape[1])  # refuse malformed bounds now, not at a call
+        if not open_shape:  # refuse malformed bounds now, not at a call
+            _steps.as_bounds(bounds, pattern.shape[1])
         # Fixed once known: for an index pair, by the first call (its x and its residual).
         self.m: Optional[int] = None if open_shape else pattern.shape[0]
         self.n: Optional[int] = None if open_shape else pattern.shape[1]
