@@ -25,6 +25,7 @@ def test_wheel_installs_and_works_outside_the_source_tree(tmp_path):
                     "__init__.pxd", "jacobian.py", "_steps.py", "_plan.py", "_evaluation.py",
                     "_differences.py", "_detection.py"):
         assert "vendrel/" + shipped in names
+    assert "vendrel/_grouping." in names
 
     environment = tmp_path / "venv"
     venv.create(environment, with_pip=True)
@@ -36,6 +37,7 @@ def test_wheel_installs_and_works_outside_the_source_tree(tmp_path):
     shutil.copytree(REPO / "tests", tests)
     done = subprocess.run([str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider",
                            "test_startup.py", "test_type.py", "test_pattern.py",
-                           "test_grouping.py", "test_demo.py", "test_jacobian.py"],
+                           "test_grouping.py", "test_demo.py", "test_jacobian.py",
+                           "test_column_grouping.py"],
                           cwd=tests, capture_output=True, text=True)
     assert done.returncode == 0, done.stdout[-3000:]

@@ -7,12 +7,13 @@ import pytest
 from conftest import REPO, run_python
 
 
-def test_readme_example_prints_what_it_shows():
+@pytest.mark.parametrize("heading", ["## Example", "## Grouping columns at scale"])
+def test_readme_example_prints_what_it_shows(heading):
     readme = REPO / "README.md"
     if not readme.exists():
         pytest.skip("needs the source tree")
     text = readme.read_text()
-    section = text[text.index("## Example"):]
+    section = text[text.index(heading):]
     code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
     shown = re.search(r"```text\n(.*?)```", section, re.S).group(1)
     done = run_python(code)

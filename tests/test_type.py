@@ -3,6 +3,7 @@
 import abc
 import ctypes
 import gc
+import importlib
 import subprocess
 import weakref
 
@@ -127,13 +128,13 @@ def test_finaliser_runs_once_and_may_resurrect():
     assert Sub.calls == 1
 
 
-def test_only_the_entry_point_is_exported():
-    import vendrel.sparse_solver as module
-
+@pytest.mark.parametrize("name", ["sparse_solver", "_grouping"])
+def test_only_the_entry_point_is_exported(name):
+    module = importlib.import_module("vendrel." + name)
     try:
         result = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
                                 capture_output=True, text=True, check=True)
     except (OSError, subprocess.CalledProcessError):
         pytest.skip("nm is not available")
     symbols = [line.split()[-1] for line in result.stdout.splitlines() if line.strip()]
-    assert symbols == ["PyInit_sparse_solver"]
+    assert symbols == ["PyInit_" + name]

@@ -3,8 +3,8 @@
 # or under valgrind memcheck, from a clean clone:
 #
 #   tools/sanitize.sh asan       # the whole suite; any sanitizer report fails the run
-#   tools/sanitize.sh valgrind   # the module's own tests; fails on an invalid read or write
-#                                # whose stack passes through the module
+#   tools/sanitize.sh valgrind   # the modules' own tests; fails on an invalid read or write
+#                                # whose stack passes through either compiled module
 set -euo pipefail
 mode=${1:-asan}
 cd "$(dirname "$0")/.."
@@ -37,13 +37,14 @@ valgrind)
     PYTHONMALLOC=malloc valgrind --tool=memcheck --log-file="$log" --num-callers=40 \
         python -m pytest -q -p no:cacheprovider tests/test_arguments.py tests/test_pattern.py \
         tests/test_grouping.py tests/test_reporting.py tests/test_type.py \
-        tests/test_compiled_callers.py -k "not releases_the_interpreter_lock" \
+        tests/test_compiled_callers.py tests/test_column_grouping.py \
+        -k "not releases_the_interpreter_lock" \
         || { echo "the tests failed under valgrind"; exit 1; }
     python - "$log" <<'PY'
 import re, sys
 text = open(sys.argv[1]).read()
 errors = re.split(r"\n==\d+== \n", text)
-ours = [e for e in errors if re.search(r"Invalid (read|write)", e) and "sparse_solver" in e]
+ours = [e for e in errors if re.search(r"Invalid (read|write)", e) and re.search(r"sparse_solver|_grouping", e)]
 summary = re.search(r"ERROR SUMMARY: .*", text)
 print("valgrind:", summary.group(0) if summary else "no summary (did it run?)")
 print("valgrind: %d error blocks in all (the interpreter's own uninitialised-value reports "
