@@ -7,10 +7,27 @@
 namespace grouping {
 namespace {
 
+// The same for a source known to hold no duplicates: no check per entry.
+void transpose_distinct(Index n_src, Index n_dst, const Compressed& src, Compressed& dst) {
+  dst.ptr.assign(static_cast<std::size_t>(n_dst) + 1, 0);
+  for (Index j : src.idx) ++dst.ptr[j + 1];
+  for (Index j = 0; j < n_dst; ++j) dst.ptr[j + 1] += dst.ptr[j];
+  dst.idx.resize(src.idx.size());
+  std::vector<std::int64_t> next(dst.ptr.begin(), dst.ptr.end() - 1);
+  for (Index i = 0; i < n_src; ++i) {
+    for (std::int64_t k = src.begin(i); k < src.end(i); ++k) dst.idx[next[src.idx[k]]++] = i;
+  }
+  dst.distinct = true;
+}
+
 // Transposes `src` (n_src majors over n_dst minors) into `dst`, sorted within each major
 // and with duplicates dropped: sources are visited in ascending order, so each
 // destination's list comes out ascending, and a repeat shows as the last value written.
 void transpose(Index n_src, Index n_dst, const Compressed& src, Compressed& dst) {
+  if (src.distinct) {
+    transpose_distinct(n_src, n_dst, src, dst);
+    return;
+  }
   std::vector<Index> last(static_cast<std::size_t>(n_dst), -1);
   dst.ptr.assign(static_cast<std::size_t>(n_dst) + 1, 0);
   for (Index i = 0; i < n_src; ++i) {
@@ -35,6 +52,7 @@ void transpose(Index n_src, Index n_dst, const Compressed& src, Compressed& dst)
       }
     }
   }
+  dst.distinct = true;
 }
 
 // Copies a caller's compressed layout after checking its pointers and indices.
@@ -126,11 +144,13 @@ BuildError build_pattern(Index n_rows, Index n_cols, Layout layout, IndexArray a
     case Layout::kCanonicalColumns:
       error = copy_compressed(n_cols, n_rows, a, b, out.by_col);
       if (error != BuildError::kNone) return error;
+      out.by_col.distinct = true;
       transpose(n_cols, n_rows, out.by_col, out.by_row);
       return BuildError::kNone;
     case Layout::kCanonicalRows:
       error = copy_compressed(n_rows, n_cols, a, b, out.by_row);
       if (error != BuildError::kNone) return error;
+      out.by_row.distinct = true;
       transpose(n_rows, n_cols, out.by_row, out.by_col);
       return BuildError::kNone;
   }

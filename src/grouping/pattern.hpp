@@ -22,6 +22,7 @@ enum class Layout {
 struct Compressed {
   std::vector<std::int64_t> ptr;  // 64-bit so that a pattern may hold 2**31 entries or more
   std::vector<Index> idx;
+  bool distinct = false;  // no index repeats within a major
 
   std::int64_t begin(Index major) const { return ptr[major]; }
   std::int64_t end(Index major) const { return ptr[major + 1]; }
