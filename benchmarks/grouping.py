@@ -151,7 +151,7 @@ def measure(name, kind, build, repeats):
 
     # What "best" spent: reading the pattern (a lower_bound call does only that), the
     # orderings it tried until one reached the bound, and the rest (the local search when
-    # none did). The calls are timed in turn, round by round, so that the parts add up.
+    # none did). The calls are timed in turn, round by round, so that the parts compare.
     tried = []
     for order in _grouping.ORDERINGS:
         tried.append(order)
@@ -191,7 +191,7 @@ def targets(r):
         checks.append(("orderings %d <= 12" % from_orderings, from_orderings <= 12))
         checks.append(("best %d <= 10" % r["best"], r["best"] <= 10))
     if r["n"] >= 10**6 and r["kind"] in ("band", "5-point"):
-        checks.append(("natural %.0f ms (read %.0f; from csc %.0f) <= 30"
+        checks.append(("natural %.1f ms (read %.0f; from csc %.0f) <= 30"
                        % (r["natural_ms"], r["read_ms"], r["natural_csc_ms"]),
                        r["natural_ms"] <= 30))
         if r["kind"] == "5-point":
