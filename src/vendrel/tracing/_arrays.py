@@ -1,0 +1,675 @@
+"""The traced array and the traced scalar that stand in for x and everything computed from it.
+
+A traced array is a storage (one dependency row per element of the array it was made as) and
+an integer array of positions into that storage, shaped like the array. NumPy's own indexing,
+reshaping and transposing act on the positions, so views and copies come out exactly as NumPy
+makes them: a basic slice shares the storage and writes through it, a fancy index gathers new
+rows. Writes of single elements are buffered in the storage and merged in one vectorised step
+when an array operation next reads it, so a loop over elements stays O(n).
+"""
+
+import sys
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+import scipy.sparse
+
+from vendrel.tracing import _deps
+from vendrel.tracing._deps import DepSet
+from vendrel.tracing._errors import (
+    BRANCH, SCALAR_SETITEM, TO_ARRAY, TO_INTEGER, TO_NUMBER, TRACED_INDEX, TracingError,
+    unsupported)
+
+PLAIN_SCALARS = (float, int, bool, complex)
+# The SciPy routines that ask NumPy for an array and, given an opaque object, hand the
+# product back to the other operand's reflected method (__rmatmul__, __rmul__).
+_SPARSE_DISPATCH = frozenset(("_matmul_dispatch", "_mul_dispatch", "_rmatmul_dispatch",
+                              "_rmul_dispatch"))
+
+
+class Storage:
+    """Dependency rows of one array's elements, with writes buffered until the next read.
+
+    Single elements go to a dictionary, so that a loop writing r[i] costs a dictionary store;
+    larger writes queue as blocks, so that a loop writing the rows of a grid one by one does
+    not rebuild the matrix each time. Blocks are kept in the order of the writes (the dictionary
+    joins the queue as a block before any later block), and one vectorised merge applies them
+    all, the last write of an element winning, as NumPy's assignment does.
+    """
+
+    __slots__ = ("rows", "pending", "blocks", "root", "n")
+
+    def __init__(self, rows: Any, n: int) -> None:
+        self.rows = rows
+        self.pending: Dict[int, DepSet] = {}
+        self.blocks: List[Tuple[np.ndarray, Any]] = []
+        self.root = np.arange(rows.shape[0], dtype=np.intp)
+        self.n = n
+
+    def matrix(self) -> Any:
+        if self.pending or self.blocks:
+            self._merge()
+        return self.rows
+
+    def whole(self, pos: np.ndarray) -> bool:
+        """Whether `pos` is every position in storage order."""
+        # A C-contiguous block as long as the root and inside it can only be the root itself.
+        return (pos.size == self.root.size and pos.flags.c_contiguous
+                and np.may_share_memory(pos, self.root))
+
+    def gather(self, pos: np.ndarray) -> Any:
+        if self.whole(pos):
+            return self.matrix()
+        return _deps.gather(self.matrix(), pos.ravel())
+
+    def row(self, p: int) -> DepSet:
+        found = self.pending.get(p)
+        if found is not None:
+            return found
+        return _deps.row(self.matrix(), p)
+
+    def write(self, positions: np.ndarray, rows: Optional[Any]) -> None:
+        """Set the rows at `positions` (1-D; the last of repeated positions wins)."""
+        if not len(positions):
+            return
+        if self.pending:
+            self.blocks.append(self._pending_block())
+        if rows is None:
+            rows = _deps.empty(len(positions), self.n)
+        self.blocks.append((positions, rows))
+
+    def _pending_block(self) -> Tuple[np.ndarray, Any]:
+        pending, self.pending = self.pending, {}
+        keys = np.fromiter(pending.keys(), np.intp, len(pending))
+        return keys, _deps.from_sets(list(pending.values()), self.n)
+
+    def _merge(self) -> None:
+        blocks, self.blocks = self.blocks, []
+        if self.pending:
+            blocks.append(self._pending_block())
+        count = self.root.size
+        if len(blocks) == 1 and len(blocks[0][0]) == count and \
+                np.array_equal(blocks[0][0], self.root):
+            self.rows = blocks[0][1]
+            return
+        positions = np.concatenate([b[0] for b in blocks])
+        source = np.arange(count, dtype=np.intp)
+        source[positions] = count + np.arange(len(positions), dtype=np.intp)
+        written = _deps.stack([self.rows] + [b[1] for b in blocks], self.n)
+        self.rows = _deps.gather(written, source)
+
+
+class TracedScalar:
+    """One traced number: the set of inputs it depends on, and its dtype."""
+
+    __slots__ = ("deps", "dtype", "n")
+
+    shape: Tuple[int, ...] = ()
+    ndim = 0
+    size = 1
+
+    def __init__(self, deps: DepSet, dtype: np.dtype, n: int) -> None:
+        self.deps, self.dtype, self.n = deps, dtype, n
+
+    def __repr__(self) -> str:
+        return "TracedScalar(dtype=%s, depends on %d inputs)" % (self.dtype, len(_deps.as_array(
+            self.deps)))
+
+    def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        return _ufuncs.dispatch(ufunc, method, inputs, kwargs)
+
+    def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
+        return _functions.dispatch(func, types, args, kwargs)
+
+    def __bool__(self) -> bool:
+        raise TracingError(BRANCH)
+
+    def __float__(self) -> float:
+        raise TracingError(TO_NUMBER)
+
+    __complex__ = __float__  # type: ignore[assignment]
+
+    def __int__(self) -> int:
+        raise TracingError(TO_INTEGER)
+
+    __index__ = __int__
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        raise unsupported(SCALAR_SETITEM)
+
+    def item(self, *args: Any) -> Any:
+        raise TracingError(TO_NUMBER)
+
+    def astype(self, dtype: Any, *args: Any, **kwargs: Any) -> "TracedScalar":
+        return TracedScalar(self.deps, np.dtype(dtype), self.n)
+
+    def copy(self) -> "TracedScalar":
+        return self
+
+    def conjugate(self) -> "TracedScalar":
+        return self
+
+    conj = conjugate
+
+    @property
+    def real(self) -> "TracedScalar":
+        return self
+
+    def __getattr__(self, name: str) -> Any:
+        return _refuse_attribute(name)
+
+    def __matmul__(self, other: Any) -> Any:
+        raise ValueError("matmul: a scalar operand is not allowed, use '*' instead")
+
+    __rmatmul__ = __matmul__
+
+
+def _scalar_operator(ufunc: Any, reflected: bool = False) -> Any:
+    key = _ufuncs.dtype_key
+
+    def operator(self: TracedScalar, other: Any) -> Any:
+        kind = type(other)
+        if kind is TracedScalar:
+            deps = _deps.join(self.deps, other.deps)
+            other_key = other.dtype
+        elif kind in PLAIN_SCALARS or isinstance(other, np.generic):
+            deps = self.deps
+            other_key = key(other)
+        elif scipy.sparse.issparse(other):
+            return _sparse_operator(ufunc, self, other, reflected)
+        else:
+            return ufunc(other, self) if reflected else ufunc(self, other)
+        keys = (other_key, self.dtype) if reflected else (self.dtype, other_key)
+        dtypes = _ufuncs.result_dtypes(ufunc, keys)
+        if len(dtypes) == 1:
+            return TracedScalar(deps, dtypes[0], self.n)
+        return tuple(TracedScalar(deps, dtype, self.n) for dtype in dtypes)
+    return operator
+
+
+def _scalar_unary(ufunc: Any) -> Any:
+    def operator(self: TracedScalar) -> TracedScalar:
+        return TracedScalar(self.deps, _ufuncs.result_dtypes(ufunc, (self.dtype,))[0], self.n)
+    return operator
+
+
+def _scalar_method(name: str) -> Any:
+    # NumPy's object loops call a method named after the ufunc (x.sin(), x.exp()) on the
+    # elements of an object array, such as np.array([x[0], x[1]]) makes.
+    def method(self: TracedScalar) -> TracedScalar:
+        return self
+    method.__name__ = name
+    return method
+
+
+class TracedArray:
+    """An array of traced values: positions into a storage of dependency rows."""
+
+    __slots__ = ("_storage", "_pos", "dtype")
+
+    def __init__(self, storage: Storage, pos: np.ndarray, dtype: np.dtype) -> None:
+        self._storage, self._pos, self.dtype = storage, pos, dtype
+
+    @classmethod
+    def fresh(cls, rows: Optional[Any], shape: Tuple[int, ...], dtype: Any,
+              n: int) -> "TracedArray":
+        size = int(np.prod(shape, dtype=np.int64))
+        storage = Storage(rows if rows is not None else _deps.empty(size, n), n)
+        return cls(storage, storage.root.reshape(shape), np.dtype(dtype))
+
+    # --- what NumPy code asks of an array -------------------------------------------------
+
+    @property
+    def shape(self) -> Tuple[int, ...]:
+        return self._pos.shape  # type: ignore[no-any-return]
+
+    @property
+    def ndim(self) -> int:
+        return self._pos.ndim  # type: ignore[no-any-return]
+
+    @property
+    def size(self) -> int:
+        return self._pos.size  # type: ignore[no-any-return]
+
+    @property
+    def itemsize(self) -> int:
+        return self.dtype.itemsize  # type: ignore[no-any-return]
+
+    @property
+    def nbytes(self) -> int:
+        return self.size * self.dtype.itemsize  # type: ignore[no-any-return]
+
+    @property
+    def n(self) -> int:
+        return self._storage.n
+
+    def __len__(self) -> int:
+        if not self._pos.ndim:
+            raise TypeError("len() of unsized object")
+        return self._pos.shape[0]  # type: ignore[no-any-return]
+
+    def __repr__(self) -> str:
+        return "TracedArray(shape=%r, dtype=%s)" % (self.shape, self.dtype)
+
+    def __iter__(self) -> Any:
+        if not self._pos.ndim:
+            raise TypeError("iteration over a 0-d array")
+        for i in range(self._pos.shape[0]):
+            yield self[i]
+
+    def rows(self) -> Any:
+        """The dependency rows of the elements, in C order."""
+        return self._storage.gather(self._pos)
+
+    def from_positions(self, pos: Any) -> Any:
+        """The array (or scalar) at positions `pos` of this array's storage; -1: a constant."""
+        if isinstance(pos, (list, tuple)):
+            return type(pos)(self.from_positions(p) for p in pos)
+        if np.ndim(pos) == 0:
+            p = int(pos)
+            deps = self._storage.row(p) if p >= 0 else _deps.NONE
+            return TracedScalar(deps, self.dtype, self.n)
+        if np.may_share_memory(pos, self._storage.root):
+            return TracedArray(self._storage, pos, self.dtype)
+        rows = _deps.gather(self._storage.matrix(), np.ravel(pos))
+        return TracedArray.fresh(rows, pos.shape, self.dtype, self.n)
+
+    # --- values that would leave the trace ------------------------------------------------
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        caller = sys._getframe(1)
+        if caller.f_code.co_name in _SPARSE_DISPATCH and \
+                str(caller.f_globals.get("__name__", "")).startswith("scipy.sparse"):
+            # SciPy then returns NotImplemented, and Python calls our reflected operator.
+            holder = np.empty((), dtype=object)
+            holder[()] = self
+            return holder
+        raise TracingError(TO_ARRAY)
+
+    def __bool__(self) -> bool:
+        if self.size == 0:
+            return False
+        raise TracingError(BRANCH)
+
+    def __float__(self) -> float:
+        raise TracingError(TO_NUMBER)
+
+    __complex__ = __float__  # type: ignore[assignment]
+
+    def __int__(self) -> int:
+        raise TracingError(TO_INTEGER)
+
+    __index__ = __int__
+
+    def item(self, *args: Any) -> Any:
+        raise TracingError(TO_NUMBER)
+
+    def __getattr__(self, name: str) -> Any:
+        return _refuse_attribute(name)
+
+    def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        return _ufuncs.dispatch(ufunc, method, inputs, kwargs)
+
+    def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
+        return _functions.dispatch(func, types, args, kwargs)
+
+    # --- indexing -------------------------------------------------------------------------
+
+    def __getitem__(self, key: Any) -> Any:
+        pos = self._pos
+        if _element_key(key, pos.ndim):
+            return TracedScalar(self._storage.row(int(pos[key])), self.dtype, self._storage.n)
+        return self.from_positions(pos[_check_key(key)])
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        pos = self._pos
+        if not pos.flags.writeable:
+            raise ValueError("assignment destination is read-only")
+        storage = self._storage
+        single = _element_key(key, pos.ndim)
+        target = pos[key] if single else pos[_check_key(key)]
+        if single or np.ndim(target) == 0:
+            value_kind = type(value)
+            if value_kind is TracedScalar:
+                storage.pending[int(target)] = value.deps
+                return
+            if value_kind in PLAIN_SCALARS or isinstance(value, np.generic):
+                storage.pending[int(target)] = _deps.NONE
+                return
+        if isinstance(value, TracedArray) and value._storage is storage and \
+                isinstance(target, np.ndarray) and _same_view(value._pos, target):
+            return  # the write-back of an in-place operator on this very view
+        storage.write(np.ravel(target), broadcast_rows(value, np.shape(target), storage.n))
+
+    def write(self, rows: Optional[Any], mask: Optional[np.ndarray] = None) -> None:
+        """Set every element's rows (C order), or those where `mask` holds."""
+        if not self._pos.flags.writeable:
+            raise ValueError("output array is read-only")
+        if mask is None:
+            self._storage.write(np.ravel(self._pos), rows)
+        else:
+            chosen = np.flatnonzero(mask)
+            self._storage.write(np.ravel(self._pos)[chosen],
+                                None if rows is None else _deps.gather(rows, chosen))
+
+    # --- NumPy's array methods, through the same rules as the functions -------------------
+
+    @property
+    def T(self) -> "TracedArray":
+        return self.from_positions(self._pos.T)  # type: ignore[no-any-return]
+
+    @property
+    def mT(self) -> "TracedArray":
+        return self.from_positions(np.swapaxes(self._pos, -1, -2))  # type: ignore
+
+    @property
+    def real(self) -> Any:
+        return np.real(self)
+
+    @property
+    def imag(self) -> Any:
+        return np.imag(self)
+
+    def reshape(self, *shape: Any, **kwargs: Any) -> Any:
+        if len(shape) == 1 and isinstance(shape[0], (tuple, list)):
+            shape = tuple(shape[0])
+        return self.from_positions(self._pos.reshape(shape, **kwargs))
+
+    def ravel(self, order: str = "C") -> Any:
+        return self.from_positions(self._pos.ravel(order))
+
+    def flatten(self, order: str = "C") -> Any:
+        return self.from_positions(self._pos.flatten(order))
+
+    def transpose(self, *axes: Any) -> Any:
+        return self.from_positions(self._pos.transpose(*axes))
+
+    def swapaxes(self, a: int, b: int) -> Any:
+        return self.from_positions(self._pos.swapaxes(a, b))
+
+    def squeeze(self, axis: Any = None) -> Any:
+        return self.from_positions(self._pos.squeeze(axis))
+
+    def diagonal(self, offset: int = 0, axis1: int = 0, axis2: int = 1) -> Any:
+        return self.from_positions(self._pos.diagonal(offset, axis1, axis2))
+
+    def copy(self, order: str = "C") -> Any:
+        return self.from_positions(self._pos.copy(order))
+
+    __copy__ = copy
+
+    def __deepcopy__(self, memo: Any) -> Any:
+        return self.copy()
+
+    def view(self, *args: Any, **kwargs: Any) -> Any:
+        if args or kwargs:
+            raise unsupported("x.view(...) with a type")
+        return TracedArray(self._storage, self._pos.view(), self.dtype)
+
+    def astype(self, dtype: Any, order: str = "K", casting: str = "unsafe",
+               subok: bool = True, copy: bool = True) -> Any:
+        result = self.from_positions(self._pos.copy() if copy else self._pos)
+        result.dtype = np.dtype(dtype)
+        return result
+
+    def fill(self, value: Any) -> None:
+        self[...] = value
+
+    def tolist(self) -> Any:
+        if self.ndim == 0:
+            return self[()]
+        return [item.tolist() if isinstance(item, TracedArray) else item for item in self]
+
+    def conj(self) -> Any:
+        return np.conjugate(self)
+
+    conjugate = conj
+
+    def __matmul__(self, other: Any) -> Any:
+        if scipy.sparse.issparse(other):
+            return _contract.matmul(self, other)
+        return np.matmul(self, other)
+
+    def __rmatmul__(self, other: Any) -> Any:
+        if scipy.sparse.issparse(other):
+            return _contract.matmul(other, self)
+        return np.matmul(other, self)
+
+    def __imatmul__(self, other: Any) -> Any:
+        self[...] = self @ other
+        return self
+
+
+def _method(name: str) -> Any:
+    function = getattr(np, name)
+
+    def method(self: Any, *args: Any, **kwargs: Any) -> Any:
+        return function(self, *args, **kwargs)
+    method.__name__ = name
+    return method
+
+
+for _name in ("sum", "prod", "mean", "std", "var", "max", "min", "any", "all", "cumsum",
+              "cumprod", "dot", "clip", "repeat", "take", "trace", "round", "nonzero",
+              "argmax", "argmin", "argsort", "sort", "searchsorted", "compress", "put",
+              "choose", "partition", "argpartition"):
+    setattr(TracedArray, _name, _method(_name))
+TracedArray.ptp = lambda self, *args, **kwargs: np.max(self, *args, **kwargs)  # type: ignore
+
+
+def _array_operator(ufunc: Any, reflected: bool = False) -> Any:
+    def operator(self: Any, other: Any) -> Any:
+        if scipy.sparse.issparse(other):
+            return _sparse_operator(ufunc, self, other, reflected)
+        return _ufuncs.elementwise(ufunc, (other, self) if reflected else (self, other), {})
+    return operator
+
+
+def _array_inplace(ufunc: Any) -> Any:
+    def operator(self: Any, other: Any) -> Any:
+        if scipy.sparse.issparse(other):
+            raise unsupported("an in-place operator with a scipy.sparse operand")
+        return _ufuncs.elementwise(ufunc, (self, other), {"out": (self,)})
+    return operator
+
+
+def _array_unary(ufunc: Any) -> Any:
+    def operator(self: Any) -> Any:
+        return _ufuncs.elementwise(ufunc, (self,), {})
+    return operator
+
+
+def _sparse_operator(ufunc: Any, a: Any, b: Any, reflected: bool) -> Any:
+    """`*` with a SciPy sparse matrix (not array) is the matrix product; the rest is refused."""
+    sparse = a if scipy.sparse.issparse(a) else b
+    if ufunc is np.multiply and _is_sparse_matrix(sparse):
+        return _contract.matmul(b, a) if reflected else _contract.matmul(a, b)
+    raise unsupported("np.%s of a traced value and a scipy.sparse %s" % (
+        ufunc.__name__, type(sparse).__name__), "only products with @, np.dot or a sparse "
+        "matrix's * are traced")
+
+
+def _is_sparse_matrix(value: Any) -> bool:
+    isspmatrix = getattr(scipy.sparse, "isspmatrix", None)
+    if not hasattr(scipy.sparse, "sparray"):
+        return True
+    return bool(isspmatrix(value)) if isspmatrix is not None else False
+
+
+_BINARY = {
+    "add": np.add, "sub": np.subtract, "mul": np.multiply, "truediv": np.true_divide,
+    "floordiv": np.floor_divide, "mod": np.remainder, "pow": np.power, "and": np.bitwise_and,
+    "or": np.bitwise_or, "xor": np.bitwise_xor, "lshift": np.left_shift,
+    "rshift": np.right_shift, "divmod": np.divmod,
+}
+_COMPARE = {"lt": np.less, "le": np.less_equal, "gt": np.greater, "ge": np.greater_equal,
+            "eq": np.equal, "ne": np.not_equal}
+_UNARY = {"neg": np.negative, "pos": np.positive, "abs": np.absolute, "invert": np.invert}
+
+
+def _refuse_attribute(name: str) -> Any:
+    if name.startswith("__") or not hasattr(np.ndarray, name):
+        raise AttributeError(name)
+    raise unsupported("the array attribute or method .%s" % name)
+
+
+def _element_key(key: Any, ndim: int) -> bool:
+    """Whether `key` picks one element by integers (the fast path of element loops)."""
+    kind = type(key)
+    if kind is int or (kind is not bool and isinstance(key, np.integer)):
+        return ndim == 1
+    return kind is tuple and len(key) == ndim and all(
+        type(k) is int or isinstance(k, np.integer) for k in key)
+
+
+def _check_key(key: Any) -> Any:
+    """The index, checked to hold no traced value."""
+    parts = key if type(key) is tuple else (key,)
+    for part in parts:
+        if isinstance(part, (TracedArray, TracedScalar)) or (
+                isinstance(part, (list, np.ndarray)) and _holds_traced(part)):
+            raise unsupported(*TRACED_INDEX)
+    return key
+
+
+def _holds_traced(value: Any) -> bool:
+    if isinstance(value, np.ndarray):
+        return value.dtype == object and any(
+            isinstance(v, (TracedArray, TracedScalar)) for v in value.flat)
+    return any(isinstance(v, (TracedArray, TracedScalar)) or
+               (isinstance(v, (list, tuple, np.ndarray)) and _holds_traced(v)) for v in value)
+
+
+def _same_view(a: np.ndarray, b: np.ndarray) -> bool:
+    return (a.shape == b.shape and a.strides == b.strides and
+            a.__array_interface__["data"][0] == b.__array_interface__["data"][0])
+
+
+class Operand:
+    """An argument seen as an array: its shape, dtype, and its rows (None for a constant)."""
+
+    __slots__ = ("shape", "rows", "dtype", "scalar")
+
+    def __init__(self, shape: Tuple[int, ...], rows: Optional[Any], dtype: Any,
+                 scalar: Optional[DepSet] = None) -> None:
+        self.shape, self.rows, self.dtype, self.scalar = shape, rows, dtype, scalar
+
+    @property
+    def size(self) -> int:
+        return int(np.prod(self.shape, dtype=np.int64))
+
+    def broadcast(self, shape: Tuple[int, ...], n: int) -> Optional[Any]:
+        """The rows of this operand broadcast to `shape` (C order)."""
+        if self.scalar is not None:
+            return _deps.repeat_set(self.scalar, int(np.prod(shape, dtype=np.int64)), n)
+        if self.rows is None or self.shape == shape:
+            return self.rows
+        source = np.arange(self.size, dtype=np.intp).reshape(self.shape)
+        return _deps.gather(self.rows, np.broadcast_to(source, shape).ravel())
+
+
+def operand(value: Any, n: int) -> Operand:
+    if isinstance(value, TracedArray):
+        return Operand(value.shape, value.rows(), value.dtype)
+    if isinstance(value, TracedScalar):
+        return Operand((), _deps.from_sets([value.deps], n), value.dtype, value.deps)
+    if scipy.sparse.issparse(value):
+        raise unsupported("an elementwise operation between a traced value and a scipy.sparse "
+                          "%s" % type(value).__name__)
+    if isinstance(value, (list, tuple)):
+        value = np.asarray(value)
+    if isinstance(value, np.ndarray) and value.dtype == object:
+        return _object_operand(value, n)
+    if isinstance(value, np.ndarray):
+        return Operand(value.shape, None, value.dtype)
+    if isinstance(value, np.generic):
+        return Operand((), None, value.dtype)
+    return Operand(np.shape(value), None, type(value))
+
+
+def _object_operand(value: np.ndarray, n: int) -> Operand:
+    """An object array, as np.array([x[0], 1.0, ...]) makes: its traced elements' sets."""
+    sets: List[DepSet] = []
+    dtypes = []
+    for item in value.flat:
+        if isinstance(item, TracedScalar):
+            sets.append(item.deps)
+            dtypes.append(item.dtype)
+        elif isinstance(item, TracedArray) and item.size == 1:
+            sets.append(_deps.row(item.rows(), 0))
+            dtypes.append(item.dtype)
+        elif isinstance(item, (TracedArray, TracedScalar)):
+            raise unsupported("an object array holding traced arrays",
+                              "join arrays with np.stack or np.concatenate")
+        else:
+            sets.append(_deps.NONE)
+            dtypes.append(np.asarray(item).dtype)
+    dtype = np.result_type(*dtypes) if dtypes else np.dtype(float)
+    if dtype == object:
+        dtype = np.dtype(float)
+    if not any(sets):
+        return Operand(value.shape, None, dtype)
+    return Operand(value.shape, _deps.from_sets(sets, n), dtype)
+
+
+def broadcast_rows(value: Any, shape: Tuple[int, ...], n: int) -> Optional[Any]:
+    return operand(value, n).broadcast(shape, n)
+
+
+def result(shape: Tuple[int, ...], rows: Optional[Any], dtype: Any, n: int) -> Any:
+    """A fresh traced array (or scalar, for shape ()) with these rows."""
+    if shape == ():
+        deps = _deps.row(rows, 0) if rows is not None else _deps.NONE
+        return TracedScalar(deps, np.dtype(dtype), n)
+    return TracedArray.fresh(rows, shape, dtype, n)
+
+
+def as_array(value: Any) -> TracedArray:
+    """A traced array for a traced scalar (0-d), or the array itself."""
+    if isinstance(value, TracedScalar):
+        return TracedArray.fresh(_deps.from_sets([value.deps], value.n), (), value.dtype, value.n)
+    return value  # type: ignore[no-any-return]
+
+
+def is_traced(value: Any) -> bool:
+    return isinstance(value, (TracedArray, TracedScalar))
+
+
+def find_n(values: Sequence[Any]) -> Optional[int]:
+    """The number of inputs, from the first traced value among `values` (searched in lists)."""
+    for value in values:
+        if isinstance(value, (TracedArray, TracedScalar)):
+            return value.n
+        if isinstance(value, (list, tuple)):
+            found = find_n(value)
+            if found is not None:
+                return found
+        elif isinstance(value, np.ndarray) and value.dtype == object:
+            found = find_n(list(value.flat))
+            if found is not None:
+                return found
+    return None
+
+
+from vendrel.tracing import _contract, _functions, _ufuncs  # noqa: E402  (they use the types)
+
+for _suffix, _ufunc in _BINARY.items():
+    setattr(TracedScalar, "__%s__" % _suffix, _scalar_operator(_ufunc))
+    setattr(TracedScalar, "__r%s__" % _suffix, _scalar_operator(_ufunc, True))
+    setattr(TracedArray, "__%s__" % _suffix, _array_operator(_ufunc))
+    setattr(TracedArray, "__r%s__" % _suffix, _array_operator(_ufunc, True))
+    if _suffix != "divmod":
+        setattr(TracedArray, "__i%s__" % _suffix, _array_inplace(_ufunc))
+for _suffix, _ufunc in _COMPARE.items():
+    setattr(TracedScalar, "__%s__" % _suffix, _scalar_operator(_ufunc))
+    setattr(TracedArray, "__%s__" % _suffix, _array_operator(_ufunc))
+for _suffix, _ufunc in _UNARY.items():
+    setattr(TracedScalar, "__%s__" % _suffix, _scalar_unary(_ufunc))
+    setattr(TracedArray, "__%s__" % _suffix, _array_unary(_ufunc))
+for _name in dir(np):
+    _candidate = getattr(np, _name)
+    if isinstance(_candidate, np.ufunc) and _candidate.nin == 1 and _candidate.nout == 1 \
+            and not hasattr(TracedScalar, _name):
+        setattr(TracedScalar, _name, _scalar_method(_name))
+TracedScalar.__hash__ = None  # type: ignore[assignment]
+TracedArray.__hash__ = None  # type: ignore[assignment]

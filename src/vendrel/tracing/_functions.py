@@ -1,0 +1,684 @@
+"""NumPy's functions on traced values, through ``__array_function__``.
+
+Three kinds of rule cover them. Functions that only move elements (reshape, flip, roll, tile,
+concatenate, pad, take, ...) are applied by NumPy itself to the arrays of positions, so their
+result is exactly NumPy's, views included, and the rows follow by one gather. Functions that
+combine elements in place (where, select, clip) are unions over the broadcast shape.
+Reductions and accumulations are unions along axes, made by one sparse product with a 0/1
+matrix choosing the members of each output. Anything not listed is refused by name.
+"""
+
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+import scipy.sparse
+
+from vendrel.tracing import _deps
+from vendrel.tracing._arrays import (
+    Operand, TracedArray, TracedScalar, as_array, find_n, is_traced, operand, result)
+from vendrel.tracing._errors import PLAIN_OUT, TRACED_INDEX, unsupported
+
+HANDLERS: Dict[Any, Callable[..., Any]] = {}
+_AxisError = getattr(getattr(np, "exceptions", None), "AxisError", None) or np.AxisError
+
+# Why the commonest refusals are refused, beyond their names.
+_REASONS = {
+    "sort": "the order depends on the values",
+    "argsort": "the order depends on the values",
+    "argmax": "the position depends on the values",
+    "argmin": "the position depends on the values",
+    "nonzero": "the positions depend on the values",
+    "flatnonzero": "the positions depend on the values",
+    "argwhere": "the positions depend on the values",
+    "unique": "the result's size and order depend on the values",
+    "searchsorted": "the positions depend on the values",
+    "solve": "a linear solve is not traced",
+    "inv": "a matrix inverse is not traced",
+}
+
+
+def dispatch(func: Any, types: Any, args: Any, kwargs: Any) -> Any:
+    for kind in types:
+        if not issubclass(kind, (TracedArray, TracedScalar, np.ndarray)):
+            return NotImplemented
+    handler = HANDLERS.get(func)
+    if any(scipy.sparse.issparse(a) for a in args):
+        raise unsupported("%s with a scipy.sparse operand" % name_of(func),
+                          "NumPy does not compute it either; write A @ x or A.dot(x)")
+    if handler is None:
+        raise unsupported(name_of(func), _REASONS.get(getattr(func, "__name__", ""), ""))
+    return handler(*args, **kwargs)
+
+
+def name_of(func: Any) -> str:
+    module = getattr(func, "__module__", None) or "numpy"
+    module = "np" + module[len("numpy"):] if module.startswith("numpy") else module
+    return "%s.%s" % (module, getattr(func, "__name__", repr(func)))
+
+
+def implements(*names: str) -> Callable[[Callable[..., Any]], Callable[..., Any]]:
+    """Register a handler for the NumPy functions of these names that this NumPy has."""
+    def register(handler: Callable[..., Any]) -> Callable[..., Any]:
+        for name in names:
+            target: Any = np
+            for part in name.split("."):
+                target = getattr(target, part, None)
+                if target is None:
+                    break
+            if target is not None:
+                HANDLERS[target] = handler
+        return handler
+    return register
+
+
+def _given(value: Any) -> bool:
+    """Whether an optional argument was given (NumPy passes its own sentinel for defaults)."""
+    return value is not None and type(value).__name__ != "_NoValueType"
+
+
+def _traced_in(values: Sequence[Any]) -> bool:
+    return find_n(list(values)) is not None
+
+
+def _refuse_traced_arguments(func: str, values: Sequence[Any]) -> None:
+    if _traced_in(values):
+        raise unsupported(*TRACED_INDEX) if func == "" else unsupported(
+            "%s with a traced value in an argument other than the array" % func)
+
+
+def _sample_dtype(function: Callable[..., Any], dtype: Any, **kwargs: Any) -> np.dtype:
+    """The dtype `function` gives for an array of `dtype`, found on a one-element sample."""
+    try:
+        with np.errstate(all="ignore"):
+            return np.asarray(function(np.ones(1, dtype), **kwargs)).dtype
+    except (TypeError, ValueError):
+        return np.dtype(float)
+
+
+def _dtype(value: Any) -> Any:
+    dtype = getattr(value, "dtype", None)
+    if isinstance(dtype, np.dtype):
+        return dtype
+    return np.asarray(value).dtype if not isinstance(value, (float, int, complex)) else type(value)
+
+
+# --- information -----------------------------------------------------------------------
+
+@implements("shape")
+def _shape(a: Any) -> Tuple[int, ...]:
+    return a.shape  # type: ignore[no-any-return]
+
+
+@implements("ndim")
+def _ndim(a: Any) -> int:
+    return a.ndim  # type: ignore[no-any-return]
+
+
+@implements("size")
+def _size(a: Any, axis: Optional[int] = None) -> int:
+    return a.size if axis is None else a.shape[axis]  # type: ignore[no-any-return]
+
+
+@implements("result_type")
+def _result_type(*values: Any) -> np.dtype:
+    return np.result_type(*[v.dtype if is_traced(v) else v for v in values])
+
+
+@implements("iscomplexobj")
+def _iscomplexobj(x: Any) -> bool:
+    return bool(np.dtype(_dtype(x)).kind == "c")
+
+
+@implements("isrealobj")
+def _isrealobj(x: Any) -> bool:
+    return not _iscomplexobj(x)
+
+
+# --- arrays made from traced arrays ---------------------------------------------------
+
+def _like(a: Any, dtype: Any, shape: Any) -> Tuple[Tuple[int, ...], np.dtype, int]:
+    n = find_n([a])
+    assert n is not None
+    shape = np.shape(a) if shape is None else ((shape,) if np.ndim(shape) == 0 else
+                                               tuple(shape))
+    return tuple(shape), np.dtype(dtype) if dtype is not None else np.dtype(_dtype(a)), n
+
+
+@implements("zeros_like", "ones_like", "empty_like")
+def _constant_like(a: Any, dtype: Any = None, order: str = "K", subok: bool = True,
+                   shape: Any = None, **kwargs: Any) -> Any:
+    shape, dtype, n = _like(a, dtype, shape)
+    return TracedArray.fresh(None, shape, dtype, n)
+
+
+@implements("full_like")
+def _full_like(a: Any, fill_value: Any, dtype: Any = None, order: str = "K", subok: bool = True,
+               shape: Any = None, **kwargs: Any) -> Any:
+    shape, dtype, n = _like(a, dtype, shape)
+    n = find_n([a, fill_value])
+    return TracedArray.fresh(operand(fill_value, n).broadcast(shape, n), shape, dtype, n)
+
+
+@implements("copyto")
+def _copyto(dst: Any, src: Any, casting: str = "same_kind", where: Any = True) -> None:
+    if not isinstance(dst, TracedArray):
+        raise unsupported(*PLAIN_OUT)
+    n = dst.n
+    rows = operand(src, n).broadcast(dst.shape, n)
+    if where is True:
+        dst.write(rows)
+    elif _traced_in([where]):
+        dst.write(_deps.union(dst.rows(), rows, operand(where, n).broadcast(dst.shape, n)))
+    else:
+        dst.write(rows, np.broadcast_to(np.asarray(where, bool), dst.shape).ravel())
+
+
+@implements("put")
+def _put(a: Any, ind: Any, v: Any, mode: str = "raise") -> None:
+    if not isinstance(a, TracedArray):
+        raise unsupported(*PLAIN_OUT)
+    _refuse_traced_arguments("", [ind])
+    target = np.take(a._pos.ravel(), np.ravel(ind), mode=mode)
+    values = operand(v, a.n)
+    rows = values.broadcast(values.shape, a.n)
+    if rows is not None and values.size:
+        rows = _deps.gather(rows, np.arange(len(target)) % values.size)
+    a._storage.write(target, rows)
+
+
+# --- functions that move elements: NumPy applies them to the positions -----------------
+
+def _positional(name: str, function: Callable[..., Any], which: int = 0,
+                dtype: Optional[Callable[[np.dtype], np.dtype]] = None) -> None:
+    def handler(*args: Any, **kwargs: Any) -> Any:
+        out = kwargs.pop("out", None)
+        array = args[which]
+        if not is_traced(array):
+            raise unsupported("np.%s with a traced value in an argument other than the array"
+                              % name)
+        others = list(args[:which]) + list(args[which + 1:]) + list(kwargs.values())
+        _refuse_traced_arguments("", others)
+        array = as_array(array)
+        positions = list(args)
+        positions[which] = array._pos
+        moved = array.from_positions(function(*positions, **kwargs))
+        if dtype is not None:
+            moved = _retype(moved, dtype(array.dtype))
+        return _ufuncs.finish(moved, out)
+    implements(name)(handler)
+
+
+def _retype(value: Any, dtype: np.dtype) -> Any:
+    if isinstance(value, (list, tuple)):
+        return type(value)(_retype(v, dtype) for v in value)
+    value.dtype = dtype
+    return value
+
+
+for _name in ("reshape", "ravel", "transpose", "swapaxes", "moveaxis", "rollaxis", "squeeze",
+              "expand_dims", "flip", "fliplr", "flipud", "rot90", "roll", "tile", "repeat",
+              "broadcast_to", "diagonal", "take", "take_along_axis", "delete", "resize", "split",
+              "array_split", "hsplit", "vsplit", "dsplit", "copy", "ascontiguousarray",
+              "asfortranarray", "matrix_transpose", "linalg.matrix_transpose", "permute_dims",
+              "real_if_close"):
+    _function: Any = np
+    for _part in _name.split("."):
+        _function = getattr(_function, _part, None)
+    if _function is not None:
+        _positional(_name, _function)
+_positional("compress", np.compress, which=1)
+_positional("extract", np.extract, which=1)
+
+
+def _real_dtype(dtype: np.dtype) -> np.dtype:
+    return np.empty(0, dtype).real.dtype
+
+
+_positional("real", np.real, dtype=_real_dtype)
+
+
+def _make_atleast(function: Callable[..., Any]) -> Callable[..., Any]:
+    def handler(*arrays: Any) -> Any:
+        results = [as_array(a).from_positions(function(as_array(a)._pos)) if is_traced(a)
+                   else function(a) for a in arrays]
+        return results[0] if len(results) == 1 else results
+    return handler
+
+
+HANDLERS[np.atleast_1d] = _make_atleast(np.atleast_1d)
+HANDLERS[np.atleast_2d] = _make_atleast(np.atleast_2d)
+HANDLERS[np.atleast_3d] = _make_atleast(np.atleast_3d)
+
+
+@implements("imag")
+def _imag(val: Any) -> Any:
+    array = as_array(val)
+    if np.dtype(array.dtype).kind == "c":
+        return _retype(array.from_positions(np.imag(array._pos)), _real_dtype(array.dtype))
+    return result(array.shape, None, array.dtype, array.n)
+
+
+def _shifted(function: Callable[..., Any]) -> Callable[..., Any]:
+    """`function` that fills with zeros, on positions shifted by one: its zeros become -1."""
+    def handler(v: Any, *args: Any, **kwargs: Any) -> Any:
+        _refuse_traced_arguments("", list(args) + list(kwargs.values()))
+        array = as_array(v)
+        return array.from_positions(function(array._pos + 1, *args, **kwargs) - 1)
+    return handler
+
+
+HANDLERS[np.tril] = _shifted(np.tril)
+HANDLERS[np.triu] = _shifted(np.triu)
+HANDLERS[np.diagflat] = _shifted(np.diagflat)
+
+
+@implements("diag")
+def _diag(v: Any, k: int = 0) -> Any:
+    array = as_array(v)
+    if array.ndim == 2:
+        return array.from_positions(np.diag(array._pos, k))
+    return _shifted(np.diag)(array, k)
+
+
+@implements("meshgrid")
+def _meshgrid(*xi: Any, **kwargs: Any) -> Any:
+    grids = np.meshgrid(*[as_array(x)._pos if is_traced(x) else x for x in xi], **kwargs)
+    return [as_array(x).from_positions(g) if is_traced(x) else g for x, g in zip(xi, grids)]
+
+
+@implements("broadcast_arrays")
+def _broadcast_arrays(*args: Any, subok: bool = False) -> Any:
+    shape = np.broadcast_shapes(*[np.shape(a) for a in args])
+    return [as_array(a).from_positions(np.broadcast_to(as_array(a)._pos, shape)) if is_traced(a)
+            else np.broadcast_to(a, shape) for a in args]
+
+
+class _Combined:
+    """Several arrays, traced or constant, as positions into one stack of their rows."""
+
+    def __init__(self, values: Sequence[Any]) -> None:
+        n = find_n(list(values))
+        assert n is not None
+        self.n = n
+        self.parts: List[Any] = []
+        self.offset = 0
+        self.dtypes: List[Any] = []
+
+    def positions(self, value: Any) -> np.ndarray:
+        op = operand(value, self.n)
+        self.dtypes.append(op.dtype)
+        if op.rows is None:
+            return np.full(op.shape, -1, dtype=np.intp)
+        size = op.size
+        pos = np.arange(self.offset, self.offset + size, dtype=np.intp).reshape(op.shape)
+        self.parts.append(op.rows)
+        self.offset += size
+        return pos
+
+    def result(self, pos: np.ndarray, dtype: Any = None) -> Any:
+        if dtype is None:
+            dtype = np.result_type(*self.dtypes)
+        if not self.parts:
+            return result(np.shape(pos), None, dtype, self.n)
+        source = _deps.stack(self.parts, self.n)
+        return result(np.shape(pos), _deps.gather(source, np.ravel(pos)), dtype, self.n)
+
+
+def _joining(name: str, function: Callable[..., Any]) -> None:
+    def handler(arrays: Any, *args: Any, **kwargs: Any) -> Any:
+        out = kwargs.pop("out", None)
+        dtype = kwargs.pop("dtype", None)
+        kwargs.pop("casting", None)
+        arrays = list(arrays)
+        combined = _Combined(arrays)
+        pos = function([combined.positions(a) for a in arrays], *args, **kwargs)
+        return _ufuncs.finish(combined.result(pos, dtype), out)
+    implements(name)(handler)
+
+
+for _name in ("concatenate", "stack", "hstack", "vstack", "dstack", "column_stack", "row_stack",
+              "concat"):
+    if hasattr(np, _name):
+        _joining(_name, getattr(np, _name))
+
+
+@implements("block")
+def _block(arrays: Any) -> Any:
+    combined = _Combined([arrays])
+
+    def convert(item: Any) -> Any:
+        if isinstance(item, list):
+            return [convert(i) for i in item]
+        return combined.positions(item)
+    return combined.result(np.block(convert(arrays)))
+
+
+@implements("append")
+def _append(arr: Any, values: Any, axis: Optional[int] = None) -> Any:
+    combined = _Combined([arr, values])
+    return combined.result(np.append(combined.positions(arr), combined.positions(values), axis))
+
+
+@implements("insert")
+def _insert(arr: Any, obj: Any, values: Any, axis: Optional[int] = None) -> Any:
+    _refuse_traced_arguments("", [obj])
+    combined = _Combined([arr, values])
+    first = combined.positions(arr)
+    return combined.result(np.insert(first, obj, combined.positions(values), axis),
+                           dtype=_dtype(arr))
+
+
+@implements("pad")
+def _pad(array: Any, pad_width: Any, mode: Any = "constant", **kwargs: Any) -> Any:
+    _refuse_traced_arguments("", [pad_width])
+    if mode in ("edge", "wrap", "reflect", "symmetric") and \
+            kwargs.get("reflect_type", "even") == "even":
+        traced = as_array(array)
+        return traced.from_positions(np.pad(traced._pos, pad_width, mode, **kwargs))
+    if mode not in ("constant", "empty"):
+        raise unsupported("np.pad with mode=%r" % (mode,), "padded values computed from the array"
+                          " are not traced; the modes constant, edge, wrap, reflect and "
+                          "symmetric are")
+    values = kwargs.pop("constant_values", 0)
+    combined = _Combined([array, values])
+    inner = combined.positions(array)
+    if _traced_in([values]):
+        marks = np.vectorize(lambda v: int(combined.positions(v)) if is_traced(v) else -1,
+                             otypes=[np.intp])(np.asarray(values, dtype=object))
+    else:
+        marks = -1
+    if mode == "empty":
+        return combined.result(np.pad(inner, pad_width, "constant", constant_values=-1),
+                               dtype=_dtype(array))
+    return combined.result(np.pad(inner, pad_width, "constant", constant_values=marks),
+                           dtype=_dtype(array))
+
+
+@implements("choose")
+def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
+    if _traced_in([a]):
+        return _union([a] + list(choices), out, np.result_type(*[_dtype(c) for c in choices]))
+    combined = _Combined(list(choices))
+    pos = np.choose(a, [combined.positions(c) for c in choices], mode=mode)
+    return _ufuncs.finish(combined.result(pos), out)
+
+
+# --- functions that combine elements in place: unions over the broadcast shape ---------
+
+def _union(values: Sequence[Any], out: Any = None, dtype: Any = None) -> Any:
+    values = [v for v in values if v is not None]
+    n = find_n(values)
+    assert n is not None
+    operands = [operand(v, n) for v in values]
+    shape = tuple(np.broadcast_shapes(*[o.shape for o in operands]))
+    rows = _deps.union(*(o.broadcast(shape, n) for o in operands))
+    if dtype is None:
+        dtype = np.result_type(*[o.dtype for o in operands])
+    return _ufuncs.finish(result(shape, rows, dtype, n), out)
+
+
+@implements("where")
+def _where(condition: Any, *choices: Any) -> Any:
+    if len(choices) != 2:
+        raise unsupported("np.where with one argument", "it gives positions, which depend on "
+                          "the values")
+    return _union([condition, choices[0], choices[1]],
+                  dtype=np.result_type(_dtype(choices[0]), _dtype(choices[1])))
+
+
+@implements("select")
+def _select(condlist: Any, choicelist: Any, default: Any = 0) -> Any:
+    return _union(list(condlist) + list(choicelist) + [default],
+                  dtype=np.result_type(*[_dtype(c) for c in choicelist]))
+
+
+@implements("clip")
+def _clip(a: Any, a_min: Any = None, a_max: Any = None, out: Any = None, **kwargs: Any) -> Any:
+    bounds = [kwargs.pop(k, None) for k in ("min", "max")]
+    return _union([a, a_min, a_max] + bounds, out, _dtype(a))
+
+
+@implements("isclose")
+def _isclose(a: Any, b: Any, rtol: Any = 1e-05, atol: Any = 1e-08, equal_nan: bool = False) -> Any:
+    return _union([a, b, rtol, atol], dtype=bool)
+
+
+@implements("round", "around", "round_", "fix", "nan_to_num", "sinc", "i0", "angle", "iscomplex",
+            "isreal")
+def _unary(x: Any, *args: Any, **kwargs: Any) -> Any:
+    out = kwargs.pop("out", None)
+    _refuse_traced_arguments("", list(args) + list(kwargs.values()))
+    return _union([x], out, _dtype(x))
+
+
+@implements("interp")
+def _interp(x: Any, xp: Any, fp: Any, left: Any = None, right: Any = None,
+            period: Any = None) -> Any:
+    # Each value depends on its own x and on whichever table entries bracket it: all of them.
+    n = find_n([x, xp, fp, left, right])
+    shape = np.shape(x)
+    whole = [_reduce_rows_of(v, n) for v in (xp, fp, left, right) if v is not None]
+    rows = _deps.union(operand(x, n).broadcast(shape, n),
+                       *(None if w is None else _deps.gather(w, np.zeros(int(np.prod(shape)),
+                                                                         np.intp))
+                         for w in whole))
+    dtype = np.complex128 if np.dtype(_dtype(fp)).kind == "c" else np.float64
+    return result(shape, rows, dtype, n)  # type: ignore[arg-type]
+
+
+def _reduce_rows_of(value: Any, n: Optional[int]) -> Optional[Any]:
+    """One row: the union of all of `value`'s elements (None for a constant)."""
+    op = operand(value, n)  # type: ignore[arg-type]
+    rows = op.broadcast(op.shape, n)  # type: ignore[arg-type]
+    if rows is None:
+        return None
+    return reduce_rows(rows, op.shape, tuple(range(len(op.shape))))
+
+
+@implements("convolve")
+def _convolve(a: Any, v: Any, mode: str = "full") -> Any:
+    n = find_n([a, v])
+    assert n is not None
+    first, second = operand(a, n), operand(v, n)
+    if len(first.shape) != 1 or len(second.shape) != 1:
+        raise ValueError("object too deep for desired array")
+    na, nv = first.shape[0], second.shape[0]
+    if not na or not nv:
+        raise ValueError("v cannot be empty" if not nv else "a cannot be empty")
+    short, long_ = min(na, nv), max(na, nv)
+    start, length = {"full": (0, na + nv - 1), "same": ((short - 1) // 2, long_),
+                     "valid": (short - 1, long_ - short + 1)}[mode]
+    parts = []
+    for traced, other, size in ((first, v, nv), (second, a, na)):
+        if traced.rows is None:
+            continue
+        # Output k of the full convolution takes traced[j] * other[k - j].
+        partners = np.arange(size) if is_traced(other) else np.flatnonzero(np.asarray(other))
+        j = np.repeat(np.arange(traced.shape[0]), len(partners))
+        k = j + np.tile(partners, traced.shape[0]) - start
+        keep = (k >= 0) & (k < length)
+        parts.append(_deps.pairs(k[keep], j[keep], length, traced.rows))
+    dtype = np.result_type(first.dtype, second.dtype)
+    return result((length,), _deps.union(*parts), dtype, n)
+
+
+# --- reductions and accumulations ------------------------------------------------------
+
+def normalize_axes(axis: Any, ndim: int) -> Tuple[int, ...]:
+    if axis is None:
+        return tuple(range(ndim))
+    axes = tuple(axis) if isinstance(axis, (tuple, list)) else (axis,)
+    normal = []
+    for a in axes:
+        a = int(a)
+        if not -ndim <= a < ndim:
+            raise _AxisError("axis %d is out of bounds for array of dimension %d" % (a, ndim))
+        normal.append(a % ndim)
+    if len(set(normal)) != len(normal):
+        raise ValueError("repeated axis")
+    return tuple(normal)
+
+
+def reduce_rows(rows: Any, shape: Tuple[int, ...], axes: Tuple[int, ...]) -> Any:
+    """The union along `axes`: one row per element of the remaining axes, in C order."""
+    keep = [k for k in range(len(shape)) if k not in axes]
+    count = int(np.prod([shape[k] for k in keep], dtype=np.int64))
+    length = int(np.prod([shape[k] for k in axes], dtype=np.int64))
+    size = count * length
+    members = np.arange(size, dtype=np.intp).reshape(shape).transpose(keep + sorted(axes))
+    if length == 1:
+        return _deps.gather(rows, members.ravel())
+    return _deps.select(np.arange(count + 1, dtype=np.int64) * length, members.ravel(), rows)
+
+
+def reduce(a: Any, axis: Any, keepdims: Any, where: Any, out: Any, dtype: Any) -> Any:
+    n = find_n([a, where])
+    assert n is not None
+    op = operand(a, n)
+    shape = op.shape
+    axes = normalize_axes(axis, len(shape))
+    rows = op.broadcast(shape, n)
+    if rows is None:
+        rows = _deps.empty(op.size, n)
+    if _given(where) and where is not True:
+        if _traced_in([where]):
+            rows = _deps.union(rows, operand(where, n).broadcast(shape, n))
+        else:
+            mask = np.broadcast_to(np.asarray(where, bool), shape).ravel()
+            rows = _deps.gather(rows, np.where(mask, np.arange(mask.size), -1))
+    reduced = reduce_rows(rows, shape, axes)
+    if keepdims is True:
+        out_shape = tuple(1 if k in axes else d for k, d in enumerate(shape))
+    else:
+        out_shape = tuple(d for k, d in enumerate(shape) if k not in axes)
+    return _ufuncs.finish(result(out_shape, reduced, dtype, n), out if _given(out) else None)
+
+
+def _reduction(names: Sequence[str], sample: Callable[..., Any], takes_dtype: bool,
+               signature: Sequence[str]) -> None:
+    def handler(a: Any, *args: Any, **kwargs: Any) -> Any:
+        given = dict(zip(signature, args))
+        given.update(kwargs)
+        if given.get("returned"):
+            raise unsupported("np.%s with returned=True" % names[0])
+        for name in ("ddof", "correction", "initial", "mean", "weights", "ord"):
+            if _traced_in([given.get(name)]):
+                raise unsupported("np.%s with a traced %s" % (names[0], name))
+        dtype = given.get("dtype") if takes_dtype else None
+        result_dtype = _sample_dtype(sample, _dtype(a), **({"dtype": dtype} if _given(dtype)
+                                                            else {}))
+        return reduce(a, given.get("axis"), given.get("keepdims", False),
+                      given.get("where", True), given.get("out"), result_dtype)
+    implements(*names)(handler)
+
+
+_SUM = ("axis", "dtype", "out", "keepdims", "initial", "where")
+_MAX = ("axis", "out", "keepdims", "initial", "where")
+_MEAN = ("axis", "dtype", "out", "keepdims")
+_VAR = ("axis", "dtype", "out", "ddof", "keepdims")
+_reduction(("sum", "nansum"), np.sum, True, _SUM)
+_reduction(("prod", "nanprod", "product"), np.prod, True, _SUM)
+_reduction(("max", "amax", "nanmax"), np.max, False, _MAX)
+_reduction(("min", "amin", "nanmin"), np.min, False, _MAX)
+_reduction(("mean", "nanmean"), np.mean, True, _MEAN)
+_reduction(("std", "nanstd"), np.std, True, _VAR)
+_reduction(("var", "nanvar"), np.var, True, _VAR)
+_reduction(("any", "all"), np.any, False, ("axis", "out", "keepdims"))
+_reduction(("ptp",), np.ptp, False, ("axis", "out", "keepdims"))
+_reduction(("median", "nanmedian"), np.median, False, ("axis", "out", "overwrite_input",
+                                                       "keepdims"))
+_reduction(("count_nonzero",), np.count_nonzero, False, ("axis",))
+_reduction(("linalg.norm",), np.linalg.norm, False, ("ord", "axis", "keepdims"))
+_reduction(("average",), np.average, False, ("axis", "weights"))
+
+
+@implements("trapezoid", "trapz")
+def _trapezoid(y: Any, x: Any = None, dx: Any = 1.0, axis: int = -1) -> Any:
+    values = [y] if x is None else [y, x]
+    n = find_n(values)
+    shape = np.shape(y)
+    rows = _deps.union(*(operand(v, n).broadcast(shape, n) for v in values  # type: ignore
+                         if np.shape(v) == shape or np.ndim(v) == 0))
+    if x is not None and np.shape(x) != shape and _traced_in([x]):
+        raise unsupported("np.trapezoid with a traced x of another shape than y")
+    reduced = reduce_rows(rows, shape, normalize_axes(axis, len(shape)))
+    out_shape = tuple(d for k, d in enumerate(shape) if k != axis % len(shape))
+    return result(out_shape, reduced, np.float64, n)  # type: ignore[arg-type]
+
+
+@implements("trace")
+def _trace(a: Any, offset: int = 0, axis1: int = 0, axis2: int = 1, dtype: Any = None,
+           out: Any = None) -> Any:
+    diagonal = np.diagonal(a, offset, axis1, axis2)
+    return np.sum(diagonal, axis=-1, dtype=dtype, out=out)
+
+
+def accumulate(a: Any, axis: Any, out: Any, dtype: Any) -> Any:
+    """Prefix unions along `axis` (None: of the flattened array)."""
+    array = as_array(a)
+    if axis is None:
+        array = array.ravel()
+        axis = 0
+    n = array.n
+    shape = array.shape
+    axis = normalize_axes(axis, len(shape))[0]
+    rows = array.rows()
+    moved = np.moveaxis(np.arange(array.size, dtype=np.intp).reshape(shape), axis, -1)
+    length = shape[axis]
+    count = array.size // length if length else 0
+    lengths = np.tile(np.arange(1, length + 1, dtype=np.int64), count)
+    indptr = np.zeros(len(lengths) + 1, dtype=np.int64)
+    np.cumsum(lengths, out=indptr[1:])
+    total = int(indptr[-1])
+    owner = np.repeat(np.repeat(np.arange(count), length), lengths)
+    step = np.arange(total, dtype=np.int64) - np.repeat(indptr[:-1], lengths)
+    prefix = _deps.select(indptr, moved.reshape(count, length)[owner, step], rows)
+    back = np.moveaxis(np.arange(array.size, dtype=np.intp).reshape(moved.shape), -1, axis)
+    return _ufuncs.finish(result(shape, _deps.gather(prefix, back.ravel()), dtype, n),
+                          out if _given(out) else None)
+
+
+def _accumulation(names: Sequence[str], sample: Callable[..., Any]) -> None:
+    def handler(a: Any, axis: Any = None, dtype: Any = None, out: Any = None) -> Any:
+        result_dtype = _sample_dtype(sample, _dtype(a), **({"dtype": dtype} if _given(dtype)
+                                                            else {}))
+        return accumulate(a, axis, out, result_dtype)
+    implements(*names)(handler)
+
+
+_accumulation(("cumsum", "nancumsum", "cumulative_sum"), np.cumsum)
+_accumulation(("cumprod", "nancumprod", "cumproduct", "cumulative_prod"), np.cumprod)
+
+
+@implements("diff")
+def _diff(a: Any, n: int = 1, axis: int = -1, prepend: Any = None, append: Any = None) -> Any:
+    array = as_array(a) if is_traced(a) else a
+    ndim = np.ndim(array)
+    axis = normalize_axes(axis, ndim)[0]
+    edges = []
+    for extra in (prepend, append):
+        if _given(extra):
+            if np.ndim(extra) == 0:
+                shape = list(np.shape(array))
+                shape[axis] = 1
+                extra = np.broadcast_to(extra, tuple(shape))
+            edges.append(extra)
+        else:
+            edges.append(None)
+    if edges[0] is not None or edges[1] is not None:
+        array = np.concatenate([e for e in (edges[0], array, edges[1]) if e is not None], axis)
+    later = tuple(slice(1, None) if k == axis else slice(None) for k in range(ndim))
+    earlier = tuple(slice(None, -1) if k == axis else slice(None) for k in range(ndim))
+    combine = np.not_equal if np.dtype(_dtype(array)) == bool else np.subtract
+    for _ in range(n):
+        array = combine(array[later], array[earlier])
+    return array
+
+
+from vendrel.tracing import _contract, _ufuncs  # noqa: E402
+
+for _name in ("dot", "vdot", "inner", "outer", "tensordot", "einsum", "kron", "linalg.multi_dot",
+              "linalg.matmul", "linalg.vecdot", "linalg.outer", "linalg.tensordot"):
+    _handler = getattr(_contract, _name.split(".")[-1], None)
+    if _handler is not None:
+        implements(_name)(_handler)
