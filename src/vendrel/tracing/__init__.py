@@ -16,7 +16,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vendrel.tracing import _deps
-from vendrel.tracing._arrays import TracedArray, TracedScalar, is_traced, operand
+from vendrel.tracing._arrays import Storage, TracedArray, operand
 from vendrel.tracing._errors import TracingError
 
 __all__ = ["TracingError", "trace_sparsity"]
@@ -75,7 +75,8 @@ def trace_sparsity(fun: Any, x0: npt.ArrayLike, *, args: Sequence[Any] = (),
     target = _residual_function(fun)
     point = np.asarray(x0)
     n = point.size
-    x = TracedArray.fresh(_deps.identity(n), point.shape, point.dtype, n)
+    storage = Storage(_deps.identity(n), n, identity=True)
+    x = TracedArray(storage, storage.root.reshape(point.shape), point.dtype)
     value = target(x, *tuple(args), **dict(kwargs or {}))
     rows = _flat_rows(value, n)
     rows.sort_indices()

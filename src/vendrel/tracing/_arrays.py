@@ -17,7 +17,7 @@ import scipy.sparse
 from vendrel.tracing import _deps
 from vendrel.tracing._deps import DepSet
 from vendrel.tracing._errors import (
-    BRANCH, SCALAR_SETITEM, TO_ARRAY, TO_INTEGER, TO_NUMBER, TRACED_INDEX, TracingError,
+    BRANCH, SCALAR_SETITEM, TO_ARRAY, TO_INTEGER, TO_NUMBER, TRACED_INDEX, refusal,
     unsupported)
 
 PLAIN_SCALARS = (float, int, bool, complex)
@@ -37,14 +37,16 @@ class Storage:
     all, the last write of an element winning, as NumPy's assignment does.
     """
 
-    __slots__ = ("rows", "pending", "blocks", "root", "n")
+    __slots__ = ("rows", "pending", "blocks", "root", "n", "identity")
 
-    def __init__(self, rows: Any, n: int) -> None:
+    def __init__(self, rows: Any, n: int, identity: bool = False) -> None:
         self.rows = rows
         self.pending: Dict[int, DepSet] = {}
         self.blocks: List[Tuple[np.ndarray, Any]] = []
         self.root = np.arange(rows.shape[0], dtype=np.intp)
         self.n = n
+        # x itself, not yet written to: element p depends on input p alone.
+        self.identity = identity
 
     def matrix(self) -> Any:
         if self.pending or self.blocks:
@@ -63,15 +65,20 @@ class Storage:
         return _deps.gather(self.matrix(), pos.ravel())
 
     def row(self, p: int) -> DepSet:
+        if self.identity:
+            return frozenset((p,))
         found = self.pending.get(p)
         if found is not None:
             return found
-        return _deps.row(self.matrix(), p)
+        if self.blocks:
+            self._merge()
+        return _deps.row(self.rows, p)
 
     def write(self, positions: np.ndarray, rows: Optional[Any]) -> None:
         """Set the rows at `positions` (1-D; the last of repeated positions wins)."""
         if not len(positions):
             return
+        self.identity = False
         if self.pending:
             self.blocks.append(self._pending_block())
         if rows is None:
@@ -122,15 +129,15 @@ class TracedScalar:
         return _functions.dispatch(func, types, args, kwargs)
 
     def __bool__(self) -> bool:
-        raise TracingError(BRANCH)
+        raise refusal(BRANCH)
 
     def __float__(self) -> float:
-        raise TracingError(TO_NUMBER)
+        raise refusal(TO_NUMBER)
 
     __complex__ = __float__  # type: ignore[assignment]
 
     def __int__(self) -> int:
-        raise TracingError(TO_INTEGER)
+        raise refusal(TO_INTEGER)
 
     __index__ = __int__
 
@@ -138,7 +145,7 @@ class TracedScalar:
         raise unsupported(SCALAR_SETITEM)
 
     def item(self, *args: Any) -> Any:
-        raise TracingError(TO_NUMBER)
+        raise refusal(TO_NUMBER)
 
     def astype(self, dtype: Any, *args: Any, **kwargs: Any) -> "TracedScalar":
         return TracedScalar(self.deps, np.dtype(dtype), self.n)
@@ -284,25 +291,25 @@ class TracedArray:
             holder = np.empty((), dtype=object)
             holder[()] = self
             return holder
-        raise TracingError(TO_ARRAY)
+        raise refusal(TO_ARRAY)
 
     def __bool__(self) -> bool:
         if self.size == 0:
             return False
-        raise TracingError(BRANCH)
+        raise refusal(BRANCH)
 
     def __float__(self) -> float:
-        raise TracingError(TO_NUMBER)
+        raise refusal(TO_NUMBER)
 
     __complex__ = __float__  # type: ignore[assignment]
 
     def __int__(self) -> int:
-        raise TracingError(TO_INTEGER)
+        raise refusal(TO_INTEGER)
 
     __index__ = __int__
 
     def item(self, *args: Any) -> Any:
-        raise TracingError(TO_NUMBER)
+        raise refusal(TO_NUMBER)
 
     def __getattr__(self, name: str) -> Any:
         return _refuse_attribute(name)
@@ -317,7 +324,7 @@ class TracedArray:
 
     def __getitem__(self, key: Any) -> Any:
         pos = self._pos
-        if _element_key(key, pos.ndim):
+        if (type(key) is int and pos.ndim == 1) or _element_key(key, pos.ndim):
             return TracedScalar(self._storage.row(int(pos[key])), self.dtype, self._storage.n)
         return self.from_positions(pos[_check_key(key)])
 
@@ -332,9 +339,11 @@ class TracedArray:
             value_kind = type(value)
             if value_kind is TracedScalar:
                 storage.pending[int(target)] = value.deps
+                storage.identity = False
                 return
             if value_kind in PLAIN_SCALARS or isinstance(value, np.generic):
                 storage.pending[int(target)] = _deps.NONE
+                storage.identity = False
                 return
         if isinstance(value, TracedArray) and value._storage is storage and \
                 isinstance(target, np.ndarray) and _same_view(value._pos, target):

@@ -6,14 +6,20 @@ PERTURB = 'find the pattern by perturbation instead (method="perturb")'
 class TracingError(Exception):
     """The residual function did something whose dependencies cannot be traced.
 
-    The message names the operation. Tracing refuses rather than guesses, so a traced pattern
-    never misses an entry; the fallback is the pattern by perturbation.
+    The message names the operation, and so does the attribute `operation` (for a warning that
+    falls back to perturbation). Tracing refuses rather than guesses, so a traced pattern never
+    misses an entry.
     """
+
+    def __init__(self, message: str, operation: str = "") -> None:
+        super().__init__(message)
+        self.operation = operation or message.split(":")[0]
 
 
 def unsupported(operation: str, why: str = "") -> TracingError:
     """A refusal naming `operation`, with the reason when there is more to say than its name."""
-    return TracingError("%s cannot be traced%s; %s" % (operation, ": " + why if why else "", PERTURB))
+    return TracingError("%s cannot be traced%s; %s" % (operation, ": " + why if why else "",
+                                                      PERTURB), operation)
 
 
 BRANCH = (
@@ -48,3 +54,15 @@ PLAIN_OUT = (
     "it cannot hold dependencies; make the array with np.zeros_like(x) or np.empty_like(x)")
 
 SCALAR_SETITEM = "assignment into a traced scalar"
+
+# What `TracingError.operation` says for the refusals above, which are not NumPy functions.
+OPERATIONS = {
+    BRANCH: "a branch on a traced value",
+    TO_NUMBER: "a traced value turned into a plain number",
+    TO_INTEGER: "a traced value used as an integer",
+    TO_ARRAY: "a traced array turned into a plain array",
+}
+
+
+def refusal(text: str) -> TracingError:
+    return TracingError(text, OPERATIONS[text])

@@ -32,8 +32,8 @@ _REASONS = {
     "argwhere": "the positions depend on the values",
     "unique": "the result's size and order depend on the values",
     "searchsorted": "the positions depend on the values",
-    "solve": "a linear solve is not traced",
-    "inv": "a matrix inverse is not traced",
+    "solve": "of NumPy's linear algebra only norms and products are traced",
+    "inv": "of NumPy's linear algebra only norms and products are traced",
 }
 
 

@@ -51,6 +51,10 @@ def result_dtypes(ufunc: Any, keys: Tuple[Any, ...], dtype: Any = None) -> Tuple
 
 
 def dispatch(ufunc: Any, method: str, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
+    if method == "__call__" and ufunc.signature is None and not kwargs:
+        fast = _scalar_call(ufunc, inputs)
+        if fast is not None:
+            return fast
     if any(scipy.sparse.issparse(v) for v in inputs):
         raise unsupported("np.%s with a scipy.sparse operand" % ufunc.__name__,
                           "NumPy does not compute it either; write A @ x or A.dot(x)")

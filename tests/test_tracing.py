@@ -1,0 +1,261 @@
+"""vendrel.tracing on residual functions as users write them: the traced pattern against what
+perturbation finds, entries that vanish at a point, what is refused, and the traced array's
+NumPy semantics (views, copies, writes)."""
+
+import math
+
+import numpy as np
+import pytest
+import scipy.sparse
+
+import tracing_corpus as corpus
+from vendrel.sparse_solver import SparseSolver
+from vendrel.tracing import TracingError, trace_sparsity
+from vendrel.tracing import _deps
+
+
+def flat(value):
+    return np.asarray(value, dtype=float).ravel()
+
+
+def perturbation_pattern(fun, x, args=()):
+    """Which residuals change, exactly, when each unknown alone is raised."""
+    base = flat(fun(x.copy(), *args))
+    steps = 1e-3 * (1.0 + np.abs(x))
+    points = x + np.diag(steps)  # row j is x + h_j e_j
+    return np.array([flat(fun(point, *args)) != base for point in points]).T.reshape(
+        base.size, x.size)
+
+
+def random_points(n, count=3, seed=0):
+    rng = np.random.default_rng(seed)
+    return [rng.uniform(-2.0, 2.0, n) for _ in range(count)]
+
+
+CASE_IDS = [case[0] for case in corpus.CASES]
+
+
+@pytest.mark.parametrize("name, fun, n, args", corpus.CASES, ids=CASE_IDS)
+def test_traced_pattern_holds_what_perturbation_finds(name, fun, n, args):
+    traced = trace_sparsity(fun, np.zeros(n), args=args)
+    assert traced.dtype == bool and traced.has_sorted_indices
+    dense = traced.toarray()
+    found = np.zeros_like(dense)
+    for x in random_points(n):
+        seen = perturbation_pattern(fun, x, args)
+        assert seen.shape == dense.shape
+        assert not (seen & ~dense).any(), "perturbation found entries the trace missed"
+        found |= seen
+    if name not in corpus.NOT_EXACT:
+        np.testing.assert_array_equal(dense, found)
+
+
+@pytest.mark.parametrize("x0", [np.zeros(3), np.array([1.0, 0.0, 2.0]), np.full(3, np.nan)],
+                         ids=["zeros", "x1=0", "nan"])
+def test_entries_vanishing_at_x0_are_found(x0):
+    traced = trace_sparsity(corpus.vanishing, x0).toarray()
+    everywhere = np.zeros_like(traced)
+    for x in random_points(3):
+        everywhere |= perturbation_pattern(corpus.vanishing, x)
+    np.testing.assert_array_equal(traced, everywhere)
+    at_x0 = perturbation_pattern(corpus.vanishing, np.array([1.0, 0.0, 2.0]))
+    assert traced[0, 0] and not at_x0[0, 0]
+
+
+@pytest.mark.parametrize("fun", [lambda x: 0.0 * x, lambda x: x * np.zeros(3),
+                                 lambda x: np.multiply(x, 0, where=True)],
+                         ids=["zero-scalar", "zero-array", "ufunc"])
+def test_a_constant_zero_factor_keeps_the_dependency(fun):
+    np.testing.assert_array_equal(trace_sparsity(fun, np.ones(3)).toarray(), np.eye(3, dtype=bool))
+
+
+def test_solver_is_traced_through_its_python_compute_residuals(capsys):
+    import contextlib
+    import io
+    solver = corpus.Chain()
+    x0 = np.array([1.0, 2.0, 3.0, 4.0])
+    with contextlib.redirect_stdout(io.StringIO()):
+        rows, cols = solver.compute_pattern(x0.copy())
+    expected = scipy.sparse.coo_matrix((np.ones(len(rows), bool), (rows, cols)),
+                                       shape=(4, 4)).toarray()
+    for fun in (solver, solver.compute_residuals):
+        np.testing.assert_array_equal(trace_sparsity(fun, x0).toarray(), expected)
+
+
+def test_a_solver_without_compute_residuals_is_refused():
+    class Bare(SparseSolver):
+        pass
+    with pytest.raises(TypeError, match="Bare does not define compute_residuals"):
+        trace_sparsity(Bare(), np.ones(2))
+
+
+@pytest.mark.parametrize("returned, expected", [
+    (lambda x: [x[0] * x[1], 2.0, x[2]], [[1, 1, 0], [0, 0, 0], [0, 0, 1]]),
+    (lambda x: (x[:2], np.sin(x[1:]) * x[0]), [[1, 0, 0], [0, 1, 0], [1, 1, 0], [1, 0, 1]]),
+    (lambda x: np.array([x[2], 1.0]), [[0, 0, 1], [0, 0, 0]]),
+    (lambda x: np.ones(2), [[0, 0, 0], [0, 0, 0]]),
+    (lambda x: x.sum(), [[1, 1, 1]]),
+    (lambda x: x.reshape(3, 1) * x[1], [[1, 1, 0], [0, 1, 0], [0, 1, 1]]),
+], ids=["list", "tuple-of-array", "object-array", "constant", "scalar", "2-D"])
+def test_every_form_of_result_flattens_to_rows(returned, expected):
+    # The expected rows are checked against perturbation too, so they are not taken on trust.
+    expected = np.array(expected, dtype=bool)
+    x = np.array([0.3, -1.2, 0.7])
+    np.testing.assert_array_equal(perturbation_pattern(returned, x), expected)
+    np.testing.assert_array_equal(trace_sparsity(returned, x).toarray(), expected)
+
+
+def test_shape_dtype_args_and_kwargs_reach_the_function():
+    seen = {}
+
+    def fun(x, a, *, b):
+        seen.update(shape=x.shape, size=x.size, ndim=x.ndim, len=len(x), dtype=x.dtype)
+        return x[:, 0] * a + b
+    pattern = trace_sparsity(fun, np.zeros((3, 2), np.float32), args=(2.0,), kwargs={"b": 1.0})
+    assert seen == {"shape": (3, 2), "size": 6, "ndim": 2, "len": 3,
+                    "dtype": np.dtype(np.float32)}
+    # Unknown j is element j of x0 in C order.
+    found = perturbation_pattern(lambda v: fun(v.reshape(3, 2), 2.0, b=1.0), np.ones(6))
+    np.testing.assert_array_equal(pattern.toarray(), found)
+
+
+# --- refusals ----------------------------------------------------------------------------
+
+def _branch(x):
+    if x[0] > 0:
+        return x
+    return -x
+
+
+def _plain_array_target(x):
+    r = np.zeros(len(x))
+    r[0] = x[0]
+    return r
+
+
+def _traced_index(x):
+    return x[x.astype(int)]
+
+
+def _plain_out(x):
+    r = np.zeros(3)
+    np.add(x, 1.0, out=r)
+    return r
+
+
+REFUSED = [
+    ("np.linalg.solve", lambda x: np.linalg.solve(np.eye(3), x)),
+    ("np.linalg.inv", lambda x: np.linalg.inv(np.outer(x, x))),
+    ("np.sort", lambda x: np.sort(x)),
+    ("np.argsort", lambda x: x[np.argsort(x)]),
+    ("indexing with traced values", _traced_index),
+    ("np.fft.fft", lambda x: np.fft.fft(x).real),
+    ("np.unique", lambda x: np.unique(x)),
+    ("np.nonzero", lambda x: x[np.nonzero(x)]),
+    ("np.where with one argument", lambda x: np.where(x > 0)[0] * 1.0),
+    ("np.piecewise", lambda x: np.piecewise(x, [x > 0], [1.0, 0.0])),
+    ("np.kron", lambda x: np.kron(x, np.ones(2))),
+    ("np.pad with mode='mean'", lambda x: np.pad(x, 1, mode="mean")),
+    ("np.bincount", lambda x: np.bincount([0, 1, 1], weights=x)),
+    ("np.dot with a scipy.sparse operand", lambda x: np.dot(scipy.sparse.eye(3, format="csr"), x)),
+    ("np.multiply of a traced value and a scipy.sparse",
+     lambda x: x * scipy.sparse.csr_array(np.eye(3))),
+    (".argmax", lambda x: x.argmax()),
+    ("writing traced values into a plain NumPy array", _plain_out),
+    ("the array attribute or method .flat", lambda x: x.flat[0]),
+]
+
+
+@pytest.mark.parametrize("operation, fun", REFUSED, ids=[r[0] for r in REFUSED])
+def test_untraceable_operations_are_refused_by_name(operation, fun):
+    with pytest.raises(TracingError) as caught:
+        trace_sparsity(fun, np.ones(3))
+    message = str(caught.value)
+    assert operation in message
+    assert 'method="perturb"' in message
+
+
+@pytest.mark.parametrize("fun, explains", [
+    (_branch, "branches on a traced value"),
+    (lambda x: max(x[0], x[1]), "branches on a traced value"),
+    (lambda x: x if x.sum() else -x, "branches on a traced value"),
+    (lambda x: np.array([math.sin(x[0])]), "plain number"),
+    (_plain_array_target, "np.zeros_like(x)"),
+    (lambda x: np.asarray(x) * 2, "np.asarray"),
+    (lambda x: np.r_[x[1:], 0.0], "np.r_"),
+    (lambda x: np.ones(3)[:int(x[0])], "used as an integer"),
+], ids=["if", "builtin-max", "truth", "math", "np.zeros-target", "asarray", "r_", "int"])
+def test_values_leaving_the_trace_are_refused_with_an_explanation(fun, explains):
+    with pytest.raises(TracingError, match=None) as caught:
+        trace_sparsity(fun, np.ones(3))
+    assert explains in str(caught.value)
+    assert 'method="perturb"' in str(caught.value)
+
+
+# --- NumPy's semantics of views, copies and writes -----------------------------------------
+
+def _through_reshape_view(x):
+    r = np.zeros_like(x)
+    grid = r.reshape(2, 3)
+    grid[:, 1:] = x.reshape(2, 3)[:, :-1]
+    return r
+
+
+def _into_fancy_copy(x):
+    r = x.copy()
+    copy = r[[0, 1]]
+    copy[:] = x[2]  # a copy: r must not change
+    return r
+
+
+def _into_transposed_view(x):
+    r = np.zeros_like(x).reshape(2, 3)
+    r.T[0] = x[3:5]
+    return r
+
+
+def _scalar_writes_then_array_read(x):
+    r = np.zeros_like(x)
+    for i in range(1, len(x)):
+        r[i] = x[i - 1]
+    return r[::-1] + 0.0
+
+
+def _overwrite(x):
+    r = x * 2
+    r[:] = 1.0
+    r[2] = x[0]
+    r[[1, 1]] = x[[4, 5]]  # the last of repeated positions wins, as in NumPy
+    return r
+
+
+@pytest.mark.parametrize("fun", [_through_reshape_view, _into_fancy_copy, _into_transposed_view,
+                                 _scalar_writes_then_array_read, _overwrite],
+                         ids=["reshape-view", "fancy-copy", "transposed-view",
+                              "buffered-writes", "overwrite"])
+def test_views_copies_and_writes_behave_as_in_numpy(fun):
+    traced = trace_sparsity(fun, np.zeros(6)).toarray()
+    found = np.zeros_like(traced)
+    for x in random_points(6):
+        found |= perturbation_pattern(fun, x)
+    np.testing.assert_array_equal(traced, found)
+
+
+def test_read_only_views_refuse_writes_as_numpy_does():
+    def fun(x):
+        view = np.broadcast_to(x[:1], (3,))
+        view[0] = 1.0
+        return view
+    with pytest.raises(ValueError, match="read-only"):
+        trace_sparsity(fun, np.ones(3))
+
+
+@pytest.mark.parametrize("n", [200, 2000])
+def test_an_element_loop_rebuilds_no_matrix_per_element(n, monkeypatch):
+    # O(n) for a loop over elements: the vectorised merges stay a fixed handful, whatever n.
+    calls = []
+    original = _deps.gather
+    monkeypatch.setattr(_deps, "gather", lambda *a: calls.append(1) or original(*a))
+    pattern = trace_sparsity(corpus.recurrence_loop, np.ones(n))
+    assert pattern.nnz == n * (n + 1) // 2
+    assert len(calls) <= 3
