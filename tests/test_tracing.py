@@ -14,17 +14,7 @@ from vendrel.tracing import TracingError, trace_sparsity
 from vendrel.tracing import _deps
 
 
-def flat(value):
-    return np.asarray(value, dtype=float).ravel()
-
-
-def perturbation_pattern(fun, x, args=()):
-    """Which residuals change, exactly, when each unknown alone is raised."""
-    base = flat(fun(x.copy(), *args))
-    steps = 1e-3 * (1.0 + np.abs(x))
-    points = x + np.diag(steps)  # row j is x + h_j e_j
-    return np.array([flat(fun(point, *args)) != base for point in points]).T.reshape(
-        base.size, x.size)
+from tracing_corpus import perturbation_pattern
 
 
 def random_points(n, count=3, seed=0):

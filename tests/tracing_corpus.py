@@ -195,6 +195,29 @@ def vanishing(x):
     return np.array([x[0] * x[1], x[1] + x[2], x[2] ** 2])
 
 
+def perturbation_pattern(fun, x, args=()):
+    """Which residuals change, exactly, when each unknown alone is raised."""
+    base = _flat(fun(x.copy(), *args))
+    steps = 1e-3 * (1.0 + np.abs(x))
+    points = x + np.diag(steps)  # row j is x + h_j e_j
+    return np.array([_flat(fun(point, *args)) != base for point in points]).T.reshape(
+        base.size, x.size)
+
+
+def found_by_perturbation(fun, n, args=(), count=3, seed=0):
+    """The union of the perturbation patterns at `count` seeded random points."""
+    rng = np.random.default_rng(seed)
+    found = None
+    for _ in range(count):
+        seen = perturbation_pattern(fun, rng.uniform(-2.0, 2.0, n), args)
+        found = seen if found is None else found | seen
+    return found
+
+
+def _flat(value):
+    return np.asarray(value, dtype=float).ravel()
+
+
 class Chain(SparseSolver):
     """A SparseSolver subclass, as the README writes one."""
 

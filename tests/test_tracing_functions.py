@@ -1,0 +1,213 @@
+"""Each traced NumPy function, ufunc method and product on its own, against perturbation."""
+
+import numpy as np
+import pytest
+import scipy.sparse
+
+from tracing_corpus import found_by_perturbation
+from vendrel.tracing import trace_sparsity
+
+N = 12
+MASK = np.arange(N) % 3 != 1
+KERNEL = np.array([1.0, 0.0, -2.0])
+DENSE = np.array([[1.0, 0.0, 2.0], [0.0, 0.0, 3.0], [4.0, 0.0, 0.0], [0.0, 5.0, 0.0]])
+SPARSE = scipy.sparse.csr_array(DENSE)
+SPARSE_MATRIX = scipy.sparse.csr_matrix(DENSE.T @ DENSE)
+
+
+def grid(x):
+    return x.reshape(3, 4)
+
+
+def _out_where(x):
+    r = np.zeros_like(x)
+    np.add(x, x[::-1], out=r, where=MASK)
+    return r
+
+
+def _at(x):
+    r = x.copy()
+    np.add.at(r, [0, 0, 2], x[[5, 6, 7]])
+    return r
+
+
+def _copyto(x):
+    r = x * 2
+    np.copyto(r, x[::-1], where=MASK)
+    return r
+
+
+def _put(x):
+    r = x + 1
+    np.put(r, [1, 4], x[-2:])
+    return r
+
+
+def _fill(x):
+    r = np.empty_like(x)
+    r.fill(x[3])
+    return r * x
+
+
+ELEMENTWISE = {
+    "broadcast": lambda x: grid(x) * x[:4] + grid(x)[:, :1],
+    "two-outputs": lambda x: np.modf(x * 0.1)[0] + np.divmod(x, 7.0)[1] * x[::-1],
+    "out-where": _out_where,
+    "scalar-operators": lambda x: np.array([x[0] * 2 - x[1] / 3, -x[2] ** 2, abs(x[3]),
+                                            1 / x[4], np.sqrt(x[5] ** 2 + 1)]),
+    "object-array": lambda x: np.array([x[0], x[1] * x[2]]) * x[2:4] + np.sum(np.array(
+        [x[4] * x[5], x[6]])),
+    "full_like": lambda x: np.full_like(x, x[0]) + x + np.ones_like(x) * x[1],
+    "copyto": _copyto,
+    "put": _put,
+    "fill": _fill,
+    "elementwise-functions": lambda x: np.nan_to_num(x) + np.sinc(x) + x.T + x.real + x.imag
+    + x.conj(),
+}
+
+UFUNC_METHODS = {
+    "outer": lambda x: np.multiply.outer(x[:3], x[3:6]).ravel(),
+    "accumulate": lambda x: np.add.accumulate(grid(x), axis=1).ravel(),
+    "reduce": lambda x: np.add.reduce(grid(x), axis=1) + np.multiply.reduce(x[:3]),
+    "at": _at,
+}
+
+REARRANGING = {
+    "concatenate": lambda x: np.concatenate([grid(x), grid(x)[::-1]], axis=1).ravel(),
+    "stack": lambda x: np.stack([x[:4], x[4:8], x[8:]], axis=1).ravel(),
+    "h-v-d-column-stack": lambda x: np.concatenate([
+        np.hstack([x[:2], x[5:6]]), np.vstack([x[:3], x[3:6]]).ravel(),
+        np.dstack([x[:2], x[2:4]]).ravel(), np.column_stack([x[:2], x[2:4]]).ravel()]),
+    "pad": lambda x: np.concatenate([np.pad(x[:4], (2, 1), mode=mode) for mode in
+                                     ("edge", "wrap", "reflect", "symmetric", "constant")]),
+    "pad-traced-constant": lambda x: np.pad(grid(x), 1, constant_values=x[0]).ravel(),
+    "roll-flip-rot90": lambda x: np.concatenate([np.roll(grid(x), 1, axis=1).ravel(),
+                                                 np.flip(grid(x), axis=0).ravel(),
+                                                 np.rot90(grid(x)).ravel(), np.fliplr(grid(x))[0]]),
+    "tile-repeat": lambda x: np.concatenate([np.tile(x[:3], (2, 2)).ravel(),
+                                             np.repeat(x[:3], [1, 0, 2]), x[:2].repeat(2)]),
+    "diff": lambda x: np.concatenate([np.diff(grid(x), axis=0, prepend=0.0).ravel(),
+                                      np.diff(x, n=2, append=x[0])]),
+    "cumsum-cumprod": lambda x: np.concatenate([np.cumsum(grid(x), axis=1).ravel(),
+                                                np.cumprod(x[:4]), grid(x).cumsum()]),
+    "axes": lambda x: np.concatenate([np.moveaxis(x.reshape(2, 3, 2), 0, -1).ravel(),
+                                      np.swapaxes(x.reshape(2, 6), 0, 1).ravel(),
+                                      grid(x).transpose().ravel(), np.expand_dims(x, 0)[0],
+                                      np.squeeze(x.reshape(1, N)), x.reshape(3, 4).T.flatten()]),
+    "take-compress-delete-insert-append": lambda x: np.concatenate([
+        np.take(x, [3, 1, 1]), np.compress([1, 0, 1], x[:3]), np.delete(x, [0, 2]),
+        np.insert(x[:4], 1, x[9]), np.append(x[:2], 5.0), np.extract(MASK, x),
+        np.take_along_axis(grid(x), np.array([[1], [0], [3]]), axis=1).ravel()]),
+    "split": lambda x: np.array_split(x, 5)[1][:2] * np.split(x, [2, 5])[1][:2],
+    "diag-tril-triu": lambda x: np.concatenate([np.diag(x[:3]).ravel(),
+                                                np.tril(grid(x)).ravel(),
+                                                np.triu(grid(x), 1).ravel(),
+                                                np.diag(grid(x), 1), np.diagonal(grid(x))]),
+    "broadcasting": lambda x: np.concatenate([np.broadcast_to(x[:3], (2, 3)).ravel(),
+                                              np.broadcast_arrays(x[:2, None], x[2:5])[1].ravel(),
+                                              np.meshgrid(x[:2], x[2:5])[0].ravel()]),
+    "choose": lambda x: np.choose([0, 1, 0, 1], [x[:4], x[4:8]]),
+    "fancy-and-masks": lambda x: np.concatenate([x[[3, 3, 0]], grid(x)[[0, 2], 1:3].ravel(),
+                                                 x[MASK], grid(x)[..., None, 1].ravel(),
+                                                 x[np.newaxis, 2:4].ravel()]),
+}
+
+REDUCING = {
+    "sum-axes": lambda x: np.concatenate([np.sum(x.reshape(2, 3, 2), axis=(0, 2)),
+                                          grid(x).sum(axis=0, keepdims=True).ravel()]),
+    "prod-mean": lambda x: np.concatenate([np.prod(grid(x), axis=1), grid(x).mean(axis=0)]),
+    "std-var": lambda x: np.concatenate([np.std(grid(x), axis=1, ddof=1),
+                                         grid(x).var(axis=0)]),
+    "nan-reductions": lambda x: np.concatenate([np.nansum(grid(x), axis=1),
+                                                np.nanmean(grid(x), axis=0)]),
+    "where": lambda x: np.sum(grid(x), axis=1, where=MASK.reshape(3, 4)),
+    "average": lambda x: np.average(grid(x), axis=1, weights=[1.0, 2.0, 0.5, 1.0]),
+    "norm": lambda x: np.concatenate([[np.linalg.norm(x)], np.linalg.norm(grid(x), axis=1),
+                                      np.linalg.norm(x.reshape(2, 2, 3), axis=(1, 2))]),
+    "trace": lambda x: np.trace(grid(x)) * x[-1],
+    "scalar-reduction-loop": lambda x: np.array([x[0] + x.sum(), x[1] * x[2:5].prod()]),
+}
+
+PRODUCTS = {
+    "dot": lambda x: np.concatenate([np.dot(grid(x), DENSE).ravel(), np.dot(x[:4], DENSE),
+                                     grid(x).dot(x[:4])]),
+    "matmul": lambda x: np.concatenate([(DENSE.T @ x[:8].reshape(4, 2)).ravel(),
+                                        (x.reshape(2, 2, 3) @ DENSE.T[:, :2]).ravel(),
+                                        (grid(x) @ x.reshape(4, 3)).ravel(),
+                                        np.matmul(x[:4], grid(x).T)]),
+    "tensordot-inner-vdot-outer": lambda x: np.concatenate([
+        np.tensordot(x.reshape(2, 2, 3), DENSE[:2, :], axes=([1, 2], [0, 1])),
+        np.inner(grid(x), DENSE[:, :4].T[:3]).ravel(), [np.vdot(x[:4], x[4:8])],
+        np.outer(x[:2], DENSE[0]).ravel()]),
+    "einsum": lambda x: np.concatenate([
+        np.einsum("ij,jk->ik", grid(x), DENSE).ravel(), np.einsum("ij->j", grid(x)),
+        np.einsum("ii->i", x[:9].reshape(3, 3)), np.einsum("i,j->ij", x[:2], x[2:4]).ravel(),
+        np.einsum("bij,bj->bi", x.reshape(2, 2, 3), x[:6].reshape(2, 3)).ravel(),
+        np.einsum("...i,i->...", grid(x)[:, :3], DENSE[0]), np.einsum("ij", grid(x)).ravel(),
+        [np.einsum("i,i", x[:3], DENSE[1])]]),
+    "multi_dot": lambda x: np.linalg.multi_dot([x[:4], DENSE, grid(x)[:, :3].T]),
+    "sparse": lambda x: np.concatenate([SPARSE @ x[:3], (SPARSE.T @ x[:8].reshape(4, 2)).ravel(),
+                                        x[:4] @ SPARSE, SPARSE.dot(x[3:6]),
+                                        SPARSE_MATRIX * x[:3], x[:3] * SPARSE_MATRIX]),
+    "convolve": lambda x: np.concatenate([np.convolve(x[:5], KERNEL, mode) for mode in
+                                          ("full", "same", "valid")] +
+                                         [np.convolve(KERNEL, x[:5]), np.convolve(x[:2], x[2:6])]),
+}
+
+EXACT = {**{"elementwise " + k: v for k, v in ELEMENTWISE.items()},
+         **{"ufunc." + k: v for k, v in UFUNC_METHODS.items()},
+         **{"moving " + k: v for k, v in REARRANGING.items()},
+         **{"reducing " + k: v for k, v in REDUCING.items()},
+         **{"product " + k: v for k, v in PRODUCTS.items()}}
+
+
+@pytest.mark.parametrize("fun", list(EXACT.values()), ids=list(EXACT))
+def test_traced_pattern_equals_what_perturbation_finds(fun):
+    traced = trace_sparsity(fun, np.zeros(N)).toarray()
+    np.testing.assert_array_equal(traced, found_by_perturbation(fun, N))
+
+
+# Each of these depends on every element it could pick, but at one point on the one it picks
+# (the largest, the branch taken, the bracketing table entries): the trace must hold what
+# perturbation finds and equal the union written out plainly, itself checked above.
+PICKING = [
+    ("max-min", lambda x: np.concatenate([np.max(grid(x), axis=1), grid(x).min(axis=0)]),
+     lambda x: np.concatenate([np.sum(grid(x), axis=1), grid(x).sum(axis=0)])),
+    ("maximum", lambda x: np.maximum(x, x[::-1]) + np.fmin(x, 0.0),
+     lambda x: x + x[::-1]),
+    ("where", lambda x: np.where(x > 0, x, x[::-1] ** 2), lambda x: x + x[::-1]),
+    ("clip", lambda x: np.clip(x, -1.0, x[::-1]), lambda x: x + x[::-1]),
+    ("select", lambda x: np.select([x < -1, x > 1], [x, 2 * x[0]], default=x[1]),
+     lambda x: x + x[0] + x[1]),
+    ("median-ptp", lambda x: np.concatenate([np.median(grid(x), axis=1), np.ptp(grid(x), axis=0)]),
+     lambda x: np.concatenate([np.sum(grid(x), axis=1), grid(x).sum(axis=0)])),
+    ("abs-sign", lambda x: np.abs(x) * np.sign(x[::-1]), lambda x: x * x[::-1]),
+    ("interp", lambda x: np.interp(x[:4], [-1.0, 0.0, 1.0, 2.0], x[4:8]),
+     lambda x: x[:4] + np.sum(x[4:8])),
+    ("matrix-1-norm", lambda x: [np.linalg.norm(grid(x), 1)], lambda x: [np.sum(x)]),
+    ("maximum.accumulate", lambda x: np.maximum.accumulate(x), lambda x: np.cumsum(x)),
+]
+
+
+@pytest.mark.parametrize("fun, union", [p[1:] for p in PICKING], ids=[p[0] for p in PICKING])
+def test_choices_trace_as_the_union_of_their_candidates(fun, union):
+    traced = trace_sparsity(fun, np.zeros(N)).toarray()
+    reference = trace_sparsity(union, np.zeros(N)).toarray()
+    np.testing.assert_array_equal(reference, found_by_perturbation(union, N))
+    np.testing.assert_array_equal(traced, reference)
+    assert not (found_by_perturbation(fun, N, seed=1) & ~traced).any()
+
+
+@pytest.mark.parametrize("fun", [
+    lambda x: np.matmul(x[:3], np.ones((4, 2))),
+    lambda x: np.dot(grid(x), np.ones(3)),
+    lambda x: np.einsum("ij,jk->ik", grid(x), np.ones((3, 2))),
+    lambda x: np.concatenate([x.reshape(3, 4), x[:3]]),
+    lambda x: x.reshape(5, 3),
+    lambda x: x[20],
+], ids=["matmul", "dot", "einsum", "concatenate", "reshape", "index"])
+def test_shape_errors_are_numpys(fun):
+    with pytest.raises((ValueError, IndexError)) as numeric:
+        fun(np.zeros(N))
+    with pytest.raises(type(numeric.value)):
+        trace_sparsity(fun, np.zeros(N))
