@@ -200,8 +200,13 @@ def perturbation_pattern(fun, x, args=()):
     base = _flat(fun(x.copy(), *args))
     steps = 1e-3 * (1.0 + np.abs(x))
     points = x + np.diag(steps)  # row j is x + h_j e_j
-    return np.array([_flat(fun(point, *args)) != base for point in points]).T.reshape(
+    return np.array([_changed(_flat(fun(point, *args)), base) for point in points]).T.reshape(
         base.size, x.size)
+
+
+def _changed(after, before):
+    """Exactly unequal, NaN before and after counting as no change (as detect_sparsity does)."""
+    return (after != before) & ~(np.isnan(after) & np.isnan(before))
 
 
 def found_by_perturbation(fun, n, args=(), count=3, seed=0):

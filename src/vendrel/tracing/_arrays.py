@@ -85,6 +85,18 @@ class Storage:
             rows = _deps.empty(len(positions), self.n)
         self.blocks.append((positions, rows))
 
+    def join(self, positions: np.ndarray, rows: Any) -> None:
+        """Add `rows` to the rows at `positions` (1-D, distinct): an in-place operator."""
+        matrix = self.matrix()
+        self.identity = False
+        count = self.root.size
+        if len(positions) == count and np.array_equal(positions, self.root):
+            self.rows = _deps.union(matrix, rows)
+            return
+        source = np.full(count, -1, dtype=np.intp)
+        source[positions] = np.arange(len(positions), dtype=np.intp)
+        self.rows = _deps.union(matrix, _deps.gather(rows, source))
+
     def _pending_block(self) -> Tuple[np.ndarray, Any]:
         pending, self.pending = self.pending, {}
         keys = np.fromiter(pending.keys(), np.intp, len(pending))
@@ -476,9 +488,22 @@ def _array_operator(ufunc: Any, reflected: bool = False) -> Any:
 
 def _array_inplace(ufunc: Any) -> Any:
     def operator(self: Any, other: Any) -> Any:
+        # Each element joins its own set with the other operand's, where it already is: a
+        # union into the storage, with nothing read out and written back.
         if scipy.sparse.issparse(other):
             raise unsupported("an in-place operator with a scipy.sparse operand")
-        return _ufuncs.elementwise(ufunc, (self, other), {"out": (self,)})
+        n = self.n
+        other_operand = operand(other, n)
+        dtype = _ufuncs.result_dtypes(ufunc, (self.dtype, other_operand.dtype))[0]
+        if not np.can_cast(dtype, self.dtype, "same_kind"):
+            raise TypeError("Cannot cast ufunc %r output from %r to %r with casting rule "
+                            "'same_kind'" % (ufunc.__name__, dtype, self.dtype))
+        if not self._pos.flags.writeable:
+            raise ValueError("output array is read-only")
+        rows = other_operand.broadcast(self.shape, n)
+        if rows is not None and self.size:
+            self._storage.join(np.ravel(self._pos), rows)
+        return self
     return operator
 
 
