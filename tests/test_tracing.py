@@ -109,6 +109,20 @@ def test_shape_dtype_args_and_kwargs_reach_the_function():
     np.testing.assert_array_equal(pattern.toarray(), found)
 
 
+@pytest.mark.parametrize("returned", [lambda x: None, lambda x: {"r": x}, lambda x: "x"],
+                         ids=["None", "dict", "str"])
+def test_a_result_that_is_not_residuals_is_a_type_error(returned):
+    with pytest.raises(TypeError, match="it must return the residuals"):
+        trace_sparsity(returned, np.ones(2))
+
+
+def test_the_docstring_example_runs():
+    import doctest
+    import vendrel.tracing
+    failures, tried = doctest.testmod(vendrel.tracing)
+    assert tried and not failures
+
+
 # --- refusals ----------------------------------------------------------------------------
 
 def _branch(x):
@@ -163,6 +177,18 @@ def test_untraceable_operations_are_refused_by_name(operation, fun):
     message = str(caught.value)
     assert operation in message
     assert 'method="perturb"' in message
+
+
+@pytest.mark.parametrize("fun, operation", [
+    (lambda x: np.linalg.solve(np.eye(3), x), "np.linalg.solve"),
+    (_branch, "a branch on a traced value"),
+    (lambda x: np.asarray(x), "a traced array turned into a plain array"),
+    (lambda x: range(round(x[0])), "a traced value used as an integer"),
+], ids=["function", "branch", "asarray", "round"])
+def test_the_error_names_the_operation_for_a_fallback_warning(fun, operation):
+    with pytest.raises(TracingError) as caught:
+        trace_sparsity(fun, np.ones(3))
+    assert caught.value.operation == operation
 
 
 @pytest.mark.parametrize("fun, explains", [

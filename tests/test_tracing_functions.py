@@ -43,6 +43,13 @@ def _put(x):
     return r
 
 
+def _scalar_into_element(x):
+    r = np.zeros_like(x)
+    r[0] = x[3:4].reshape(())  # a 0-d array into one element
+    r[1] = x[2].sum() + x[4].reshape(1)[0] + x[5].astype(np.float32)
+    return r
+
+
 def _fill(x):
     r = np.empty_like(x)
     r.fill(x[3])
@@ -61,6 +68,7 @@ ELEMENTWISE = {
     "copyto": _copyto,
     "put": _put,
     "fill": _fill,
+    "scalar-methods": _scalar_into_element,
     "elementwise-functions": lambda x: np.nan_to_num(x) + np.sinc(x) + x.T + x.real + x.imag
     + x.conj(),
 }

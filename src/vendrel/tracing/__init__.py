@@ -16,7 +16,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vendrel.tracing import _deps
-from vendrel.tracing._arrays import Storage, TracedArray, operand
+from vendrel.tracing._arrays import Storage, TracedArray, TracedScalar, operand
 from vendrel.tracing._errors import TracingError
 
 __all__ = ["TracingError", "trace_sparsity"]
@@ -114,8 +114,10 @@ def _flat_rows(value: Any, n: int) -> Any:
         if not parts:
             return _deps.empty(0, n)
         return _deps.stack(parts, n)
-    if value is None:
-        raise TypeError("fun returned None; it must return the residuals")
+    if not isinstance(value, (TracedArray, TracedScalar, np.ndarray, np.generic, float, int,
+                              complex)):
+        raise TypeError("fun returned a %s; it must return the residuals: an array, a number, "
+                        "or a list or tuple of them" % type(value).__name__)
     op = operand(value, n)
     rows = op.broadcast(op.shape, n)
     if rows is None:

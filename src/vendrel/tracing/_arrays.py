@@ -156,6 +156,16 @@ class TracedScalar:
     def __setitem__(self, key: Any, value: Any) -> None:
         raise unsupported(SCALAR_SETITEM)
 
+    def __round__(self, ndigits: Any = None) -> "TracedScalar":
+        if ndigits is None:
+            raise refusal(TO_INTEGER)
+        return self
+
+    def __floor__(self) -> int:
+        raise refusal(TO_INTEGER)
+
+    __ceil__ = __trunc__ = __floor__
+
     def item(self, *args: Any) -> Any:
         raise refusal(TO_NUMBER)
 
@@ -348,6 +358,8 @@ class TracedArray:
         single = _element_key(key, pos.ndim)
         target = pos[key] if single else pos[_check_key(key)]
         if single or np.ndim(target) == 0:
+            if isinstance(value, TracedArray) and value.size == 1:
+                value = TracedScalar(_deps.row(value.rows(), 0), value.dtype, value.n)
             value_kind = type(value)
             if value_kind is TracedScalar:
                 storage.pending[int(target)] = value.deps
@@ -473,9 +485,13 @@ def _method(name: str) -> Any:
 for _name in ("sum", "prod", "mean", "std", "var", "max", "min", "any", "all", "cumsum",
               "cumprod", "dot", "clip", "repeat", "take", "trace", "round", "nonzero",
               "argmax", "argmin", "argsort", "sort", "searchsorted", "compress", "put",
-              "choose", "partition", "argpartition"):
+              "choose", "partition", "argpartition", "ptp"):
     setattr(TracedArray, _name, _method(_name))
-TracedArray.ptp = lambda self, *args, **kwargs: np.max(self, *args, **kwargs)  # type: ignore
+for _name in ("sum", "prod", "mean", "std", "var", "max", "min", "any", "all", "cumsum",
+              "cumprod", "dot", "clip", "round", "reshape", "ravel", "repeat",
+              "squeeze", "transpose", "nonzero", "argmax", "argmin"):
+    if not hasattr(TracedScalar, _name):
+        setattr(TracedScalar, _name, _method(_name))
 
 
 def _array_operator(ufunc: Any, reflected: bool = False) -> Any:
@@ -516,10 +532,10 @@ def _array_unary(ufunc: Any) -> Any:
 def _sparse_operator(ufunc: Any, a: Any, b: Any, reflected: bool) -> Any:
     """`*` with a SciPy sparse matrix (not array) is the matrix product; the rest is refused."""
     sparse = a if scipy.sparse.issparse(a) else b
-    if ufunc is np.multiply and _is_sparse_matrix(sparse):
+    if ufunc is np.multiply and _is_sparse_matrix(sparse) and np.ndim(b if sparse is a else a):
         return _contract.matmul(b, a) if reflected else _contract.matmul(a, b)
     raise unsupported("np.%s of a traced value and a scipy.sparse %s" % (
-        ufunc.__name__, type(sparse).__name__), "only products with @, np.dot or a sparse "
+        ufunc.__name__, type(sparse).__name__), "only products with @, A.dot(x) or a sparse "
         "matrix's * are traced")
 
 
@@ -635,9 +651,12 @@ def _object_operand(value: np.ndarray, n: int) -> Operand:
         elif isinstance(item, (TracedArray, TracedScalar)):
             raise unsupported("an object array holding traced arrays",
                               "join arrays with np.stack or np.concatenate")
-        else:
+        elif isinstance(item, (float, int, complex, np.generic)):
             sets.append(_deps.NONE)
             dtypes.append(np.asarray(item).dtype)
+        else:
+            raise TypeError("an array of numbers and traced values was expected, but it holds "
+                            "a %s" % type(item).__name__)
     dtype = np.result_type(*dtypes) if dtypes else np.dtype(float)
     if dtype == object:
         dtype = np.dtype(float)

@@ -80,10 +80,10 @@ def _traced_in(values: Sequence[Any]) -> bool:
     return find_n(list(values)) is not None
 
 
-def _refuse_traced_arguments(func: str, values: Sequence[Any]) -> None:
+def _refuse_traced_index(values: Sequence[Any]) -> None:
+    """Positions, sizes and masks must be constants: refuse them traced."""
     if _traced_in(values):
-        raise unsupported(*TRACED_INDEX) if func == "" else unsupported(
-            "%s with a traced value in an argument other than the array" % func)
+        raise unsupported(*TRACED_INDEX)
 
 
 def _sample_dtype(function: Callable[..., Any], dtype: Any, **kwargs: Any) -> np.dtype:
@@ -177,7 +177,7 @@ def _copyto(dst: Any, src: Any, casting: str = "same_kind", where: Any = True) -
 def _put(a: Any, ind: Any, v: Any, mode: str = "raise") -> None:
     if not isinstance(a, TracedArray):
         raise unsupported(*PLAIN_OUT)
-    _refuse_traced_arguments("", [ind])
+    _refuse_traced_index([ind])
     target = np.take(a._pos.ravel(), np.ravel(ind), mode=mode)
     values = operand(v, a.n)
     rows = values.broadcast(values.shape, a.n)
@@ -197,7 +197,7 @@ def _positional(name: str, function: Callable[..., Any], which: int = 0,
             raise unsupported("np.%s with a traced value in an argument other than the array"
                               % name)
         others = list(args[:which]) + list(args[which + 1:]) + list(kwargs.values())
-        _refuse_traced_arguments("", others)
+        _refuse_traced_index(others)
         array = as_array(array)
         positions = list(args)
         positions[which] = array._pos
@@ -261,7 +261,7 @@ def _imag(val: Any) -> Any:
 def _shifted(function: Callable[..., Any]) -> Callable[..., Any]:
     """`function` that fills with zeros, on positions shifted by one: its zeros become -1."""
     def handler(v: Any, *args: Any, **kwargs: Any) -> Any:
-        _refuse_traced_arguments("", list(args) + list(kwargs.values()))
+        _refuse_traced_index(list(args) + list(kwargs.values()))
         array = as_array(v)
         return array.from_positions(function(array._pos + 1, *args, **kwargs) - 1)
     return handler
@@ -361,7 +361,7 @@ def _append(arr: Any, values: Any, axis: Optional[int] = None) -> Any:
 
 @implements("insert")
 def _insert(arr: Any, obj: Any, values: Any, axis: Optional[int] = None) -> Any:
-    _refuse_traced_arguments("", [obj])
+    _refuse_traced_index([obj])
     combined = _Combined([arr, values])
     first = combined.positions(arr)
     return combined.result(np.insert(first, obj, combined.positions(values), axis),
@@ -370,7 +370,7 @@ def _insert(arr: Any, obj: Any, values: Any, axis: Optional[int] = None) -> Any:
 
 @implements("pad")
 def _pad(array: Any, pad_width: Any, mode: Any = "constant", **kwargs: Any) -> Any:
-    _refuse_traced_arguments("", [pad_width])
+    _refuse_traced_index([pad_width])
     if mode in ("edge", "wrap", "reflect", "symmetric") and \
             kwargs.get("reflect_type", "even") == "even":
         traced = as_array(array)
@@ -447,7 +447,7 @@ def _isclose(a: Any, b: Any, rtol: Any = 1e-05, atol: Any = 1e-08, equal_nan: bo
             "isreal")
 def _unary(x: Any, *args: Any, **kwargs: Any) -> Any:
     out = kwargs.pop("out", None)
-    _refuse_traced_arguments("", list(args) + list(kwargs.values()))
+    _refuse_traced_index(list(args) + list(kwargs.values()))
     return _union([x], out, _dtype(x))
 
 

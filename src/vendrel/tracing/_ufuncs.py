@@ -7,7 +7,7 @@ multiplication by a constant zero keeps the dependency: the pattern is structura
 methods reduce, accumulate and outer are unions along axes; at is an accumulating scatter.
 """
 
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, Tuple
 
 import numpy as np
 import scipy.sparse
@@ -213,10 +213,6 @@ def _at(ufunc: Any, array: Any, indices: Any, values: Any = None) -> None:
     storage = array._storage
     storage.write(unique, _deps.union(_deps.gather(storage.matrix(), unique), joined))
     return None
-
-
-def _optional(value: Any) -> Optional[Any]:
-    return value
 
 
 from vendrel.tracing import _contract, _functions  # noqa: E402
