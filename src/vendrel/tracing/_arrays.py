@@ -146,7 +146,7 @@ class TracedScalar:
     def __float__(self) -> float:
         raise refusal(TO_NUMBER)
 
-    __complex__ = __float__  # type: ignore[assignment]
+    __complex__ = __float__
 
     def __int__(self) -> int:
         raise refusal(TO_INTEGER)
@@ -250,23 +250,23 @@ class TracedArray:
 
     @property
     def shape(self) -> Tuple[int, ...]:
-        return self._pos.shape  # type: ignore[no-any-return]
+        return self._pos.shape
 
     @property
     def ndim(self) -> int:
-        return self._pos.ndim  # type: ignore[no-any-return]
+        return self._pos.ndim
 
     @property
     def size(self) -> int:
-        return self._pos.size  # type: ignore[no-any-return]
+        return self._pos.size
 
     @property
     def itemsize(self) -> int:
-        return self.dtype.itemsize  # type: ignore[no-any-return]
+        return self.dtype.itemsize
 
     @property
     def nbytes(self) -> int:
-        return self.size * self.dtype.itemsize  # type: ignore[no-any-return]
+        return self.size * self.dtype.itemsize
 
     @property
     def n(self) -> int:
@@ -323,7 +323,7 @@ class TracedArray:
     def __float__(self) -> float:
         raise refusal(TO_NUMBER)
 
-    __complex__ = __float__  # type: ignore[assignment]
+    __complex__ = __float__
 
     def __int__(self) -> int:
         raise refusal(TO_INTEGER)
@@ -408,10 +408,10 @@ class TracedArray:
             shape = tuple(shape[0])
         return self.from_positions(self._pos.reshape(shape, **kwargs))
 
-    def ravel(self, order: str = "C") -> Any:
+    def ravel(self, order: Any = "C") -> Any:
         return self.from_positions(self._pos.ravel(order))
 
-    def flatten(self, order: str = "C") -> Any:
+    def flatten(self, order: Any = "C") -> Any:
         return self.from_positions(self._pos.flatten(order))
 
     def transpose(self, *axes: Any) -> Any:
@@ -426,7 +426,7 @@ class TracedArray:
     def diagonal(self, offset: int = 0, axis1: int = 0, axis2: int = 1) -> Any:
         return self.from_positions(self._pos.diagonal(offset, axis1, axis2))
 
-    def copy(self, order: str = "C") -> Any:
+    def copy(self, order: Any = "C") -> Any:
         return self.from_positions(self._pos.copy(order))
 
     __copy__ = copy

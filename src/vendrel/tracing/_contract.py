@@ -47,7 +47,7 @@ def _factor(value: Any, n: int) -> _Factor:
 def _shape(value: Any) -> Tuple[int, ...]:
     if is_traced(value) or scipy.sparse.issparse(value) or isinstance(value, np.ndarray):
         return tuple(value.shape)
-    return np.shape(value)  # type: ignore[no-any-return]
+    return np.shape(value)
 
 
 def _grid(labels: Sequence[Label], sizes: Dict[Label, int]) -> Dict[Label, np.ndarray]:
@@ -128,8 +128,7 @@ def _through(axes: Sequence[Label], factor: _Factor, constant: Optional[Tuple[An
         rows = _deps.select(np.arange(groups + 1, dtype=np.int64) * length, members,
                             factor.rows)
     if constant is None:
-        values = _grid(out_labels, sizes)
-        return _deps.gather(rows, _flat(kept, kept_shape, values, m))
+        return _deps.gather(rows, _flat(kept, kept_shape, _grid(out_labels, sizes), m))
     constant_axes_, const = constant
     coords = const.coords
     assert coords is not None
@@ -195,7 +194,7 @@ def dot(a: Any, b: Any, out: Any = None) -> Any:
     inner_b = shape_b[0] if nb == 1 else shape_b[-2]
     if shape_a[-1] != inner_b:
         raise ValueError("shapes %r and %r not aligned" % (shape_a, shape_b))
-    la = [("a", k) for k in range(na - 1)] + ["j"]
+    la: List[Label] = [("a", k) for k in range(na - 1)] + ["j"]
     if nb == 1:
         lb: List[Label] = ["j"]
         lo = la[:-1]
@@ -223,8 +222,8 @@ def inner(a: Any, b: Any) -> Any:
     shape_a, shape_b = _shape(a), _shape(b)
     if not shape_a or not shape_b:
         return _ufuncs.elementwise(np.multiply, (a, b), {})
-    la = [("a", k) for k in range(len(shape_a) - 1)] + ["j"]
-    lb = [("b", k) for k in range(len(shape_b) - 1)] + ["j"]
+    la: List[Label] = [("a", k) for k in range(len(shape_a) - 1)] + ["j"]
+    lb: List[Label] = [("b", k) for k in range(len(shape_b) - 1)] + ["j"]
     return contract([la, lb], [a, b], la[:-1] + lb[:-1])
 
 
@@ -233,9 +232,9 @@ def tensordot(a: Any, b: Any, axes: Any = 2) -> Any:
     if isinstance(axes, (int, np.integer)):
         axes_a, axes_b = list(range(na - int(axes), na)), list(range(int(axes)))
     else:
-        axes_a, axes_b = axes
-        axes_a = [axes_a] if isinstance(axes_a, (int, np.integer)) else list(axes_a)
-        axes_b = [axes_b] if isinstance(axes_b, (int, np.integer)) else list(axes_b)
+        first, second = axes
+        axes_a = [int(first)] if np.ndim(first) == 0 else [int(k) for k in first]
+        axes_b = [int(second)] if np.ndim(second) == 0 else [int(k) for k in second]
     axes_a = [k % na for k in axes_a]
     axes_b = [k % nb for k in axes_b]
     la: List[Label] = [("a", k) for k in range(na)]
@@ -249,14 +248,10 @@ def tensordot(a: Any, b: Any, axes: Any = 2) -> Any:
 
 def vecdot(x1: Any, x2: Any, out: Any = None, axis: int = -1, **kwargs: Any) -> Any:
     shape_1, shape_2 = _shape(x1), _shape(x2)
-    moved = []
-    for value, shape in ((x1, shape_1), (x2, shape_2)):
-        if is_traced(value):
-            moved.append(np.moveaxis(as_array(value), axis, -1))
-        else:
-            moved.append(np.moveaxis(np.asarray(value), axis, -1))
+    moved: List[Any] = [np.moveaxis(as_array(v) if is_traced(v) else np.asarray(v),  # type: ignore
+                                    axis, -1) for v in (x1, x2)]
     batch = max(len(shape_1), len(shape_2)) - 1
-    labels = [("batch", k) for k in reversed(range(batch))]
+    labels: List[Label] = [("batch", k) for k in reversed(range(batch))]
     l1 = labels[batch - (len(shape_1) - 1):] + ["j"]
     l2 = labels[batch - (len(shape_2) - 1):] + ["j"]
     return _finish(contract([l1, l2], moved, labels), out)
@@ -292,8 +287,9 @@ def einsum(*operands: Any, out: Any = None, dtype: Any = None, order: str = "K",
         if "..." in spec:
             before, _, after = spec.partition("...")
             count = ndim - len(before) - len(after)
-            labels.append(list(before) + [("...", count - 1 - k) for k in range(count)] +
-                          list(after))
+            axes: List[Label] = list(before)
+            axes += [("...", count - 1 - k) for k in range(count)]
+            labels.append(axes + list(after))
             widest = max(widest, count)
         else:
             labels.append(list(spec))

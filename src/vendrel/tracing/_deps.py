@@ -149,8 +149,8 @@ class Lazy:
         return self.cached
 
 
-DepSet = Union[frozenset, Lazy]
-NONE: frozenset = frozenset()
+DepSet = Union["frozenset[int]", Lazy]
+NONE: "frozenset[int]" = frozenset()
 
 
 def join(a: DepSet, b: DepSet) -> DepSet:
@@ -193,7 +193,8 @@ def from_sets(sets: List[DepSet], n: int) -> Any:
     indptr = np.zeros(m + 1, dtype=np.int64)
     np.cumsum(lengths, out=indptr[1:])
     if all(type(s) is frozenset for s in sets):
-        indices = np.fromiter(chain.from_iterable(sets), np.int64, int(indptr[-1]))
+        indices = np.fromiter(chain.from_iterable(sets),  # type: ignore[arg-type]
+                              np.int64, int(indptr[-1]))
     else:
         indices = np.concatenate([as_array(s) for s in sets]) if m else np.zeros(0, np.int64)
     return make(indices, indptr, m, n)

@@ -19,7 +19,8 @@ from vendrel.tracing._arrays import (
 from vendrel.tracing._errors import PLAIN_OUT, TRACED_INDEX, unsupported
 
 HANDLERS: Dict[Any, Callable[..., Any]] = {}
-_AxisError = getattr(getattr(np, "exceptions", None), "AxisError", None) or np.AxisError
+_AxisError = getattr(getattr(np, "exceptions", None), "AxisError", None) or \
+    getattr(np, "AxisError")
 
 # Why the commonest refusals are refused, beyond their names.
 _REASONS = {
@@ -136,26 +137,27 @@ def _isrealobj(x: Any) -> bool:
 
 # --- arrays made from traced arrays ---------------------------------------------------
 
-def _like(a: Any, dtype: Any, shape: Any) -> Tuple[Tuple[int, ...], np.dtype, int]:
-    n = find_n([a])
-    assert n is not None
+def _like(a: Any, dtype: Any, shape: Any) -> Tuple[Tuple[int, ...], np.dtype]:
     shape = np.shape(a) if shape is None else ((shape,) if np.ndim(shape) == 0 else
                                                tuple(shape))
-    return tuple(shape), np.dtype(dtype) if dtype is not None else np.dtype(_dtype(a)), n
+    return tuple(shape), np.dtype(dtype) if dtype is not None else np.dtype(_dtype(a))
 
 
 @implements("zeros_like", "ones_like", "empty_like")
 def _constant_like(a: Any, dtype: Any = None, order: str = "K", subok: bool = True,
                    shape: Any = None, **kwargs: Any) -> Any:
-    shape, dtype, n = _like(a, dtype, shape)
+    n = find_n([a])
+    assert n is not None
+    shape, dtype = _like(a, dtype, shape)
     return TracedArray.fresh(None, shape, dtype, n)
 
 
 @implements("full_like")
 def _full_like(a: Any, fill_value: Any, dtype: Any = None, order: str = "K", subok: bool = True,
                shape: Any = None, **kwargs: Any) -> Any:
-    shape, dtype, n = _like(a, dtype, shape)
     n = find_n([a, fill_value])
+    assert n is not None
+    shape, dtype = _like(a, dtype, shape)
     return TracedArray.fresh(operand(fill_value, n).broadcast(shape, n), shape, dtype, n)
 
 
@@ -178,7 +180,7 @@ def _put(a: Any, ind: Any, v: Any, mode: str = "raise") -> None:
     if not isinstance(a, TracedArray):
         raise unsupported(*PLAIN_OUT)
     _refuse_traced_index([ind])
-    target = np.take(a._pos.ravel(), np.ravel(ind), mode=mode)
+    target = np.take(a._pos.ravel(), np.ravel(ind), mode=mode)  # type: ignore[call-overload]
     values = operand(v, a.n)
     rows = values.broadcast(values.shape, a.n)
     if rows is not None and values.size:
@@ -399,7 +401,8 @@ def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
     if _traced_in([a]):
         return _union([a] + list(choices), out, np.result_type(*[_dtype(c) for c in choices]))
     combined = _Combined(list(choices))
-    pos = np.choose(a, [combined.positions(c) for c in choices], mode=mode)
+    pos = np.choose(a, [combined.positions(c) for c in choices],  # type: ignore[call-overload]
+                    mode=mode)
     return _ufuncs.finish(combined.result(pos), out)
 
 
@@ -456,6 +459,7 @@ def _interp(x: Any, xp: Any, fp: Any, left: Any = None, right: Any = None,
             period: Any = None) -> Any:
     # Each value depends on its own x and on whichever table entries bracket it: all of them.
     n = find_n([x, xp, fp, left, right])
+    assert n is not None
     shape = np.shape(x)
     whole = [_reduce_rows_of(v, n) for v in (xp, fp, left, right) if v is not None]
     rows = _deps.union(operand(x, n).broadcast(shape, n),
@@ -463,13 +467,13 @@ def _interp(x: Any, xp: Any, fp: Any, left: Any = None, right: Any = None,
                                                                          np.intp))
                          for w in whole))
     dtype = np.complex128 if np.dtype(_dtype(fp)).kind == "c" else np.float64
-    return result(shape, rows, dtype, n)  # type: ignore[arg-type]
+    return result(shape, rows, dtype, n)
 
 
-def _reduce_rows_of(value: Any, n: Optional[int]) -> Optional[Any]:
+def _reduce_rows_of(value: Any, n: int) -> Optional[Any]:
     """One row: the union of all of `value`'s elements (None for a constant)."""
-    op = operand(value, n)  # type: ignore[arg-type]
-    rows = op.broadcast(op.shape, n)  # type: ignore[arg-type]
+    op = operand(value, n)
+    rows = op.broadcast(op.shape, n)
     if rows is None:
         return None
     return reduce_rows(rows, op.shape, tuple(range(len(op.shape))))
