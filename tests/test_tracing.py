@@ -267,11 +267,16 @@ def test_read_only_views_refuse_writes_as_numpy_does():
 
 
 @pytest.mark.parametrize("n", [200, 2000])
-def test_an_element_loop_rebuilds_no_matrix_per_element(n, monkeypatch):
-    # O(n) for a loop over elements: the vectorised merges stay a fixed handful, whatever n.
+@pytest.mark.parametrize("loop, entries", [
+    (corpus.recurrence_loop, lambda n: n * (n + 1) // 2),
+    (corpus.slice_loop, lambda n: 3 * n - 3),
+], ids=["elements", "slices"])
+def test_a_loop_rebuilds_no_matrix_per_step(n, loop, entries, monkeypatch):
+    # O(n) for a loop over elements or small slices: the vectorised merges of whole matrices
+    # stay a fixed handful, whatever n.
     calls = []
     original = _deps.gather
     monkeypatch.setattr(_deps, "gather", lambda *a: calls.append(1) or original(*a))
-    pattern = trace_sparsity(corpus.recurrence_loop, np.ones(n))
-    assert pattern.nnz == n * (n + 1) // 2
+    pattern = trace_sparsity(loop, np.ones(n))
     assert len(calls) <= 3
+    assert pattern.nnz == entries(n)

@@ -145,6 +145,15 @@ def recurrence_loop(x):
     return r
 
 
+def slice_loop(x):
+    """A loop over small slices, updating in place and choosing with np.where on scalars."""
+    r = np.zeros_like(x)
+    for i in range(1, len(x) - 1):
+        r[i - 1:i + 2] += x[i] * x[i - 1:i + 2]
+        r[i] = np.where(x[i] > 0, r[i], np.clip(x[i + 1], -1.0, 1.0))
+    return r
+
+
 def listed(x):
     """np.array([...]) of traced expressions, a small system written out by hand."""
     return np.array([x[0] ** 2 + x[1] - 1.0, x[0] * x[2], np.exp(x[2]) - x[1], 3.0 * x[3]])
@@ -270,6 +279,7 @@ CASES = [
     ("in_place", in_place, 11, ()),
     ("element_loop", element_loop, 13, ()),
     ("recurrence_loop", recurrence_loop, 9, ()),
+    ("slice_loop", slice_loop, 10, ()),
     ("listed", listed, 4, ()),
     ("tuple_of_scalars", tuple_of_scalars, 4, ()),
     ("matrix_input", matrix_input, 20, ()),
@@ -281,4 +291,4 @@ CASES = [
 
 # Cases where perturbation at a few points need not find every structural entry: a maximum
 # depends on each element of its column, but at any one point only on the largest.
-NOT_EXACT = {"branches_vectorised", "matrix_input"}
+NOT_EXACT = {"branches_vectorised", "matrix_input", "slice_loop"}

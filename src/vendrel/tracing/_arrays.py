@@ -23,6 +23,9 @@ from vendrel.tracing._errors import (
 PLAIN_SCALARS = (float, int, bool, complex)
 # The SciPy routines that ask NumPy for an array and, given an opaque object, hand the
 # product back to the other operand's reflected method (__rmatmul__, __rmul__).
+# Reads and writes of up to this many elements go through the sets of single elements, so that
+# a loop over small slices costs O(1) per step rather than a merge of the whole matrix.
+_FEW = 32
 _SPARSE_DISPATCH = frozenset(("_matmul_dispatch", "_mul_dispatch", "_rmatmul_dispatch",
                               "_rmul_dispatch"))
 
@@ -62,6 +65,9 @@ class Storage:
     def gather(self, pos: np.ndarray) -> Any:
         if self.whole(pos):
             return self.matrix()
+        if pos.size <= _FEW and not self.blocks:
+            # A few elements, as a loop reads them: from the sets, leaving the buffer be.
+            return _deps.from_sets([self.row(p) for p in pos.ravel().tolist()], self.n)
         return _deps.gather(self.matrix(), pos.ravel())
 
     def row(self, p: int) -> DepSet:
@@ -79,6 +85,11 @@ class Storage:
         if not len(positions):
             return
         self.identity = False
+        if len(positions) <= _FEW:
+            pending = self.pending
+            for k, p in enumerate(positions.tolist()):
+                pending[p] = _deps.NONE if rows is None else _deps.row(rows, k)
+            return
         if self.pending:
             self.blocks.append(self._pending_block())
         if rows is None:
@@ -87,6 +98,11 @@ class Storage:
 
     def join(self, positions: np.ndarray, rows: Any) -> None:
         """Add `rows` to the rows at `positions` (1-D, distinct): an in-place operator."""
+        if len(positions) <= _FEW and not self.blocks:
+            for k, p in enumerate(positions.tolist()):
+                self.pending[p] = _deps.join(self.row(p), _deps.row(rows, k))
+            self.identity = False
+            return
         matrix = self.matrix()
         self.identity = False
         count = self.root.size

@@ -19,6 +19,7 @@ from vendrel.tracing._arrays import (
 from vendrel.tracing._errors import PLAIN_OUT, TRACED_INDEX, unsupported
 
 HANDLERS: Dict[Any, Callable[..., Any]] = {}
+_NUMBERS = (float, int, complex, np.generic)
 _AxisError = getattr(getattr(np, "exceptions", None), "AxisError", None) or \
     getattr(np, "AxisError")
 
@@ -410,6 +411,13 @@ def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
 
 def _union(values: Sequence[Any], out: Any = None, dtype: Any = None) -> Any:
     values = [v for v in values if v is not None]
+    traced = [v for v in values if type(v) is TracedScalar]
+    if out is None and traced and all(type(v) is TracedScalar or isinstance(v, _NUMBERS)
+                                      for v in values):
+        # Scalars in a loop: join their sets, no matrix.
+        if dtype is None:
+            dtype = np.result_type(*[_dtype(v) for v in values])
+        return TracedScalar(_deps.join_all(v.deps for v in traced), np.dtype(dtype), traced[0].n)
     n = find_n(values)
     assert n is not None
     operands = [operand(v, n) for v in values]
