@@ -31,7 +31,7 @@ class _Factor:
 
 
 def _factor(value: Any, n: int) -> _Factor:
-    if scipy.sparse.issparse(value):
+    if _is_sparse(value):
         coo = value.tocoo()
         coords = getattr(coo, "coords", None)
         if coords is None:
@@ -42,6 +42,10 @@ def _factor(value: Any, n: int) -> _Factor:
         return _Factor(op.shape, op.broadcast(op.shape, n), None, op.dtype)
     array = np.asarray(value)
     return _Factor(array.shape, None, np.argwhere(array != 0), op.dtype)
+
+
+def _is_sparse(value: Any) -> bool:
+    return bool(scipy.sparse.issparse(value))
 
 
 def _shape(value: Any) -> Tuple[int, ...]:
@@ -205,7 +209,7 @@ def dot(a: Any, b: Any, out: Any = None) -> Any:
 
 
 def _flattened(value: Any) -> Any:
-    if scipy.sparse.issparse(value):
+    if _is_sparse(value):
         return value.toarray().ravel()
     return as_array(value).ravel() if is_traced(value) else np.ravel(value)
 

@@ -18,10 +18,8 @@ from typing import Any, Iterable, List, Optional, Sequence, Tuple, Union
 import numpy as np
 import scipy.sparse
 
-if hasattr(scipy.sparse, "csr_array"):
-    _csr = scipy.sparse.csr_array
-else:  # SciPy before 1.8
-    _csr = scipy.sparse.csr_matrix
+# SciPy before 1.8 has no sparse arrays; its matrices serve the same here.
+_csr: Any = getattr(scipy.sparse, "csr_array", None) or scipy.sparse.csr_matrix
 
 # Scalar sets up to this size are merged eagerly; past it a union is recorded, not computed.
 SMALL = 48
