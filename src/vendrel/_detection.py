@@ -51,7 +51,7 @@ def _probe(*state: Any) -> ColumnProbe:
 
 def detect(residual: Residual, x0: npt.NDArray[np.float64], narrow: Any, rel_step: Any,
            abs_step: Any, limits: Tuple[Any, Any], points: int, seed: Any, workers: Workers,
-           progress: bool) -> Tuple[Any, npt.NDArray[Any]]:
+           progress: bool) -> Tuple[_plan.CsrArray, npt.NDArray[Any]]:
     """The pattern as a boolean CSR array (m, n), and the residual at x0."""
     n = len(x0)
     rel = _steps.as_step(rel_step, n, "rel_step")
@@ -91,13 +91,13 @@ def detect(residual: Residual, x0: npt.NDArray[np.float64], narrow: Any, rel_ste
             indptr = np.zeros(n + 1, dtype=np.int64)
             np.cumsum(counts, out=indptr[1:])
             indices = np.concatenate(rows) if rows else np.zeros(0, np.int32)
-            found.append(_plan._csc((np.ones(len(indices), dtype=bool), indices, indptr),
-                                    shape=(len(base), n)))
+            found.append(_plan.CscArray((np.ones(len(indices), dtype=bool), indices, indptr),
+                                        shape=(len(base), n)))
     assert base_at_x0 is not None
     pattern = found[0]
     for more in found[1:]:
         pattern = pattern + more
-    result = _plan._csr(pattern, dtype=bool)
+    result = _plan.CsrArray(pattern, dtype=bool)
     result.sort_indices()
     return result, base_at_x0
 

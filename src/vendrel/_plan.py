@@ -7,7 +7,7 @@ D of differences, written straight into the data of a sparse array whose index a
 shared, read-only, between the Jacobians of one plan.
 """
 
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -16,10 +16,21 @@ import scipy.sparse
 from vendrel import grouping
 
 IntArray = npt.NDArray[np.intp]
+FloatArray = npt.NDArray[np.float64]
 
-# Sparse arrays arrived in SciPy 1.8; older releases have only the matrix classes.
-_csr = getattr(scipy.sparse, "csr_array", scipy.sparse.csr_matrix)
-_csc = getattr(scipy.sparse, "csc_array", scipy.sparse.csc_matrix)
+if TYPE_CHECKING:
+    from scipy.sparse import csc_array, csr_array
+
+    CsrArray = csr_array
+    CscArray = csc_array
+else:
+    # Sparse arrays arrived in SciPy 1.8; older releases have only the matrix classes, which
+    # the results are then, whatever the annotations say.
+    CsrArray = getattr(scipy.sparse, "csr_array", scipy.sparse.csr_matrix)
+    CscArray = getattr(scipy.sparse, "csc_array", scipy.sparse.csc_matrix)
+
+#: What a Jacobian comes back as, by ``output``.
+Jacobian = Union[CsrArray, CscArray, FloatArray]
 
 OUTPUTS = ("csr", "csc", "dense")
 
@@ -65,7 +76,7 @@ def pad(pattern: Any, m: int, n: int) -> Any:
     if (rows, cols) == (m, n):
         return pattern
     indptr = np.concatenate([pattern.indptr, np.full(n - cols, pattern.indptr[-1], pattern.indptr.dtype)])
-    return _csc((pattern.data, pattern.indices, indptr), shape=(m, n))
+    return CscArray((pattern.data, pattern.indices, indptr), shape=(m, n))
 
 
 def column_groups(groups: Any, pattern: Any,
@@ -186,7 +197,7 @@ class Recovery:
         self.output, self.shape = output, (m, n)
         pattern = pad(pattern, m, n)
         if output == "csr":
-            by_rows = _csr(pattern)
+            by_rows = CsrArray(pattern)
             by_rows.sort_indices()
             indptr, indices = by_rows.indptr, by_rows.indices
             rows = np.repeat(np.arange(m, dtype=np.intp), np.diff(indptr))
@@ -204,13 +215,13 @@ class Recovery:
         self.cols = cols
         self.dense_target = rows * n + cols if output == "dense" else None
 
-    def assemble(self, values: npt.NDArray[np.float64]) -> Any:
+    def assemble(self, values: FloatArray) -> Any:
         m, n = self.shape
         if self.dense_target is not None:
             dense = np.zeros((m, n))
             np.put(dense, self.dense_target, values, mode="clip")
             return dense
-        kind = _csr if self.output == "csr" else _csc
+        kind = CsrArray if self.output == "csr" else CscArray
         result = kind((values, self.indices, self.indptr), shape=(m, n), copy=False)
         # The indices come sorted and without repeats: say so, so that SciPy never re-checks.
         result.has_sorted_indices = True

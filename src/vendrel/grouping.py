@@ -20,7 +20,7 @@ array([0, 1, 2, 0, 1, 2, 0, 1])
 """
 
 import operator
-from typing import Any, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Optional, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -36,8 +36,11 @@ ORDERS: Tuple[str, ...] = ("best", *_grouping.ORDERINGS, "random")
 Shape = Tuple[int, int]
 Sparsity = Union[Any, Tuple[npt.ArrayLike, npt.ArrayLike]]
 
-# csc_array arrived in SciPy 1.8; older releases have only the matrix class.
-_csc = getattr(scipy.sparse, "csc_array", scipy.sparse.csc_matrix)
+if TYPE_CHECKING:
+    _csc = scipy.sparse.csc_array
+else:
+    # csc_array arrived in SciPy 1.8; older releases have only the matrix class.
+    _csc = getattr(scipy.sparse, "csc_array", scipy.sparse.csc_matrix)
 _INDEX_TYPES = (np.dtype(np.int32), np.dtype(np.int64))
 
 
@@ -97,7 +100,7 @@ def lower_bound(sparsity: Sparsity, *, shape: Optional[Shape] = None) -> int:
     return int(_grouping.lower_bound(*_layout(sparsity, shape)))
 
 
-def as_pattern(sparsity: Sparsity, *, shape: Optional[Shape] = None) -> Any:
+def as_pattern(sparsity: Sparsity, *, shape: Optional[Shape] = None) -> "scipy.sparse.csc_array":
     """The pattern as a boolean `scipy.sparse.csc_array` with sorted, distinct indices.
 
     `sparsity` and `shape` are taken as by `group_columns`. On SciPy releases without
@@ -117,6 +120,7 @@ def _layout(sparsity: Sparsity, shape: Optional[Shape]) -> Tuple[int, int, int, 
     """(n_rows, n_cols, layout, a, b) for the compiled core."""
     given = _shape(shape)
     if scipy.sparse.issparse(sparsity):
+        sparsity = cast(Any, sparsity)  # any of SciPy's formats: read by its attributes
         if given is not None and given != sparsity.shape:
             raise ValueError("shape %r does not match sparsity's shape %r"
                              % (given, sparsity.shape))

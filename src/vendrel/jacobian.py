@@ -7,7 +7,8 @@ The residual function is any callable ``fun(x, *args, **kwargs)`` or a `SparseSo
 """
 
 import threading
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Literal, Optional, Sequence, Tuple,
+                    TypeVar, Union, overload)
 
 import numpy as np
 import numpy.typing as npt
@@ -16,11 +17,61 @@ from vendrel import _plan, _steps, grouping
 from vendrel._detection import detect
 from vendrel._differences import Differences
 from vendrel._evaluation import Residual, Workers, residual_target
+from vendrel._plan import CscArray, CsrArray, FloatArray, Jacobian
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+    from vendrel.plot import PathLike
 
 __all__ = ["SparseJacobian", "detect_sparsity", "estimate_jacobian"]
 
 Bounds = Tuple[npt.ArrayLike, npt.ArrayLike]
 WorkersLike = Union[None, int, Callable[..., Any]]
+
+#: The type of the Jacobians a `SparseJacobian` makes, set by its ``output``.
+J = TypeVar("J", bound=Jacobian)
+
+
+# The overloads tell a type checker what comes back for each ``output``: a csr_array by default.
+@overload
+def estimate_jacobian(
+    fun: Any, x0: npt.ArrayLike, *, sparsity: Any = ..., groups: Any = ..., method: str = ...,
+    rel_step: Optional[npt.ArrayLike] = ..., abs_step: Optional[npt.ArrayLike] = ...,
+    bounds: Bounds = ..., f0: Optional[npt.ArrayLike] = ..., args: Sequence[Any] = ...,
+    kwargs: Optional[Dict[str, Any]] = ..., output: Literal["csr"] = ...,
+    workers: WorkersLike = ..., progress: bool = ...,
+) -> CsrArray: ...
+
+
+@overload
+def estimate_jacobian(
+    fun: Any, x0: npt.ArrayLike, *, sparsity: Any = ..., groups: Any = ..., method: str = ...,
+    rel_step: Optional[npt.ArrayLike] = ..., abs_step: Optional[npt.ArrayLike] = ...,
+    bounds: Bounds = ..., f0: Optional[npt.ArrayLike] = ..., args: Sequence[Any] = ...,
+    kwargs: Optional[Dict[str, Any]] = ..., output: Literal["csc"],
+    workers: WorkersLike = ..., progress: bool = ...,
+) -> CscArray: ...
+
+
+@overload
+def estimate_jacobian(
+    fun: Any, x0: npt.ArrayLike, *, sparsity: Any = ..., groups: Any = ..., method: str = ...,
+    rel_step: Optional[npt.ArrayLike] = ..., abs_step: Optional[npt.ArrayLike] = ...,
+    bounds: Bounds = ..., f0: Optional[npt.ArrayLike] = ..., args: Sequence[Any] = ...,
+    kwargs: Optional[Dict[str, Any]] = ..., output: Literal["dense"],
+    workers: WorkersLike = ..., progress: bool = ...,
+) -> FloatArray: ...
+
+
+@overload
+def estimate_jacobian(
+    fun: Any, x0: npt.ArrayLike, *, sparsity: Any = ..., groups: Any = ..., method: str = ...,
+    rel_step: Optional[npt.ArrayLike] = ..., abs_step: Optional[npt.ArrayLike] = ...,
+    bounds: Bounds = ..., f0: Optional[npt.ArrayLike] = ..., args: Sequence[Any] = ...,
+    kwargs: Optional[Dict[str, Any]] = ..., output: str,
+    workers: WorkersLike = ..., progress: bool = ...,
+) -> Jacobian: ...
 
 
 def estimate_jacobian(
@@ -39,7 +90,7 @@ def estimate_jacobian(
     output: str = "csr",
     workers: WorkersLike = None,
     progress: bool = False,
-) -> Any:
+) -> Jacobian:
     """The Jacobian of `fun` at `x0` by grouped finite differences.
 
     Columns that share no row are perturbed together, so that a Jacobian costs one residual
@@ -117,7 +168,8 @@ def estimate_jacobian(
             if f0 is None:
                 f0 = base
         plan = _make_plan(sparsity, groups, len(point), method, rel_step, abs_step, bounds, output)
-        return plan(point, narrow, residual, pool, f0, progress, [0])
+        result: Jacobian = plan(point, narrow, residual, pool, f0, progress, [0])
+        return result
     finally:
         pool.close()
 
@@ -134,7 +186,7 @@ def _make_plan(sparsity: Any, groups: Any, n: Optional[int], method: str, rel_st
     return Differences(pattern, open_shape, column_groups, method, rel_step, abs_step, bounds, output)
 
 
-class SparseJacobian:
+class SparseJacobian(Generic[J]):
     """A Jacobian planned once, for the many Jacobians of a Newton-type iteration.
 
     The pattern is put in canonical form, the columns grouped, and the indices that recover
@@ -165,6 +217,43 @@ class SparseJacobian:
     (array([0, 1, 0, 1]), 3)
     """
 
+    # As for estimate_jacobian, the overloads give the type of the Jacobians for each ``output``.
+    @overload
+    def __init__(
+        self: "SparseJacobian[CsrArray]", fun: Any, sparsity: Any, *, groups: Any = ...,
+        method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
+        abs_step: Optional[npt.ArrayLike] = ..., bounds: Bounds = ...,
+        output: Literal["csr"] = ..., workers: WorkersLike = ..., args: Sequence[Any] = ...,
+        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ...,
+    ) -> None: ...
+
+    @overload
+    def __init__(
+        self: "SparseJacobian[CscArray]", fun: Any, sparsity: Any, *, groups: Any = ...,
+        method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
+        abs_step: Optional[npt.ArrayLike] = ..., bounds: Bounds = ...,
+        output: Literal["csc"], workers: WorkersLike = ..., args: Sequence[Any] = ...,
+        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ...,
+    ) -> None: ...
+
+    @overload
+    def __init__(
+        self: "SparseJacobian[FloatArray]", fun: Any, sparsity: Any, *, groups: Any = ...,
+        method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
+        abs_step: Optional[npt.ArrayLike] = ..., bounds: Bounds = ...,
+        output: Literal["dense"], workers: WorkersLike = ..., args: Sequence[Any] = ...,
+        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ...,
+    ) -> None: ...
+
+    @overload
+    def __init__(
+        self: "SparseJacobian[Jacobian]", fun: Any, sparsity: Any, *, groups: Any = ...,
+        method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
+        abs_step: Optional[npt.ArrayLike] = ..., bounds: Bounds = ...,
+        output: str, workers: WorkersLike = ..., args: Sequence[Any] = ...,
+        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ...,
+    ) -> None: ...
+
     def __init__(
         self,
         fun: Any,
@@ -192,15 +281,16 @@ class SparseJacobian:
         self._lock = threading.Lock()
 
     def __call__(self, x: npt.ArrayLike, *args: Any, f0: Optional[npt.ArrayLike] = None,
-                 **kwargs: Any) -> Any:
+                 **kwargs: Any) -> J:
         """The Jacobian at `x`; `f0` is ``fun(x)`` if already known."""
         point, narrow = _steps.as_point(x, "x")
         residual = self._residual
         if args or kwargs:
             residual = Residual(residual.target, args, kwargs)
         with self._lock:  # the plan keeps work arrays between calls
-            return self._plan(point, narrow, residual, self._workers, f0, self._progress,
-                              self._counter)
+            result: J = self._plan(point, narrow, residual, self._workers, f0, self._progress,
+                                   self._counter)
+            return result
 
     @property
     def groups(self) -> npt.NDArray[np.intp]:
@@ -237,7 +327,21 @@ class SparseJacobian:
         """Shuts down the process pool made for ``workers=<int>``, if any."""
         self._workers.close()
 
-    def __enter__(self) -> "SparseJacobian":
+    def plot(self, path: "Optional[PathLike]" = None, *, title: Optional[str] = None,
+             max_pixels: int = 600) -> "Figure":
+        """The pattern with each column coloured by its group, as `vendrel.plot.plot_pattern`
+        draws it; saved as a PNG at `path` if given. Needs matplotlib
+        (``pip install "vendrel[plot]"``)."""
+        from vendrel.plot import plot_pattern
+
+        plan = self._plan
+        pattern = plan.pattern
+        if plan.m is not None and plan.n is not None:
+            # An index pair's shape is known from the first call on.
+            pattern = _plan.pad(pattern, plan.m, plan.n)
+        return plot_pattern(pattern, plan.groups, path, title=title, max_pixels=max_pixels)
+
+    def __enter__(self) -> "SparseJacobian[J]":
         return self
 
     def __exit__(self, *exc_info: Any) -> None:
@@ -260,7 +364,7 @@ def detect_sparsity(
     workers: WorkersLike = None,
     progress: bool = False,
     seed: Any = 0,
-) -> Any:
+) -> CsrArray:
     """The sparsity pattern of `fun`'s Jacobian near `x0`, found by differences.
 
     Each component of x is raised by its step in turn, and every residual entry that changes

@@ -13,10 +13,10 @@ class SparseSolver:
         """The residuals at x; the class's own version prints a line and returns zeros."""
     def compute_pattern(
         self, x0: npt.NDArray[numpy.float64]
-    ) -> tuple[npt.NDArray[numpy.intc], npt.NDArray[numpy.intc]]:
+    ) -> tuple[npt.NDArray[numpy.int32], npt.NDArray[numpy.int32]]:
         """The Jacobian's sparsity pattern at x0 as (rows, cols), in column-major order."""
     def find_groups(
-        self, rows: npt.NDArray[numpy.intc], cols: npt.NDArray[numpy.intc]
+        self, rows: npt.NDArray[numpy.int32], cols: npt.NDArray[numpy.int32]
     ) -> list[npt.NDArray[numpy.int_]]:
         """Positions of the pattern, gathered by groups of structurally orthogonal columns."""
 
