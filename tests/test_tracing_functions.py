@@ -175,6 +175,21 @@ def test_traced_pattern_equals_what_perturbation_finds(fun):
     np.testing.assert_array_equal(traced, found_by_perturbation(fun, N))
 
 
+def _complex(x):
+    return x[:6] + 1j * x[::-1][:6] ** 2
+
+
+@pytest.mark.parametrize("part", [lambda z: z.imag, lambda z: np.imag(z[::-1])[::-1],
+                                  lambda z: z.real, lambda z: np.real(z)],
+                         ids=["imag", "np.imag", "real", "np.real"])
+def test_complex_parts_depend_on_their_whole_element(part):
+    # A complex element is one traced value: each part holds what the element depends on.
+    traced = trace_sparsity(lambda x: part(_complex(x)), np.zeros(N)).toarray()
+    whole = trace_sparsity(lambda x: np.abs(_complex(x)), np.zeros(N)).toarray()
+    np.testing.assert_array_equal(whole, found_by_perturbation(lambda x: np.abs(_complex(x)), N))
+    np.testing.assert_array_equal(traced, whole)
+
+
 # Each of these depends on every element it could pick, but at one point on the one it picks
 # (the largest, the branch taken, the bracketing table entries): the trace must hold what
 # perturbation finds and equal the union written out plainly, itself checked above.
