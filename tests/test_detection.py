@@ -6,6 +6,7 @@ import re
 
 import numpy as np
 import pytest
+import scipy.sparse
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -120,3 +121,62 @@ def test_refusals(arguments, error, message):
     call.update(arguments)
     with pytest.raises(error, match=re.escape(message)):
         detect_sparsity(call.pop("fun"), call.pop("x0"), **call)
+
+
+def product_chain(x):
+    return x[:-1] * x[1:]
+
+
+def sorted_residual(x):
+    return np.sort(x) - 1.0
+
+
+def test_tracing_finds_what_vanishes_at_x0_in_one_call():
+    x0 = np.array([1.0, 0.0, 2.0, 3.0])
+    calls = []
+
+    def counted(x):
+        calls.append(1)
+        return product_chain(x)
+
+    perturbed = detect_sparsity(counted, x0)
+    assert len(calls) == 5 and not perturbed[0, 0]  # d(x0 * x1)/dx0 vanishes at x1 = 0
+    traced = detect_sparsity(counted, x0, method="trace")
+    assert len(calls) == 6
+    expected = np.eye(3, 4, dtype=bool) | np.eye(3, 4, k=1, dtype=bool)
+    np.testing.assert_array_equal(traced.toarray(), expected)
+    assert traced.dtype == bool and traced.format == "csr"
+
+
+def test_auto_falls_back_to_perturbation_naming_the_operation():
+    from vendrel.tracing import TracingError
+
+    x0 = np.linspace(0.5, 2.0, 5)
+    with pytest.raises(TracingError, match="sort"):
+        detect_sparsity(sorted_residual, x0, method="trace")
+    with pytest.warns(RuntimeWarning, match=r"could not be traced \(.*sort.*\); finding the "
+                                            r"pattern by perturbation instead, 6 evaluations"):
+        fallback = detect_sparsity(sorted_residual, x0, method="auto")
+    np.testing.assert_array_equal(fallback.toarray(), detect_sparsity(sorted_residual, x0).toarray())
+
+
+def test_auto_traces_a_solver_through_its_residual_function():
+    class Chain(SparseSolver):
+        def compute_residuals(self, x):
+            r = x**3
+            r[1:] -= x[:-1]
+            return r
+
+    x0 = np.linspace(1.0, 2.0, 6)
+    with contextlib.redirect_stdout(io.StringIO()):
+        rows, cols = Chain().compute_pattern(x0.copy())
+    traced = detect_sparsity(Chain(), x0, method="auto")
+    np.testing.assert_array_equal(traced.toarray(),
+                                  scipy.sparse.coo_array((np.ones(len(rows)), (rows, cols)),
+                                                         shape=(6, 6)).toarray() != 0)
+
+
+def test_an_unknown_detection_method_is_refused():
+    with pytest.raises(ValueError, match="method must be one of 'perturb', 'trace', 'auto', "
+                                         "not 'guess'"):
+        detect_sparsity(product_chain, np.ones(3), method="guess")

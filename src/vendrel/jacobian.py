@@ -7,6 +7,7 @@ The residual function is any callable ``fun(x, *args, **kwargs)`` or a `SparseSo
 """
 
 import threading
+import warnings
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Literal, Optional, Sequence, Tuple,
                     TypeVar, Union, overload)
 
@@ -25,6 +26,8 @@ if TYPE_CHECKING:
     from vendrel.plot import PathLike
 
 __all__ = ["SparseJacobian", "detect_sparsity", "estimate_jacobian"]
+
+DETECTION_METHODS = ("perturb", "trace", "auto")
 
 Bounds = Tuple[npt.ArrayLike, npt.ArrayLike]
 WorkersLike = Union[None, int, Callable[..., Any]]
@@ -364,15 +367,21 @@ def detect_sparsity(
     workers: WorkersLike = None,
     progress: bool = False,
     seed: Any = 0,
+    method: str = "perturb",
 ) -> CsrArray:
-    """The sparsity pattern of `fun`'s Jacobian near `x0`, found by differences.
+    """The sparsity pattern of `fun`'s Jacobian near `x0`, found by differences or by tracing.
 
-    Each component of x is raised by its step in turn, and every residual entry that changes
-    (compared exactly; NaN before and after counts as unchanged) is an entry of the pattern:
-    n + 1 evaluations per point. Nothing is printed.
+    By perturbation (the default), each component of x is raised by its step in turn, and
+    every residual entry that changes (compared exactly; NaN before and after counts as
+    unchanged) is an entry of the pattern: n + 1 evaluations per point. By tracing, `fun` is
+    called once on a traced array (`vendrel.tracing.trace_sparsity`), which gives the pattern
+    at every x at once. Nothing is printed.
 
     Parameters
     ----------
+    method : {"perturb", "trace", "auto"}, optional
+        ``"trace"`` raises `vendrel.tracing.TracingError` where `fun` does something that
+        cannot be traced; ``"auto"`` then warns, naming the operation, and perturbs.
     fun, x0, args, kwargs, workers, progress
         As for `estimate_jacobian`.
     points : int, optional
@@ -400,6 +409,9 @@ def detect_sparsity(
            [False,  True,  True, False],
            [False, False,  True,  True]])
     """
+    if method not in DETECTION_METHODS:
+        raise ValueError("method must be one of %s, not %r"
+                         % (", ".join(map(repr, DETECTION_METHODS)), method))
     point, narrow = _steps.as_point(x0)
     try:
         count = int(points)
@@ -407,6 +419,21 @@ def detect_sparsity(
         raise TypeError("points must be an integer, not %r" % (points,)) from None
     if count < 1 or count != points:
         raise ValueError("points must be a positive integer, not %r" % (points,))
+    if method != "perturb":
+        from vendrel.tracing import TracingError, trace_sparsity
+
+        try:
+            traced: CsrArray = trace_sparsity(
+                fun, point.astype(narrow if narrow is not None else np.float64), args=args,
+                kwargs=kwargs)
+            return traced
+        except TracingError as error:
+            if method == "trace":
+                raise
+            warnings.warn("the residual function could not be traced (%s); finding the pattern "
+                          "by perturbation instead, %d evaluations"
+                          % (error.operation, (len(point) + 1) * count), RuntimeWarning,
+                          stacklevel=2)
     residual = Residual(residual_target(fun), args, kwargs)
     pool = Workers(workers)
     try:
