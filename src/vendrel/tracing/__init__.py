@@ -21,6 +21,9 @@ from vendrel.tracing._errors import TracingError
 
 __all__ = ["TracingError", "trace_sparsity"]
 
+# Reported under the name users import it by.
+TracingError.__module__ = __name__
+
 
 def trace_sparsity(fun: Any, x0: npt.ArrayLike, *, args: Sequence[Any] = (),
                    kwargs: Optional[Dict[str, Any]] = None) -> Any:
