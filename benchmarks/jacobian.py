@@ -16,6 +16,7 @@ import numpy as np
 import scipy.sparse
 from scipy.optimize._numdiff import approx_derivative, group_columns
 
+from patterns import five_point_residual
 from vendrel.jacobian import SparseJacobian
 
 
@@ -26,16 +27,7 @@ def grid(n):
                                    offsets=[-1, 0, 1], format="csr")
     eye = scipy.sparse.identity(side, format="csr")
     pattern = scipy.sparse.csr_array(scipy.sparse.kron(eye, one) + scipy.sparse.kron(one, eye))
-
-    def fun(x):
-        u = x.reshape(side, side)
-        r = 4.0 * u + u**3
-        r[1:] -= u[:-1]
-        r[:-1] -= u[1:]
-        r[:, 1:] -= u[:, :-1]
-        r[:, :-1] -= u[:, 1:]
-        return r.reshape(-1)
-    return side * side, pattern, fun
+    return side * side, pattern, five_point_residual
 
 
 def band(n):

@@ -21,20 +21,10 @@ import time
 import numpy as np
 import scipy.sparse
 
+from patterns import five_point_residual as five_point
 from vendrel.tracing import trace_sparsity
 
 SAMPLE = 200
-
-
-def five_point(x):
-    side = math.isqrt(len(x))
-    u = x.reshape(side, side)
-    r = 4.0 * u + u**3
-    r[1:] -= u[:-1]
-    r[:-1] -= u[1:]
-    r[:, 1:] -= u[:, :-1]
-    r[:, :-1] -= u[:, 1:]
-    return r.reshape(-1)
 
 
 def five_point_pattern(n):
