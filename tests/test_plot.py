@@ -181,6 +181,15 @@ def test_a_sparse_jacobian_draws_its_plan(tmp_path):
     assert legend_texts(figure) == expected_legend(jacobian.groups)
 
 
+def test_docstring_examples_run():
+    import doctest
+
+    import vendrel.plot
+
+    failures, tried = doctest.testmod(vendrel.plot)
+    assert tried >= 4 and failures == 0
+
+
 def test_drawing_leaves_the_backend_and_pyplot_alone():
     done = run_python("""
         import sys, matplotlib

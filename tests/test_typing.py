@@ -14,10 +14,8 @@ MARKER = re.compile(r"#\s*error:\s*([\w-]+)\s*$")
 
 
 def scipy_stubs_installed():
-    try:
-        from importlib.metadata import PackageNotFoundError, version
-    except ImportError:  # pragma: no cover - Python 3.7 and older are not supported
-        return False
+    from importlib.metadata import PackageNotFoundError, version
+
     try:
         version("scipy-stubs")
     except PackageNotFoundError:
@@ -26,8 +24,8 @@ def scipy_stubs_installed():
 
 
 # scipy-stubs needs Python 3.10; without it, files that use SciPy's types cannot be checked.
-needs_scipy_stubs = pytest.mark.skipif(not scipy_stubs_installed(),
-                                       reason="scipy-stubs is not installed (it needs Python 3.10+)")
+needs_scipy_stubs = pytest.mark.skipif(
+    not scipy_stubs_installed(), reason="scipy-stubs is not installed (it needs Python 3.10+)")
 
 
 # Checked files that need no type information from SciPy; the others need scipy-stubs.

@@ -7,8 +7,8 @@ and with SciPy's default.
 
 Design: the pattern is rasterised here, to at most one cell per pixel of the picture, and shown
 as an image at that resolution. A pattern larger than the picture is gathered into blocks of
-entries, each coloured by the group most of its entries belong to and paler where it holds
-fewer, so that a band stays a band at any size instead of a blur of overlapping markers. The
+entries, each coloured by its main group and paler where it holds fewer entries, so that a band
+stays a band at any size instead of a blur of overlapping markers. The
 figures are drawn on an Agg canvas of their own, not through pyplot: the backend a program has
 chosen is left alone, and no figure stays open in pyplot's registry.
 """
@@ -78,8 +78,10 @@ def plot_pattern(sparsity: grouping.Sparsity, groups: Optional[npt.ArrayLike] = 
     -----
     Up to one entry per pixel, each entry is a square. A larger pattern is gathered into
     square blocks of entries (rectangular when the pattern is far from square), each drawn
-    in the colour of the group most of its entries belong to, paler the fewer entries it
-    holds; the title says the block size.
+    in the colour of its main group, paler the fewer entries it holds; the title says the
+    block size. The main group is the one with most of the block's entries; where others
+    come within a fifth of it, a fixed pick among them that varies from block to block, so
+    that evenly mixed groups show as a mosaic of their colours.
 
     Examples
     --------
