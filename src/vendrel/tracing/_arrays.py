@@ -556,10 +556,12 @@ def _sparse_operator(ufunc: Any, a: Any, b: Any, reflected: bool) -> Any:
 
 
 def _is_sparse_matrix(value: Any) -> bool:
-    isspmatrix = getattr(scipy.sparse, "isspmatrix", None)
-    if not hasattr(scipy.sparse, "sparray"):
-        return True
-    return bool(isspmatrix(value)) if isspmatrix is not None else False
+    """A sparse matrix, whose `*` is the matrix product; sparse arrays multiply elementwise."""
+    sparray = getattr(scipy.sparse, "sparray", None)
+    if sparray is not None:
+        return not isinstance(value, sparray)
+    # SciPy 1.8 to 1.10 have sparse arrays (csr_array, ...) but no common base class to test.
+    return not type(value).__name__.endswith("_array")
 
 
 _BINARY = {
