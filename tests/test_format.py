@@ -122,3 +122,26 @@ def test_any_text_is_answered_with_a_fixed_message(pure_harness, cases):
 def test_version_text(pure_harness, text, verdict):
     (answer,) = pure_harness(["version %s 3 11" % text.encode().hex()])
     assert answer == verdict
+
+
+# NumPy's own release table as its 2.4 headers give it: 2.1 and 2.2 share a level.
+RELEASES = "2.0=18,2.1=19,2.2=19,2.3=20,2.4=21"
+
+
+@pytest.mark.parametrize("text, releases, level", [
+    ("1.26.4", RELEASES, 0),           # older than every row: the 1.x layouts
+    ("2.0.2", RELEASES, 18),
+    ("2.2.6", RELEASES, 19),
+    ("2.3.0rc1", RELEASES, 20),
+    ("2.4.0", RELEASES, 21),
+    ("2.10.0", RELEASES, 21),          # minor 10 comes after 4, not between 1 and 2
+    ("2.5.0.dev0+git20260101", RELEASES, 21),  # newer than the headers: their newest
+    ("3.0.0", RELEASES, 21),
+    ("2", RELEASES, 18),
+    ("unknown", RELEASES, 0),
+    ("", RELEASES, 0),
+    ("2.2.6", "0.0=0", 0),             # headers of NumPy 1.x name no 2.x release
+])
+def test_numpy_feature_level(pure_harness, text, releases, level):
+    (answer,) = pure_harness(["numpy %s %s" % (releases, text.encode().hex())])
+    assert answer == str(level)

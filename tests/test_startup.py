@@ -95,6 +95,48 @@ def test_start_up_failure(prepare, kind, message, line, file):
     assert second == "second import: " + kind
 
 
+# NumPy's filters hide its size warnings in a plain interpreter; "always" shows any there is.
+SIZE_PROBE = """
+import warnings, numpy, scipy.linalg
+object_size = object.__basicsize__
+real = {{name: getattr(numpy, name) for name in ("dtype", "flatiter", "broadcast", "ndarray", "ufunc")}}
+for name, kind in real.items():
+    # A stand-in {change:+d} pointers larger than the running NumPy's structure.
+    slots = (kind.__basicsize__ - object_size) // 8 + {change}
+    setattr(numpy, name, type(name, (), {{"__slots__": tuple("s%d" % i for i in range(slots))}}))
+warnings.simplefilter("always")
+with warnings.catch_warnings(record=True) as seen:
+    try:
+        import vendrel.sparse_solver
+        outcome = "ok"
+    except ValueError as error:
+        outcome = str(error)
+print(repr((outcome, [str(w.message) for w in seen if "size" in str(w.message)])))
+"""
+
+
+def test_import_shows_no_size_warning_on_the_running_numpy():
+    code = "import warnings, numpy\nwarnings.simplefilter('always')\nimport vendrel.sparse_solver"
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert "size changed" not in result.stderr, result.stderr
+
+
+@pytest.mark.parametrize("change, outcome, warned", [
+    # The expected sizes are exactly those of the NumPy that runs...
+    (0, "ok", []),
+    # ...so a structure grown beyond them warns, each in turn...
+    (1, "ok", ["numpy.%s size changed, may indicate binary incompatibility" % name
+               for name in ("dtype", "flatiter", "broadcast", "ndarray", "ufunc")]),
+    # ...and a smaller one fails the import at the first.
+    (-1, "numpy.dtype has the wrong size, try recompiling", []),
+])
+def test_expected_sizes_follow_the_running_numpy(change, outcome, warned):
+    result = run_python(SIZE_PROBE.format(change=change))
+    assert result.returncode == 0, result.stderr
+    assert eval(result.stdout) == (outcome, warned)
+
+
 def test_larger_foreign_type_only_warns():
     prepare = (
         "import warnings, numpy, scipy.linalg\n"

@@ -4,6 +4,7 @@
 //
 //   format <double|int|uint8_t> <hex bytes>  ->  "accepted" | "refused <message as hex>"
 //   version <hex bytes> <major> <minor>      ->  "match <shown>" | "mismatch <shown>"
+//   numpy <major.minor=level,...> <hex bytes>  ->  the feature level, in decimal
 #include "shell/buffer_format.hpp"
 #include "shell/version_text.hpp"
 
@@ -14,6 +15,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -68,6 +70,23 @@ int main() {
       char shown[32];
       bool match = vendrel::version_matches(text.get(), major, minor, shown, sizeof shown);
       std::cout << (match ? "match " : "mismatch ") << shown << "\n";
+    } else if (command == "numpy") {
+      std::string hex, table;
+      in >> table >> hex;
+      std::vector<vendrel::NumpyRelease> releases;
+      std::istringstream rows(table);
+      std::string row;
+      while (std::getline(rows, row, ',')) {
+        vendrel::NumpyRelease release{};
+        if (std::sscanf(row.c_str(), "%d.%d=%u", &release.major, &release.minor,
+                        &release.level) != 3) {
+          return 2;
+        }
+        releases.push_back(release);
+      }
+      auto text = from_hex(hex);
+      std::cout << vendrel::numpy_feature_level(text.get(), releases.data(), releases.size())
+                << "\n";
     } else {
       return 2;
     }

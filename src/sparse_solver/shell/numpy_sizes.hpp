@@ -1,6 +1,6 @@
-// The sizes of NumPy's object structures as the NumPy headers of the build define them.
-// They are the expected sizes of the start-up layout check; nothing else of NumPy's C
-// interface is used (everything else goes through the Python-level module and buffers).
+// The sizes of NumPy's object structures, the expected sizes of the start-up layout check.
+// Nothing else of NumPy's C interface is used (everything else goes through the
+// Python-level module and buffers).
 #pragma once
 
 #include <cstddef>
@@ -18,8 +18,9 @@ struct NumpySizes {
 // The layouts of NumPy 1.x, for running on NumPy 1.x.
 extern const NumpySizes kNumpySizesAbi1;
 
-// The layouts of NumPy 2.0, the oldest of the 2.x ABI; when built against NumPy 1.x
-// headers, the same as kNumpySizesAbi1 (such a build runs on 1.x only).
-extern const NumpySizes kNumpySizesAbi2;
+// The layouts of the NumPy release named by `version` (numpy.__version__, such as "2.2.6"),
+// as far as the build's headers know them: a release newer than the headers gets the
+// newest layout they describe, so a structure grown since then still shows as larger.
+const NumpySizes& numpy_sizes_for(const char* version) noexcept;
 
 }  // namespace vendrel

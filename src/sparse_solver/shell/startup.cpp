@@ -6,7 +6,6 @@
 #include "state.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace vendrel {
 
@@ -73,7 +72,7 @@ const NumpySizes* expected_numpy_sizes() noexcept {
     PyErr_Clear();
     return &kNumpySizesAbi1;
   }
-  return std::atoi(text) >= 2 ? &kNumpySizesAbi2 : &kNumpySizesAbi1;
+  return &numpy_sizes_for(text);
 }
 
 }  // namespace vendrel
