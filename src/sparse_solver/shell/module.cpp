@@ -72,13 +72,14 @@ int enter_in_sys_modules(bool* added) noexcept {
 // A failed start-up must not leave its half-made module in sys.modules: a later import
 // would find it there and report success.
 void withdraw_from_sys_modules() noexcept {
-  compat::SavedError pending;
+  PyObject* pending = PyErr_GetRaisedException();
   PyObject* modules = PyImport_GetModuleDict();
   PyObject* entry = PyDict_GetItemWithError(modules, state.names.module_name);
   if (entry == state.module && PyDict_DelItem(modules, state.names.module_name) < 0) {
     PyErr_Clear();
   }
   if (entry == nullptr) PyErr_Clear();
+  PyErr_SetRaisedException(pending);
 }
 
 int bind_foreign_types() noexcept;
@@ -109,7 +110,7 @@ int run_module_body() noexcept {
     // package at all; an empty list stands in so that the module stays importable.
     Ref fromlist = Ref::steal(PyList_New(1));
     if (!fromlist) return VS_STEP_FAILED(12);
-    PyList_SET_ITEM(fromlist.get(), 0, compat::new_ref(state.names.groups));
+    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(state.names.groups));
     Ref groups;
     Ref test_os = Ref::steal(import_relative_first(state.names.test_test_os, fromlist.get()));
     if (test_os) groups = Ref::steal(import_from(test_os.get(), state.names.groups));
@@ -138,9 +139,8 @@ int run_steps(bool* entered) noexcept {
   if (PyObject_SetAttrString(state.module, "__builtins__", state.builtins) < 0) {
     return VS_STEP_FAILED(1);
   }
-  // Step 6: thread support (do_stuff releases the interpreter lock), then the constants.
-  compat::init_threads();
-  if (PyErr_Occurred()) return VS_STEP_FAILED(1);
+  // Step 6: the constants. (The interpreter lock that do_stuff releases exists from
+  // start-up on every supported version: 3.7 made Py_Initialize create it.)
   if (make_constants() < 0) return VS_STEP_FAILED(1);
   // Step 7.
   if (enter_in_sys_modules(entered) < 0) return VS_STEP_FAILED(1);

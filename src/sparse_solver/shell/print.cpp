@@ -39,7 +39,7 @@ int print_objects(PyObject* const* objs, Py_ssize_t count, bool end_line) noexce
   PyObject* slots[kMaxObjects + 2];
   for (Py_ssize_t i = 0; i < count; ++i) slots[i + 1] = objs[i];
   slots[count + 1] = state.space;
-  PyObject* result = compat::vectorcall(
+  PyObject* result = PyObject_Vectorcall(
       print, slots + 1, static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
   if (result == nullptr) return -1;
   Py_DECREF(result);

@@ -45,12 +45,4 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-// Replaces an owned field's value with a new reference and releases the old one
-// afterwards, so that a destructor run by the release never sees a dangling field.
-inline void replace_field(PyObject*& field, PyObject* new_reference) noexcept {
-  PyObject* old = field;
-  field = new_reference;
-  Py_XDECREF(old);
-}
-
 }  // namespace vendrel

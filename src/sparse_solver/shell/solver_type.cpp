@@ -35,9 +35,9 @@ PyObject* solver_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   if (o == nullptr) return nullptr;
   Solver* self = as_solver(o);
   self->vtab = &g_vtable;
-  self->pattern_rows = compat::new_ref(Py_None);
-  self->reserved1 = compat::new_ref(Py_None);
-  self->reserved2 = compat::new_ref(Py_None);
+  self->pattern_rows = Py_NewRef(Py_None);
+  self->reserved1 = Py_NewRef(Py_None);
+  self->reserved2 = Py_NewRef(Py_None);
   return o;
 }
 
@@ -46,7 +46,7 @@ void solver_dealloc(PyObject* o) noexcept {
   // A Python subclass's own dealloc has run the finaliser already; only an instance
   // destroyed through this function runs it here.
   if (type->tp_finalize != nullptr && type->tp_dealloc == solver_dealloc &&
-      !compat::gc_is_finalized(o)) {
+      !PyObject_GC_IsFinalized(o)) {
     if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
   }
   PyObject_GC_UnTrack(o);
@@ -67,9 +67,9 @@ int solver_traverse(PyObject* o, visitproc visit, void* arg) noexcept {
 
 int solver_clear(PyObject* o) noexcept {
   Solver* self = as_solver(o);
-  replace_field(self->pattern_rows, compat::new_ref(Py_None));
-  replace_field(self->reserved1, compat::new_ref(Py_None));
-  replace_field(self->reserved2, compat::new_ref(Py_None));
+  Py_XSETREF(self->pattern_rows, Py_NewRef(Py_None));
+  Py_XSETREF(self->reserved1, Py_NewRef(Py_None));
+  Py_XSETREF(self->reserved2, Py_NewRef(Py_None));
   return 0;
 }
 
@@ -94,7 +94,7 @@ PyCFunction own_method_function(int index) noexcept { return g_methods[index].ml
 
 PyTypeObject solver_type = [] {
   PyTypeObject t{};
-  compat::set_refcnt(reinterpret_cast<PyObject*>(&t), 1);
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
   t.tp_name = "vendrel.sparse_solver.SparseSolver";
   t.tp_basicsize = sizeof(Solver);
   t.tp_itemsize = 0;

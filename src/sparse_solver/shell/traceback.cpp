@@ -3,6 +3,8 @@
 #include "failure.hpp"
 #include "state.hpp"
 
+#include <frameobject.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -85,10 +87,10 @@ PyCodeObject* code_for(const char* function, int site, int line, const char* fil
 void add_traceback(const char* function, int site, int line, const char* file) noexcept {
   // Making the code object and the frame must not run with the exception pending
   // (PyFrame_New fails then on some versions); it goes back before PyTraceBack_Here.
-  compat::SavedError pending;
+  PyObject* pending = PyErr_GetRaisedException();
   PyCodeObject* code = code_for(function, site, line, file);
   if (code == nullptr) {
-    pending.discard();
+    Py_XDECREF(pending);
     return;
   }
   // The code object's first line is the line the entry shows, on every version: from 3.11
@@ -96,10 +98,10 @@ void add_traceback(const char* function, int site, int line, const char* file) n
   PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, state.globals, nullptr);
   Py_DECREF(code);
   if (frame == nullptr) {
-    pending.discard();
+    Py_XDECREF(pending);
     return;
   }
-  pending.restore();
+  PyErr_SetRaisedException(pending);
   PyTraceBack_Here(frame);
   Py_DECREF(frame);
 }

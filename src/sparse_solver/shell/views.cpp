@@ -30,7 +30,7 @@ struct Owner {
 
 PyTypeObject g_owner_type = [] {
   PyTypeObject t{};
-  compat::set_refcnt(reinterpret_cast<PyObject*>(&t), 1);
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
   return t;
 }();
 
@@ -103,7 +103,7 @@ int owner_getbuffer(PyObject* o, Py_buffer* view, int flags) noexcept {
     PyErr_SetString(PyExc_BufferError, "underlying buffer is not contiguous");
     return -1;
   }
-  view->obj = compat::new_ref(o);
+  view->obj = Py_NewRef(o);
   view->buf = b.buf;
   view->len = b.shape[0] * b.itemsize;
   view->readonly = b.readonly;
@@ -185,7 +185,7 @@ void release_view(View* view) noexcept {
 }
 
 PyObject* view_as_object(const View& view) noexcept {
-  if (view.owner == nullptr || view.owner == Py_None) return compat::new_ref(Py_None);
+  if (view.owner == nullptr || view.owner == Py_None) return Py_NewRef(Py_None);
   Owner* made = new_owner(&kIntElement);
   if (made == nullptr) return nullptr;
   Ref result = Ref::steal(reinterpret_cast<PyObject*>(made));
@@ -211,7 +211,7 @@ PyObject* view_as_object(const View& view) noexcept {
   if (source_held) PyBuffer_Release(&source);
   if (made->format == nullptr) return PyErr_NoMemory();
 
-  made->base = compat::new_ref(view.owner);
+  made->base = Py_NewRef(view.owner);
   made->shape = view.shape[0];
   made->stride = view.strides[0];
   Py_buffer& b = made->buffer;

@@ -25,7 +25,7 @@ PyObject* zeros_like(PyObject* x) noexcept {
   Ref count = Ref::steal(PyLong_FromSsize_t(n));
   if (!count) return VS_FAIL(23);
   PyObject* args[] = {count.get()};
-  Ref result = Ref::steal(compat::vectorcall(zeros.get(), args, 1, nullptr));
+  Ref result = Ref::steal(PyObject_Vectorcall(zeros.get(), args, 1, nullptr));
   if (!result) return VS_FAIL(23);
   if (check_result_type(result.get(), state.types.ndarray, false) < 0) return VS_FAIL(23);
   return result.release();

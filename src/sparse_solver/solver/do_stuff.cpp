@@ -47,10 +47,10 @@ PyObject* do_stuff_entry(Solver*, View v) noexcept {
   Ref wrapped = Ref::steal(view_as_object(v));
   if (!wrapped) return VS_FAIL(131);
   PyObject* args[] = {wrapped.get()};
-  Ref array = Ref::steal(compat::vectorcall(asarray.get(), args, 1, nullptr));
+  Ref array = Ref::steal(PyObject_Vectorcall(asarray.get(), args, 1, nullptr));
   if (!array) return VS_FAIL(131);
   if (print_one(array.get()) < 0) return VS_FAIL(131);
-  return compat::new_ref(Py_None);
+  return Py_NewRef(Py_None);
 }
 
 }  // namespace vendrel

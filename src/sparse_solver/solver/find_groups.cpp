@@ -77,7 +77,7 @@ class Grouping {
     if (!groups_) return VS_FAIL(64);
     Ref first = Ref::steal(PyList_New(1));
     if (!first) return VS_FAIL(66);
-    PyList_SET_ITEM(first.get(), 0, compat::new_ref(number(0)));
+    PyList_SET_ITEM(first.get(), 0, Py_NewRef(number(0)));
     if (PyList_Append(groups_.get(), first.get()) < 0) return VS_FAIL(67);
     PyObject* last = first.get();
     for (Py_ssize_t p = 1; p < n_; ++p) {

@@ -35,7 +35,7 @@ PyObject* call_numpy(PyObject* function, PyObject* arg, PyObject* dtype_name, Py
     if (g_dtype_kwnames == nullptr) return fail_step(where, 5);
   }
   PyObject* args[] = {nullptr, arg, dtype};
-  PyObject* result = compat::vectorcall(callable.get(), args + 1,
+  PyObject* result = PyObject_Vectorcall(callable.get(), args + 1,
                                         1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_dtype_kwnames);
   if (result == nullptr) return fail_step(where, 6);
   return result;

@@ -141,7 +141,7 @@ Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* co
       }
       break;
   }
-  Ref value = Ref::steal(compat::vectorcall(
+  Ref value = Ref::steal(PyObject_Vectorcall(
       function, call_args, static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!value) {
     add_traceback(method.function, VS_SITE_FOR(variant), method.line);
