@@ -8,7 +8,7 @@
 namespace vendrel {
 
 int check_ndarray_argument(PyObject* obj, const char* arg_name) noexcept {
-  PyTypeObject* ndarray = state.types.ndarray;
+  PyTypeObject* ndarray = state.ndarray;
   if (ndarray == nullptr) {
     PyErr_SetString(PyExc_SystemError, msg::kMissingType);
     return -1;

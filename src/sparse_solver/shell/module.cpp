@@ -35,24 +35,17 @@ int set_global(PyObject* name, PyObject* value) noexcept {
   return PyDict_SetItem(state.globals, name, value);
 }
 
-int bind_cached_builtins() noexcept {
-  struct Entry {
-    PyObject* CachedBuiltins::*target;
-    const char* name;
-  };
-  static constexpr Entry kEntries[] = {
-      {&CachedBuiltins::range, "range"},         {&CachedBuiltins::ValueError, "ValueError"},
-      {&CachedBuiltins::RuntimeError, "RuntimeError"}, {&CachedBuiltins::MemoryError, "MemoryError"},
-      {&CachedBuiltins::enumerate, "enumerate"}, {&CachedBuiltins::Ellipsis, "Ellipsis"},
-      {&CachedBuiltins::TypeError, "TypeError"}, {&CachedBuiltins::id, "id"},
-      {&CachedBuiltins::IndexError, "IndexError"},
-  };
-  for (const Entry& entry : kEntries) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(entry.name));
+// The built-ins the module's source binds at import: each must exist, though nothing
+// uses them afterwards.
+int check_builtins() noexcept {
+  static constexpr const char* kNames[] = {"range",     "ValueError", "RuntimeError",
+                                           "MemoryError", "enumerate", "Ellipsis",
+                                           "TypeError", "id",         "IndexError"};
+  for (const char* text : kNames) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(text));
     if (!name) return -1;
-    PyObject* value = builtin_named(name.get());
-    if (value == nullptr) return -1;
-    state.cached.*entry.target = value;
+    Ref value = Ref::steal(builtin_named(name.get()));
+    if (!value) return -1;
   }
   return 0;
 }
@@ -82,7 +75,7 @@ void withdraw_from_sys_modules() noexcept {
   PyErr_SetRaisedException(pending);
 }
 
-int bind_foreign_types() noexcept;
+int check_foreign_types() noexcept;
 
 // The module body: import numpy as np; import scipy.linalg; from test.test_os import groups;
 // __test__ = {}.
@@ -128,69 +121,66 @@ int run_module_body() noexcept {
 }
 
 int run_steps(bool* entered) noexcept {
-  // Step 4: the module's dictionary, held for the life of the process.
+  // The module's dictionary, held for the life of the process.
   state.globals = PyModule_GetDict(state.module);
   if (state.globals == nullptr) return VS_STEP_FAILED(1);
   Py_INCREF(state.globals);
-  // Step 5: builtins, without importing it anew.
+  // builtins, without importing it anew.
   state.builtins = PyImport_AddModule("builtins");
   if (state.builtins == nullptr) return VS_STEP_FAILED(1);
   Py_INCREF(state.builtins);
   if (PyObject_SetAttrString(state.module, "__builtins__", state.builtins) < 0) {
     return VS_STEP_FAILED(1);
   }
-  // Step 6: the constants. (The interpreter lock that do_stuff releases exists from
-  // start-up on every supported version: 3.7 made Py_Initialize create it.)
   if (make_constants() < 0) return VS_STEP_FAILED(1);
-  // Step 7.
   if (enter_in_sys_modules(entered) < 0) return VS_STEP_FAILED(1);
-  // Step 8.
-  if (bind_cached_builtins() < 0) return VS_STEP_FAILED(1);
-  // Step 9.
-  if (make_view_constants() < 0) return VS_STEP_FAILED(1);
-  // Step 10: the class, its method table and its name in the module.
+  if (check_builtins() < 0) return VS_STEP_FAILED(1);
+  // The class, its method table and its name in the module.
   if (ready_solver_type() < 0) return VS_STEP_FAILED(15);
   if (PyObject_SetAttr(state.module, state.names.SparseSolver,
                        reinterpret_cast<PyObject*>(&solver_type)) < 0) {
     return VS_STEP_FAILED(15);
   }
-  // Step 11.
   if (ready_view_types() < 0) return VS_STEP_FAILED_IN("stringsource", 1);
-  // Step 12.
-  if (bind_foreign_types() < 0) return -1;
-  // Steps 13 to 16.
-  if (run_module_body() < 0) return -1;
-  // Step 17.
-  if (finish_view_support() < 0) return VS_STEP_FAILED_IN("stringsource", 1);
-  return 0;
+  if (check_foreign_types() < 0) return -1;
+  return run_module_body();
 }
 
-int bind_foreign_types() noexcept {
-  ForeignTypes& t = state.types;
-  t.type = import_checked_type("builtins", "type", sizeof(PyHeapTypeObject));
-  if (t.type == nullptr) return VS_STEP_FAILED_IN("type", 9);
+// The types whose layout the module was built against, checked in this order. Only
+// numpy.ndarray is kept, for the methods' type tests.
+int check_foreign_types() noexcept {
+  Ref type = Ref::steal(reinterpret_cast<PyObject*>(
+      import_checked_type("builtins", "type", sizeof(PyHeapTypeObject))));
+  if (!type) return VS_STEP_FAILED_IN("type", 9);
   const NumpySizes* sizes = expected_numpy_sizes();
   if (sizes == nullptr) return VS_STEP_FAILED_IN("__init__", 155);
-  t.dtype = import_checked_type("numpy", "dtype", sizes->dtype);
-  if (t.dtype == nullptr) return VS_STEP_FAILED_IN("__init__", 155);
-  t.flatiter = import_checked_type("numpy", "flatiter", sizes->flatiter);
-  if (t.flatiter == nullptr) return VS_STEP_FAILED_IN("__init__", 168);
-  t.broadcast = import_checked_type("numpy", "broadcast", sizes->broadcast);
-  if (t.broadcast == nullptr) return VS_STEP_FAILED_IN("__init__", 172);
-  t.ndarray = import_checked_type("numpy", "ndarray", sizes->ndarray);
-  if (t.ndarray == nullptr) return VS_STEP_FAILED_IN("__init__", 181);
-  t.ufunc = import_checked_type("numpy", "ufunc", sizes->ufunc);
-  if (t.ufunc == nullptr) return VS_STEP_FAILED_IN("__init__", 861);
+  struct Row {
+    const char* name;
+    std::size_t NumpySizes::*size;
+    int line;  // of numpy/__init__.pxd, where its failure is reported
+  };
+  static constexpr Row kRows[] = {
+      {"dtype", &NumpySizes::dtype, 155},     {"flatiter", &NumpySizes::flatiter, 168},
+      {"broadcast", &NumpySizes::broadcast, 172}, {"ndarray", &NumpySizes::ndarray, 181},
+      {"ufunc", &NumpySizes::ufunc, 861},
+  };
+  for (const Row& row : kRows) {
+    PyTypeObject* found = import_checked_type("numpy", row.name, sizes->*row.size);
+    if (found == nullptr) return step_failed(kSiteFile * 100000 + 50000 + row.line, row.line, "__init__");
+    if (row.size == &NumpySizes::ndarray) {
+      state.ndarray = found;
+    } else {
+      Py_DECREF(found);
+    }
+  }
   return 0;
 }
 
 PyObject* initialise() noexcept {
-  // Steps 1 to 3: before the module exists, failures get no traceback entry.
+  // Before the module exists, failures get no traceback entry.
   if (check_interpreter_version() < 0) return nullptr;
   state.empty_tuple = PyTuple_New(0);
   if (state.empty_tuple == nullptr) return nullptr;
-  state.empty_bytes = PyBytes_FromStringAndSize("", 0);
-  if (state.empty_bytes == nullptr) return nullptr;
   state.module = PyModule_Create2(&g_module_def, PYTHON_API_VERSION);
   if (state.module == nullptr) return nullptr;
 

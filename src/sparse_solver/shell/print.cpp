@@ -1,6 +1,5 @@
-// The two print operations. `print` is fetched from builtins on the first print of the
-// process and kept: a later rebinding of builtins.print is not seen. Calls go through
-// vectorcall with cached keyword names, the cheapest way to call print from C.
+// The two print operations. Calls go through vectorcall with the keyword names made at
+// start-up, the cheapest way to call print from C.
 #include "print.hpp"
 
 #include "state.hpp"
@@ -10,12 +9,9 @@
 namespace vendrel {
 namespace {
 
-PyObject* g_print = nullptr;
-PyObject* g_end_kwnames = nullptr;  // ("end",), made on the first print that keeps its line open
-
 PyObject* builtin_print() noexcept {
-  if (g_print == nullptr) g_print = PyObject_GetAttr(state.builtins, state.names.print);
-  return g_print;
+  if (state.print == nullptr) state.print = PyObject_GetAttr(state.builtins, state.names.print);
+  return state.print;
 }
 
 // Room for the objects of one line (the module's lines have at most four), with one slot
@@ -27,20 +23,13 @@ constexpr Py_ssize_t kMaxObjects = 8;
 int print_objects(PyObject* const* objs, Py_ssize_t count, bool end_line) noexcept {
   PyObject* print = builtin_print();
   if (print == nullptr) return -1;
-  PyObject* kwnames = nullptr;
-  if (!end_line) {
-    if (g_end_kwnames == nullptr) {
-      g_end_kwnames = PyTuple_Pack(1, state.names.end);
-      if (g_end_kwnames == nullptr) return -1;
-    }
-    kwnames = g_end_kwnames;
-  }
   assert(count >= 0 && count <= kMaxObjects);
   PyObject* slots[kMaxObjects + 2];
   for (Py_ssize_t i = 0; i < count; ++i) slots[i + 1] = objs[i];
   slots[count + 1] = state.space;
-  PyObject* result = PyObject_Vectorcall(
-      print, slots + 1, static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+  PyObject* result =
+      PyObject_Vectorcall(print, slots + 1, static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                          end_line ? nullptr : state.end_kwnames);
   if (result == nullptr) return -1;
   Py_DECREF(result);
   return 0;

@@ -77,8 +77,12 @@ int make_constants() noexcept {
   }
   state.int_0 = PyLong_FromLong(0);
   state.int_1 = PyLong_FromLong(1);
-  state.int_minus_1 = PyLong_FromLong(-1);
-  if (!state.space || !state.int_0 || !state.int_1 || !state.int_minus_1) return -1;
+  state.end_kwnames = PyTuple_Pack(1, state.names.end);
+  state.dtype_kwnames = PyTuple_Pack(1, state.names.dtype);
+  if (!state.space || !state.int_0 || !state.int_1 || !state.end_kwnames ||
+      !state.dtype_kwnames) {
+    return -1;
+  }
   return 0;
 }
 

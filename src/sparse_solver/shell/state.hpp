@@ -48,48 +48,29 @@ struct Texts {
   PyObject* empty;
 };
 
-// The built-ins bound at import time; later rebinding in `builtins` is not seen.
-struct CachedBuiltins {
-  PyObject* range;
-  PyObject* ValueError;
-  PyObject* RuntimeError;
-  PyObject* MemoryError;
-  PyObject* enumerate;
-  PyObject* Ellipsis;
-  PyObject* TypeError;
-  PyObject* id;
-  PyObject* IndexError;
-};
-
-// Foreign type objects whose layout was checked at import.
-struct ForeignTypes {
-  PyTypeObject* type;
-  PyTypeObject* dtype;
-  PyTypeObject* flatiter;
-  PyTypeObject* broadcast;
-  PyTypeObject* ndarray;
-  PyTypeObject* ufunc;
-};
-
 struct State {
   PyObject* module;
   PyObject* globals;  // the module's dictionary, strongly held
   PyObject* builtins;
   PyObject* empty_tuple;
-  PyObject* empty_bytes;
   PyObject* int_0;
   PyObject* int_1;
-  PyObject* int_minus_1;
-  PyObject* space;  // " ", the `end` of a print that leaves its line open
+  PyObject* space;          // " ", the `end` of a print that leaves its line open
+  PyObject* end_kwnames;    // ("end",)
+  PyObject* dtype_kwnames;  // ("dtype",)
+  // builtins.print, fetched on the first print of the process and kept: a later
+  // rebinding of builtins.print is not seen.
+  PyObject* print;
+  // numpy.ndarray, bound at start-up after its layout check; null until then.
+  PyTypeObject* ndarray;
   Texts texts;
   Names names;
-  CachedBuiltins cached;
-  ForeignTypes types;
 };
 
 extern State state;
 
-// Makes the interned names and the small integers; -1 with an exception on failure.
+// Makes the interned names, the texts, the small integers and the keyword-name tuples;
+// -1 with an exception on failure.
 int make_constants() noexcept;
 
 // A new reference to the module-level `name`: the module's globals first, then the

@@ -124,8 +124,6 @@ PySequenceMethods g_owner_sequence = {};
 
 }  // namespace
 
-int make_view_constants() noexcept { return 0; }
-
 int ready_view_types() noexcept {
   PyTypeObject& t = g_owner_type;
   t.tp_name = "vendrel.sparse_solver.memoryview";
@@ -137,8 +135,6 @@ int ready_view_types() noexcept {
   t.tp_as_sequence = &g_owner_sequence;
   return PyType_Ready(&t);
 }
-
-int finish_view_support() noexcept { return 0; }
 
 int acquire_view(PyObject* obj, const ElementSpec& element, View* out) noexcept {
   if (obj == Py_None) {

@@ -15,10 +15,8 @@ namespace vendrel {
 
 using View = vendrel_view;
 
-// Start-up hooks of the view support: constants, type readiness, final registration.
-int make_view_constants() noexcept;
+// Makes the owner type ready, at start-up. 0, or -1 with an exception.
 int ready_view_types() noexcept;
-int finish_view_support() noexcept;
 
 // Makes `out` (which must be empty) a view of `obj` with elements of type `element`: a
 // writable, strided, one-dimensional buffer with direct access. One of the module's own

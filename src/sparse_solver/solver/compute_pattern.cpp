@@ -171,7 +171,7 @@ PyObject* scan(Solver* self, PyObject* x0, const HeldBuffer& x) noexcept {
 
   Ref stored = Ref::steal(index_array(rows.get(), VS_SITE, 48));
   if (!stored) return nullptr;
-  if (check_result_type(stored.get(), state.types.ndarray, false) < 0) return VS_FAIL(48);
+  if (check_result_type(stored.get(), state.ndarray, false) < 0) return VS_FAIL(48);
   Py_XSETREF(self->pattern_rows, stored.release());
 
   Ref row_array = Ref::steal(index_array(rows.get(), VS_SITE, 49));

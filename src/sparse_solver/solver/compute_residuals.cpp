@@ -27,7 +27,7 @@ PyObject* zeros_like(PyObject* x) noexcept {
   PyObject* args[] = {count.get()};
   Ref result = Ref::steal(PyObject_Vectorcall(zeros.get(), args, 1, nullptr));
   if (!result) return VS_FAIL(23);
-  if (check_result_type(result.get(), state.types.ndarray, false) < 0) return VS_FAIL(23);
+  if (check_result_type(result.get(), state.ndarray, false) < 0) return VS_FAIL(23);
   return result.release();
 }
 

@@ -1,4 +1,4 @@
-// NumPy calls with a dtype keyword, made through vectorcall with cached keyword names.
+// NumPy calls with a dtype keyword, made through vectorcall with the keyword names made at start-up.
 #include "solver/numpy_calls.hpp"
 
 #include "shell/failure.hpp"
@@ -7,8 +7,6 @@
 
 namespace vendrel {
 namespace {
-
-PyObject* g_dtype_kwnames = nullptr;  // ("dtype",)
 
 Failed fail_step(const CallSite& where, int step) noexcept {
   return fail_at(where.function, where.site + step * 10000, where.line);
@@ -30,13 +28,9 @@ PyObject* call_numpy(PyObject* function, PyObject* arg, PyObject* dtype_name, Py
     if (!dtype_ref) return fail_step(where, 4);
     dtype = dtype_ref.get();
   }
-  if (g_dtype_kwnames == nullptr) {
-    g_dtype_kwnames = PyTuple_Pack(1, state.names.dtype);
-    if (g_dtype_kwnames == nullptr) return fail_step(where, 5);
-  }
   PyObject* args[] = {nullptr, arg, dtype};
   PyObject* result = PyObject_Vectorcall(callable.get(), args + 1,
-                                        1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_dtype_kwnames);
+                                        1 | PY_VECTORCALL_ARGUMENTS_OFFSET, state.dtype_kwnames);
   if (result == nullptr) return fail_step(where, 6);
   return result;
 }

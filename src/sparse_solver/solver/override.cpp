@@ -22,7 +22,7 @@ constexpr Py_ssize_t kMaxArgs = 2;
 
 const Overridable kComputeResidualsMethod = {
     "vendrel.sparse_solver.SparseSolver.compute_residuals",
-    &Names::compute_residuals, 0, 19, 1, &state.types.ndarray, false};
+    &Names::compute_residuals, 0, 19, 1, &state.ndarray, false};
 const Overridable kComputePatternMethod = {
     "vendrel.sparse_solver.SparseSolver.compute_pattern",
     &Names::compute_pattern, 1, 25, 2, &kTupleType, true};
