@@ -4,8 +4,14 @@
 
 namespace vendrel::msg {
 
-// Start-up.
+// The functions that traceback entries name.
 inline constexpr char kInitFunction[] = "init vendrel.sparse_solver";
+inline constexpr char kResidualsFunction[] = "vendrel.sparse_solver.SparseSolver.compute_residuals";
+inline constexpr char kPatternFunction[] = "vendrel.sparse_solver.SparseSolver.compute_pattern";
+inline constexpr char kGroupsFunction[] = "vendrel.sparse_solver.SparseSolver.find_groups";
+inline constexpr char kDoStuffFunction[] = "vendrel.sparse_solver.SparseSolver.do_stuff";
+
+// Start-up.
 inline constexpr char kModuleName[] = "vendrel.sparse_solver";
 inline constexpr char kVersionMismatch[] =  // snprintf
     "compiletime version %s of module '%.100s' does not match runtime version %s";

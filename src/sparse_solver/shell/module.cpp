@@ -12,9 +12,6 @@
 namespace vendrel {
 namespace {
 
-constexpr int kSiteFile = kSiteModule;
-constexpr const char* kFunction = msg::kInitFunction;
-
 PyMethodDef g_no_functions[] = {{nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module_def = {
@@ -22,14 +19,12 @@ PyModuleDef g_module_def = {
     nullptr,               nullptr,         nullptr, nullptr,
 };
 
-// The traceback entry of a failed step; only once the module's dictionary is held,
-// since the entry's frame uses it as globals.
-Failed step_failed(int site, int line, const char* file = kSourceFile) noexcept {
-  if (state.globals != nullptr) add_traceback(kFunction, site, line, file);
+// Fails start-up at `site`, with its traceback entry only once the module's dictionary is
+// held, since the entry's frame uses it as globals.
+Failed init_failed(Site site) noexcept {
+  if (state.globals != nullptr) add_traceback(site);
   return {};
 }
-#define VS_STEP_FAILED(line) step_failed(VS_SITE, (line))
-#define VS_STEP_FAILED_IN(file, line) step_failed(VS_SITE, (line), (file))
 
 int set_global(PyObject* name, PyObject* value) noexcept {
   return PyDict_SetItem(state.globals, name, value);
@@ -81,67 +76,68 @@ int check_foreign_types() noexcept;
 // __test__ = {}.
 int run_module_body() noexcept {
   // Relative imports resolve against __package__, which the interpreter sets only after
-  // start-up; without it, it warns that it falls back on __name__ (an ImportWarning, which -W error would make fatal).
+  // start-up; without it, it warns that it falls back on __name__ (an ImportWarning,
+  // which -W error would make fatal).
   PyObject* package_now = PyDict_GetItemWithError(state.globals, state.names.package);
   if (package_now == nullptr || package_now == Py_None) {
-    if (PyErr_Occurred()) return VS_STEP_FAILED(10);
+    if (PyErr_Occurred()) return init_failed(Site::kInitNumpy);
     Ref package = Ref::steal(PyUnicode_FromString("vendrel"));
-    if (!package || set_global(state.names.package, package.get()) < 0) return VS_STEP_FAILED(10);
+    if (!package || set_global(state.names.package, package.get()) < 0) return init_failed(Site::kInitNumpy);
   }
   Ref empty = Ref::steal(PyList_New(0));
-  if (!empty) return VS_STEP_FAILED(10);
+  if (!empty) return init_failed(Site::kInitNumpy);
   {
     Ref numpy = Ref::steal(import_relative_first(state.names.numpy, empty.get()));
-    if (!numpy || set_global(state.names.np, numpy.get()) < 0) return VS_STEP_FAILED(10);
+    if (!numpy || set_global(state.names.np, numpy.get()) < 0) return init_failed(Site::kInitNumpy);
   }
   {
     Ref scipy = Ref::steal(import_relative_first(state.names.scipy_linalg, empty.get()));
-    if (!scipy || set_global(state.names.scipy, scipy.get()) < 0) return VS_STEP_FAILED(11);
+    if (!scipy || set_global(state.names.scipy, scipy.get()) < 0) return init_failed(Site::kInitScipy);
   }
   {
     // Current interpreters have no test.test_os.groups, and many installations no test
     // package at all; an empty list stands in so that the module stays importable.
     Ref fromlist = Ref::steal(PyList_New(1));
-    if (!fromlist) return VS_STEP_FAILED(12);
+    if (!fromlist) return init_failed(Site::kInitGroups);
     PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(state.names.groups));
     Ref groups;
     Ref test_os = Ref::steal(import_relative_first(state.names.test_test_os, fromlist.get()));
     if (test_os) groups = Ref::steal(import_from(test_os.get(), state.names.groups));
     if (!groups) {
-      if (!PyErr_ExceptionMatches(PyExc_ImportError)) return VS_STEP_FAILED(12);
+      if (!PyErr_ExceptionMatches(PyExc_ImportError)) return init_failed(Site::kInitGroups);
       PyErr_Clear();
       groups = Ref::steal(PyList_New(0));
-      if (!groups) return VS_STEP_FAILED(12);
+      if (!groups) return init_failed(Site::kInitGroups);
     }
-    if (set_global(state.names.groups, groups.get()) < 0) return VS_STEP_FAILED(12);
+    if (set_global(state.names.groups, groups.get()) < 0) return init_failed(Site::kInitGroups);
   }
   Ref test = Ref::steal(PyDict_New());
-  if (!test || set_global(state.names.test_, test.get()) < 0) return VS_STEP_FAILED(1);
+  if (!test || set_global(state.names.test_, test.get()) < 0) return init_failed(Site::kInitTest);
   return 0;
 }
 
 int run_steps(bool* entered) noexcept {
   // The module's dictionary, held for the life of the process.
   state.globals = PyModule_GetDict(state.module);
-  if (state.globals == nullptr) return VS_STEP_FAILED(1);
+  if (state.globals == nullptr) return init_failed(Site::kInitModule);
   Py_INCREF(state.globals);
   // builtins, without importing it anew.
   state.builtins = PyImport_AddModule("builtins");
-  if (state.builtins == nullptr) return VS_STEP_FAILED(1);
+  if (state.builtins == nullptr) return init_failed(Site::kInitModule);
   Py_INCREF(state.builtins);
   if (PyObject_SetAttrString(state.module, "__builtins__", state.builtins) < 0) {
-    return VS_STEP_FAILED(1);
+    return init_failed(Site::kInitModule);
   }
-  if (make_constants() < 0) return VS_STEP_FAILED(1);
-  if (enter_in_sys_modules(entered) < 0) return VS_STEP_FAILED(1);
-  if (check_builtins() < 0) return VS_STEP_FAILED(1);
+  if (make_constants() < 0) return init_failed(Site::kInitModule);
+  if (enter_in_sys_modules(entered) < 0) return init_failed(Site::kInitModule);
+  if (check_builtins() < 0) return init_failed(Site::kInitModule);
   // The class, its method table and its name in the module.
-  if (ready_solver_type() < 0) return VS_STEP_FAILED(15);
+  if (ready_solver_type() < 0) return init_failed(Site::kInitClass);
   if (PyObject_SetAttr(state.module, state.names.SparseSolver,
                        reinterpret_cast<PyObject*>(&solver_type)) < 0) {
-    return VS_STEP_FAILED(15);
+    return init_failed(Site::kInitClass);
   }
-  if (ready_view_types() < 0) return VS_STEP_FAILED_IN("stringsource", 1);
+  if (ready_view_types() < 0) return init_failed(Site::kInitViewTypes);
   if (check_foreign_types() < 0) return -1;
   return run_module_body();
 }
@@ -151,22 +147,24 @@ int run_steps(bool* entered) noexcept {
 int check_foreign_types() noexcept {
   Ref type = Ref::steal(reinterpret_cast<PyObject*>(
       import_checked_type("builtins", "type", sizeof(PyHeapTypeObject))));
-  if (!type) return VS_STEP_FAILED_IN("type", 9);
+  if (!type) return init_failed(Site::kInitType);
   const NumpySizes* sizes = expected_numpy_sizes();
-  if (sizes == nullptr) return VS_STEP_FAILED_IN("__init__", 155);
+  if (sizes == nullptr) return init_failed(Site::kInitDtype);
   struct Row {
     const char* name;
     std::size_t NumpySizes::*size;
-    int line;  // of numpy/__init__.pxd, where its failure is reported
+    Site site;
   };
   static constexpr Row kRows[] = {
-      {"dtype", &NumpySizes::dtype, 155},     {"flatiter", &NumpySizes::flatiter, 168},
-      {"broadcast", &NumpySizes::broadcast, 172}, {"ndarray", &NumpySizes::ndarray, 181},
-      {"ufunc", &NumpySizes::ufunc, 861},
+      {"dtype", &NumpySizes::dtype, Site::kInitDtype},
+      {"flatiter", &NumpySizes::flatiter, Site::kInitFlatiter},
+      {"broadcast", &NumpySizes::broadcast, Site::kInitBroadcast},
+      {"ndarray", &NumpySizes::ndarray, Site::kInitNdarray},
+      {"ufunc", &NumpySizes::ufunc, Site::kInitUfunc},
   };
   for (const Row& row : kRows) {
     PyTypeObject* found = import_checked_type("numpy", row.name, sizes->*row.size);
-    if (found == nullptr) return step_failed(kSiteFile * 100000 + 50000 + row.line, row.line, "__init__");
+    if (found == nullptr) return init_failed(row.site);
     if (row.size == &NumpySizes::ndarray) {
       state.ndarray = found;
     } else {

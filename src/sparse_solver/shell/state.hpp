@@ -3,6 +3,7 @@
 #pragma once
 
 #include "compat.hpp"
+#include "sites.hpp"
 
 namespace vendrel {
 
@@ -63,6 +64,8 @@ struct State {
   PyObject* print;
   // numpy.ndarray, bound at start-up after its layout check; null until then.
   PyTypeObject* ndarray;
+  // The code object of each site's traceback entries, made on its first failure.
+  PyCodeObject* codes[kSiteCount];
   Texts texts;
   Names names;
 };

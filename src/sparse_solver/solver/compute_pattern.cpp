@@ -17,8 +17,6 @@
 namespace vendrel {
 namespace {
 
-constexpr int kSiteFile = kSitePattern;
-constexpr const char* kFunction = "vendrel.sparse_solver.SparseSolver.compute_pattern";
 constexpr double kStep = 1e-06;
 
 // Evaluates the residuals through the instance's method table (so a redefinition in a
@@ -117,26 +115,25 @@ class BaseResidual {
 };
 
 // np.array(entries, dtype=np.intc): C int elements on every platform, as find_groups takes.
-PyObject* index_array(PyObject* entries, int site, int line) noexcept {
-  return call_numpy(state.names.array, entries, state.names.intc, nullptr,
-                    CallSite{kFunction, site, line});
+PyObject* index_array(PyObject* entries, Site at) noexcept {
+  return call_numpy(state.names.array, entries, state.names.intc, nullptr, at);
 }
 
 PyObject* scan(Solver* self, PyObject* x0, const HeldBuffer& x) noexcept {
   const Py_ssize_t n = x.length();
   Ref rows = Ref::steal(PyList_New(0));
-  if (!rows) return VS_FAIL(33);
+  if (!rows) return fail(Site::kPatternRows);
   Ref cols = Ref::steal(PyList_New(0));
-  if (!cols) return VS_FAIL(34);
+  if (!cols) return fail(Site::kPatternCols);
 
   BaseResidual base(n);
   if (!base.allocated()) {
     PyErr_NoMemory();
-    return VS_FAIL(36);
+    return fail(Site::kPatternBase);
   }
   {
     HeldBuffer residual;
-    if (evaluate(self, x0, n, &residual) < 0) return VS_FAIL(36);
+    if (evaluate(self, x0, n, &residual) < 0) return fail(Site::kPatternBase);
     base.copy_from(residual, n);
   }
 
@@ -151,35 +148,35 @@ PyObject* scan(Solver* self, PyObject* x0, const HeldBuffer& x) noexcept {
     // Put back before anything else, so that x0 leaves as the caller passed it even
     // when the evaluation failed.
     *component = saved;
-    if (evaluated < 0) return VS_FAIL(40);
+    if (evaluated < 0) return fail(Site::kPatternEvaluate);
 
     Ref column;
     for (Py_ssize_t j = base.next_difference(residual, 0, n); j < n;
          j = base.next_difference(residual, j + 1, n)) {
       if (!column) {
         column = Ref::steal(PyLong_FromSsize_t(i));
-        if (!column) return VS_FAIL(45);
+        if (!column) return fail(Site::kPatternEntry);
       }
       Ref row = Ref::steal(PyLong_FromSsize_t(j));
-      if (!row) return VS_FAIL(45);
+      if (!row) return fail(Site::kPatternEntry);
       PyObject* line[] = {row.get(), column.get(), state.texts.is_a_thing};
-      if (print_objects(line, 3, true) < 0) return VS_FAIL(45);
-      if (PyList_Append(rows.get(), row.get()) < 0) return VS_FAIL(46);
-      if (PyList_Append(cols.get(), column.get()) < 0) return VS_FAIL(47);
+      if (print_objects(line, 3, true) < 0) return fail(Site::kPatternEntry);
+      if (PyList_Append(rows.get(), row.get()) < 0) return fail(Site::kPatternAppendRow);
+      if (PyList_Append(cols.get(), column.get()) < 0) return fail(Site::kPatternAppendCol);
     }
   }
 
-  Ref stored = Ref::steal(index_array(rows.get(), VS_SITE, 48));
+  Ref stored = Ref::steal(index_array(rows.get(), Site::kPatternStore));
   if (!stored) return nullptr;
-  if (check_result_type(stored.get(), state.ndarray, false) < 0) return VS_FAIL(48);
+  if (check_result_type(stored.get(), state.ndarray, false) < 0) return fail(Site::kPatternStore);
   Py_XSETREF(self->pattern_rows, stored.release());
 
-  Ref row_array = Ref::steal(index_array(rows.get(), VS_SITE, 49));
+  Ref row_array = Ref::steal(index_array(rows.get(), Site::kPatternResult));
   if (!row_array) return nullptr;
-  Ref col_array = Ref::steal(index_array(cols.get(), VS_SITE, 49));
+  Ref col_array = Ref::steal(index_array(cols.get(), Site::kPatternResult));
   if (!col_array) return nullptr;
   PyObject* pair = PyTuple_Pack(2, row_array.get(), col_array.get());
-  if (pair == nullptr) return VS_FAIL(49);
+  if (pair == nullptr) return fail(Site::kPatternResult);
   return pair;
 }
 
@@ -187,18 +184,18 @@ PyObject* scan(Solver* self, PyObject* x0, const HeldBuffer& x) noexcept {
 
 PyObject* compute_pattern_entry(Solver* self, PyObject* x0, int skip_dispatch) noexcept {
   HeldBuffer x;
-  if (x.acquire_doubles(x0, true) < 0) return VS_FAIL(25);
+  if (x.acquire_doubles(x0, true) < 0) return fail(Site::kPatternArgument);
   if (!skip_dispatch) {
     Ref overridden;
     switch (dispatch_override(self, kComputePatternMethod, &x0, 1, &overridden)) {
       case Dispatch::kOverridden: return overridden.release();
-      case Dispatch::kFailed: return nullptr;
+      case Dispatch::kFailed: return fail(Site::kPatternOverride);
       case Dispatch::kRunBody: break;
     }
   }
   if (x0 == Py_None) {
     PyErr_Format(PyExc_TypeError, msg::kMustNotBeNone, "x0");
-    return VS_FAIL(25);
+    return fail(Site::kPatternArgument);
   }
   return scan(self, x0, x);
 }
@@ -206,9 +203,9 @@ PyObject* compute_pattern_entry(Solver* self, PyObject* x0, int skip_dispatch) n
 PyObject* compute_pattern_method(PyObject* self, PyObject* x0) noexcept {
   if (check_ndarray_argument(x0, "x0") < 0) return nullptr;
   HeldBuffer x;
-  if (x.acquire_doubles(x0, false) < 0) return VS_FAIL(25);
+  if (x.acquire_doubles(x0, false) < 0) return fail(Site::kPatternMethod);
   PyObject* result = compute_pattern_entry(reinterpret_cast<Solver*>(self), x0, 1);
-  if (result == nullptr) return VS_FAIL(25);
+  if (result == nullptr) return fail(Site::kPatternMethod);
   return result;
 }
 

@@ -11,23 +11,20 @@
 namespace vendrel {
 namespace {
 
-constexpr int kSiteFile = kSiteResiduals;
-constexpr const char* kFunction = "vendrel.sparse_solver.SparseSolver.compute_residuals";
-
-// np.zeros(len(x)), checked to be an array. Failures are reported at line 23.
+// np.zeros(len(x)), checked to be an array (or None).
 PyObject* zeros_like(PyObject* x) noexcept {
   Ref np = Ref::steal(lookup_global(state.names.np));
-  if (!np) return VS_FAIL(23);
+  if (!np) return nullptr;
   Ref zeros = Ref::steal(PyObject_GetAttr(np.get(), state.names.zeros));
-  if (!zeros) return VS_FAIL(23);
+  if (!zeros) return nullptr;
   Py_ssize_t n = PyObject_Length(x);
-  if (n < 0) return VS_FAIL(23);
+  if (n < 0) return nullptr;
   Ref count = Ref::steal(PyLong_FromSsize_t(n));
-  if (!count) return VS_FAIL(23);
+  if (!count) return nullptr;
   PyObject* args[] = {count.get()};
   Ref result = Ref::steal(PyObject_Vectorcall(zeros.get(), args, 1, nullptr));
-  if (!result) return VS_FAIL(23);
-  if (check_result_type(result.get(), state.ndarray, false) < 0) return VS_FAIL(23);
+  if (!result) return nullptr;
+  if (check_result_type(result.get(), state.ndarray, false) < 0) return nullptr;
   return result.release();
 }
 
@@ -35,25 +32,27 @@ PyObject* zeros_like(PyObject* x) noexcept {
 
 PyObject* compute_residuals_entry(Solver* self, PyObject* x, int skip_dispatch) noexcept {
   HeldBuffer buffer;
-  if (buffer.acquire_doubles(x, false) < 0) return VS_FAIL(19);
+  if (buffer.acquire_doubles(x, false) < 0) return fail(Site::kResidualsArgument);
   if (!skip_dispatch) {
     Ref overridden;
     switch (dispatch_override(self, kComputeResidualsMethod, &x, 1, &overridden)) {
       case Dispatch::kOverridden: return overridden.release();
-      case Dispatch::kFailed: return nullptr;
+      case Dispatch::kFailed: return fail(Site::kResidualsOverride);
       case Dispatch::kRunBody: break;
     }
   }
-  if (print_one(state.texts.base_residual) < 0) return VS_FAIL(22);
-  return zeros_like(x);
+  if (print_one(state.texts.base_residual) < 0) return fail(Site::kResidualsPrint);
+  PyObject* zeros = zeros_like(x);
+  if (zeros == nullptr) return fail(Site::kResidualsZeros);
+  return zeros;
 }
 
 PyObject* compute_residuals_method(PyObject* self, PyObject* x) noexcept {
   if (check_ndarray_argument(x, "x") < 0) return nullptr;
   HeldBuffer buffer;
-  if (buffer.acquire_doubles(x, false) < 0) return VS_FAIL(19);
+  if (buffer.acquire_doubles(x, false) < 0) return fail(Site::kResidualsMethod);
   PyObject* result = compute_residuals_entry(reinterpret_cast<Solver*>(self), x, 1);
-  if (result == nullptr) return VS_FAIL(19);
+  if (result == nullptr) return fail(Site::kResidualsMethod);
   return result;
 }
 

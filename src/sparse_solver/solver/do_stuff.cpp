@@ -13,8 +13,6 @@
 namespace vendrel {
 namespace {
 
-constexpr int kSiteFile = kSiteDoStuff;
-constexpr const char* kFunction = "vendrel.sparse_solver.SparseSolver.do_stuff";
 
 // Adds one in 32-bit two's complement, so the largest value wraps to the smallest.
 void increment(char* data, Py_ssize_t n, Py_ssize_t stride) noexcept {
@@ -41,15 +39,15 @@ PyObject* do_stuff_entry(Solver*, View v) noexcept {
   Py_END_ALLOW_THREADS
 
   Ref np = Ref::steal(lookup_global(state.names.np));
-  if (!np) return VS_FAIL(131);
+  if (!np) return fail(Site::kDoStuffPrint);
   Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), state.names.asarray));
-  if (!asarray) return VS_FAIL(131);
+  if (!asarray) return fail(Site::kDoStuffPrint);
   Ref wrapped = Ref::steal(view_as_object(v));
-  if (!wrapped) return VS_FAIL(131);
+  if (!wrapped) return fail(Site::kDoStuffPrint);
   PyObject* args[] = {wrapped.get()};
   Ref array = Ref::steal(PyObject_Vectorcall(asarray.get(), args, 1, nullptr));
-  if (!array) return VS_FAIL(131);
-  if (print_one(array.get()) < 0) return VS_FAIL(131);
+  if (!array) return fail(Site::kDoStuffPrint);
+  if (print_one(array.get()) < 0) return fail(Site::kDoStuffPrint);
   return Py_NewRef(Py_None);
 }
 

@@ -14,8 +14,6 @@
 namespace vendrel {
 namespace {
 
-constexpr int kSiteFile = kSiteGroups;
-constexpr const char* kFunction = "vendrel.sparse_solver.SparseSolver.find_groups";
 
 // A list of the Python ints value(0), ..., value(n - 1).
 template <class Value>
@@ -41,18 +39,18 @@ class Grouping {
   PyObject* run() noexcept {
     {
       Ref last = Ref::steal(PyLong_FromLong(column(n_ - 1)));
-      if (!last || print_one(last.get()) < 0) return VS_FAIL(61);
+      if (!last || print_one(last.get()) < 0) return fail(Site::kGroupsLastColumn);
     }
     numbers_ = Ref::steal(int_list(n_, [](Py_ssize_t k) { return k; }));
     row_numbers_ = Ref::steal(int_list(n_, [this](Py_ssize_t k) { return row(k); }));
-    if (!numbers_ || !row_numbers_) return VS_FAIL(64);
+    if (!numbers_ || !row_numbers_) return fail(Site::kGroupsNumbers);
     if (make_groups() < 0) return nullptr;
-    if (print_one(groups_.get()) < 0) return VS_FAIL(72);
+    if (print_one(groups_.get()) < 0) return fail(Site::kGroupsPrintGroups);
     count_ = PyList_GET_SIZE(groups_.get());
     if (print_rows_of_groups() < 0) return nullptr;
     if (make_flags() < 0) return nullptr;
     if (merge() < 0) return nullptr;
-    if (print_one(groups_.get()) < 0) return VS_FAIL(113);
+    if (print_one(groups_.get()) < 0) return fail(Site::kGroupsPrintMerged);
     return collect();
   }
 
@@ -74,19 +72,19 @@ class Grouping {
   // One group per run of equal column indices, holding the run's positions.
   int make_groups() noexcept {
     groups_ = Ref::steal(PyList_New(0));
-    if (!groups_) return VS_FAIL(64);
+    if (!groups_) return fail(Site::kGroupsNumbers);
     Ref first = Ref::steal(PyList_New(1));
-    if (!first) return VS_FAIL(66);
+    if (!first) return fail(Site::kGroupsFirst);
     PyList_SET_ITEM(first.get(), 0, Py_NewRef(number(0)));
-    if (PyList_Append(groups_.get(), first.get()) < 0) return VS_FAIL(67);
+    if (PyList_Append(groups_.get(), first.get()) < 0) return fail(Site::kGroupsAppendFirst);
     PyObject* last = first.get();
     for (Py_ssize_t p = 1; p < n_; ++p) {
       if (column(p) != column(p - 1)) {
         Ref next = Ref::steal(PyList_New(0));
-        if (!next || PyList_Append(groups_.get(), next.get()) < 0) return VS_FAIL(70);
+        if (!next || PyList_Append(groups_.get(), next.get()) < 0) return fail(Site::kGroupsNewGroup);
         last = next.get();
       }
-      if (PyList_Append(last, number(p)) < 0) return VS_FAIL(71);
+      if (PyList_Append(last, number(p)) < 0) return fail(Site::kGroupsAppend);
     }
     return 0;
   }
@@ -97,9 +95,9 @@ class Grouping {
       PyObject* members = group(g);
       for (Py_ssize_t k = 0; k < PyList_GET_SIZE(members); ++k) {
         PyObject* line[] = {row_number(members, k)};
-        if (print_objects(line, 1, false) < 0) return VS_FAIL(79);
+        if (print_objects(line, 1, false) < 0) return fail(Site::kGroupsPrintRow);
       }
-      if (print_one(state.texts.empty) < 0) return VS_FAIL(80);
+      if (print_one(state.texts.empty) < 0) return fail(Site::kGroupsEndRow);
     }
     return 0;
   }
@@ -107,14 +105,14 @@ class Grouping {
   // np.zeros(G, dtype=np.uint8), seen through a view of at least G flags.
   int make_flags() noexcept {
     Ref count = Ref::steal(PyLong_FromSsize_t(count_));
-    if (!count) return VS_FAIL(85);
+    if (!count) return fail(Site::kGroupsFlags);
     Ref flags = Ref::steal(call_numpy(state.names.zeros, count.get(), state.names.uint8, nullptr,
-                                      CallSite{kFunction, VS_SITE, 85}));
+                                      Site::kGroupsFlags));
     if (!flags) return -1;
-    if (flags_.acquire(flags.get(), kUInt8Element) < 0) return VS_FAIL(85);
+    if (flags_.acquire(flags.get(), kUInt8Element) < 0) return fail(Site::kGroupsFlags);
     if (extent(flags_.get()) < count_) {
       PyErr_Format(PyExc_ValueError, msg::kShortFlags, extent(flags_.get()), count_);
-      return VS_FAIL(85);
+      return fail(Site::kGroupsFlags);
     }
     return 0;
   }
@@ -123,11 +121,11 @@ class Grouping {
   int conflict(PyObject* group_i, PyObject* group_j) const noexcept {
     for (Py_ssize_t a = 0; a < PyList_GET_SIZE(group_i); ++a) {
       PyObject* ii[] = {state.texts.row_ii, row_number(group_i, a)};
-      if (print_objects(ii, 2, true) < 0) return VS_FAIL(101);
+      if (print_objects(ii, 2, true) < 0) return fail(Site::kGroupsRowII);
       const int row_a = row(position(group_i, a));
       for (Py_ssize_t b = 0; b < PyList_GET_SIZE(group_j); ++b) {
         PyObject* jj[] = {state.texts.row_jj, row_number(group_j, b)};
-        if (print_objects(jj, 2, true) < 0) return VS_FAIL(103);
+        if (print_objects(jj, 2, true) < 0) return fail(Site::kGroupsRowJJ);
         if (row_a == row(position(group_j, b))) return 1;
       }
     }
@@ -140,19 +138,19 @@ class Grouping {
       for (Py_ssize_t j = 0; j < i; ++j) {
         PyObject* trying[] = {state.texts.trying_to_merge, number(i), state.texts.in_column,
                               number(j)};
-        if (print_objects(trying, 4, true) < 0) return VS_FAIL(91);
+        if (print_objects(trying, 4, true) < 0) return fail(Site::kGroupsTrying);
         if (merged(j)) {
           PyObject* skipped[] = {number(j), state.texts.already_merged};
-          if (print_objects(skipped, 2, true) < 0) return VS_FAIL(93);
+          if (print_objects(skipped, 2, true) < 0) return fail(Site::kGroupsAlreadyMerged);
           continue;
         }
         int shared = conflict(group(i), group(j));
         if (shared < 0) return -1;
         if (shared) continue;
-        if (print_one(state.texts.should_merge) < 0) return VS_FAIL(108);
+        if (print_one(state.texts.should_merge) < 0) return fail(Site::kGroupsShouldMerge);
         *element<unsigned char>(flags_.get(), i) = 1;
         Py_ssize_t end = PyList_GET_SIZE(group(j));
-        if (PyList_SetSlice(group(j), end, end, group(i)) < 0) return VS_FAIL(110);
+        if (PyList_SetSlice(group(j), end, end, group(i)) < 0) return fail(Site::kGroupsMerge);
         break;
       }
     }
@@ -162,18 +160,18 @@ class Grouping {
   // One array per group still on its own.
   PyObject* collect() noexcept {
     Ref result = Ref::steal(PyList_New(0));
-    if (!result) return VS_FAIL(115);
+    if (!result) return fail(Site::kGroupsResult);
     for (Py_ssize_t k = 0; k < count_; ++k) {
       PyObject* line[] = {number(k), state.texts.merged, merged(k) ? state.int_1 : state.int_0};
-      if (print_objects(line, 3, true) < 0) return VS_FAIL(117);
+      if (print_objects(line, 3, true) < 0) return fail(Site::kGroupsPrintFlag);
       if (merged(k)) continue;
       Ref array = Ref::steal(call_numpy(state.names.array, group(k), nullptr,
                                         reinterpret_cast<PyObject*>(&PyLong_Type),
-                                        CallSite{kFunction, VS_SITE, 119}));
+                                        Site::kGroupsArray));
       if (!array) return nullptr;
-      if (PyList_Append(result.get(), array.get()) < 0) return VS_FAIL(119);
+      if (PyList_Append(result.get(), array.get()) < 0) return fail(Site::kGroupsArray);
     }
-    if (print_one(result.get()) < 0) return VS_FAIL(120);
+    if (print_one(result.get()) < 0) return fail(Site::kGroupsPrintResult);
     return result.release();
   }
 
@@ -207,7 +205,7 @@ int check_pattern(const View& rows, const View& cols) noexcept {
 }
 
 PyObject* group(const View& rows, const View& cols) noexcept {
-  if (check_pattern(rows, cols) < 0) return VS_FAIL(61);
+  if (check_pattern(rows, cols) < 0) return fail(Site::kGroupsLastColumn);
   return Grouping(rows, cols).run();
 }
 
@@ -216,14 +214,14 @@ PyObject* group(const View& rows, const View& cols) noexcept {
 PyObject* find_groups_entry(Solver* self, View rows, View cols, int skip_dispatch) noexcept {
   if (!skip_dispatch) {
     Ref rows_object = Ref::steal(view_as_object(rows));
-    if (!rows_object) return VS_FAIL(51);
+    if (!rows_object) return fail(Site::kGroupsArguments);
     Ref cols_object = Ref::steal(view_as_object(cols));
-    if (!cols_object) return VS_FAIL(51);
+    if (!cols_object) return fail(Site::kGroupsArguments);
     PyObject* args[] = {rows_object.get(), cols_object.get()};
     Ref overridden;
     switch (dispatch_override(self, kFindGroupsMethod, args, 2, &overridden)) {
       case Dispatch::kOverridden: return overridden.release();
-      case Dispatch::kFailed: return nullptr;
+      case Dispatch::kFailed: return fail(Site::kGroupsOverride);
       case Dispatch::kRunBody: break;
     }
   }
@@ -235,15 +233,15 @@ PyObject* find_groups_method(PyObject* self, PyObject* args, PyObject* kwargs) n
   PyObject* cols;
   if (take_two_arguments("find_groups", args, kwargs, state.names.rows, state.names.cols, &rows,
                          &cols) < 0) {
-    return VS_FAIL(51);
+    return fail(Site::kGroupsMethod);
   }
   HeldView rows_view;
-  if (rows_view.acquire(rows, kIntElement) < 0) return VS_FAIL(51);
+  if (rows_view.acquire(rows, kIntElement) < 0) return fail(Site::kGroupsMethod);
   HeldView cols_view;
-  if (cols_view.acquire(cols, kIntElement) < 0) return VS_FAIL(51);
+  if (cols_view.acquire(cols, kIntElement) < 0) return fail(Site::kGroupsMethod);
   PyObject* result =
       find_groups_entry(reinterpret_cast<Solver*>(self), rows_view.get(), cols_view.get(), 1);
-  if (result == nullptr) return VS_FAIL(51);
+  if (result == nullptr) return fail(Site::kGroupsMethod);
   return result;
 }
 

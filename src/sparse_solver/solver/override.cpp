@@ -1,7 +1,6 @@
 // The override rule shared by compute_residuals, compute_pattern and find_groups.
 #include "solver/override.hpp"
 
-#include "shell/failure.hpp"
 #include "shell/messages.hpp"
 #include "shell/solver_type.hpp"
 
@@ -9,8 +8,6 @@
 
 namespace vendrel {
 namespace {
-
-constexpr int kSiteFile = kSiteOverride;
 
 PyTypeObject* const kTupleType = &PyTuple_Type;
 PyTypeObject* const kListType = &PyList_Type;
@@ -20,15 +17,9 @@ constexpr Py_ssize_t kMaxArgs = 2;
 
 }  // namespace
 
-const Overridable kComputeResidualsMethod = {
-    "vendrel.sparse_solver.SparseSolver.compute_residuals",
-    &Names::compute_residuals, 0, 19, 1, &state.ndarray, false};
-const Overridable kComputePatternMethod = {
-    "vendrel.sparse_solver.SparseSolver.compute_pattern",
-    &Names::compute_pattern, 1, 25, 2, &kTupleType, true};
-const Overridable kFindGroupsMethod = {
-    "vendrel.sparse_solver.SparseSolver.find_groups",
-    &Names::find_groups, 2, 51, 3, &kListType, true};
+const Overridable kComputeResidualsMethod = {&Names::compute_residuals, 0, &state.ndarray, false};
+const Overridable kComputePatternMethod = {&Names::compute_pattern, 1, &kTupleType, true};
+const Overridable kFindGroupsMethod = {&Names::find_groups, 2, &kListType, true};
 
 int check_result_type(PyObject* result, PyTypeObject* type, bool exact) noexcept {
   if (result == Py_None) return 0;
@@ -103,7 +94,6 @@ Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* co
   if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
     return Dispatch::kRunBody;
   }
-  const int variant = method.variant;
   PyObject* name = state.names.*method.name;
   PyObject* slots[kMaxArgs + 2];
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i + 2] = args[i];
@@ -124,10 +114,7 @@ Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* co
       break;
     case Found::kUnknown:
       found = Ref::steal(PyObject_GetAttr(o, name));
-      if (!found) {
-        add_traceback(method.function, VS_SITE_FOR(variant), method.line);
-        return Dispatch::kFailed;
-      }
+      if (!found) return Dispatch::kFailed;
       function = found.get();
       if (Py_TYPE(function) == &PyCFunction_Type &&
           PyCFunction_GetFunction(function) == own_method_function(method.index)) {
@@ -143,12 +130,8 @@ Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* co
   }
   Ref value = Ref::steal(PyObject_Vectorcall(
       function, call_args, static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!value) {
-    add_traceback(method.function, VS_SITE_FOR(variant), method.line);
-    return Dispatch::kFailed;
-  }
+  if (!value) return Dispatch::kFailed;
   if (check_result_type(value.get(), *method.result_type, method.exact) < 0) {
-    add_traceback(method.function, VS_SITE_FOR(variant), method.line);
     return Dispatch::kFailed;
   }
   *result = std::move(value);

@@ -9,11 +9,8 @@
 namespace vendrel {
 
 struct Overridable {
-  const char* function;    // qualified name for traceback entries
   PyObject* Names::*name;  // the attribute looked up on the instance
   int index;               // position among the Python-visible methods
-  int line;                // the line of its definition, where its failures are reported
-  int variant;             // tells its failure sites apart from the other methods'
   PyTypeObject* const* result_type;  // the accepted result type besides None
   bool exact;              // the result must be exactly that type, not a subclass
 };
@@ -26,7 +23,7 @@ enum class Dispatch { kRunBody, kOverridden, kFailed };
 
 // Looks for a redefinition of `method` on `self` and, if there is one, calls it with
 // `args` and checks its result. kOverridden leaves the accepted result in `*result`;
-// kFailed has added the method's traceback entry.
+// on kFailed the caller adds the traceback entry.
 Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* const* args,
                            Py_ssize_t nargs, Ref* result) noexcept;
 
