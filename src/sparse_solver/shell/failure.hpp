@@ -2,8 +2,9 @@
 // compiled function it passes through, at the site (sites.hpp) of the statement that failed.
 //
 // Only the methods' own code adds entries. A helper that adds the entry of its own
-// failures says so by taking the site it reports at (`Site at`, as call_numpy does); a
-// helper without that parameter (evaluate, dispatch_override, the argument checks) leaves
+// failures says so by taking the site it reports at (`Site at`, as call_numpy and
+// run_override do); a
+// helper without that parameter (evaluate, numpy_attribute, the argument checks) leaves
 // the entry to its caller.
 #pragma once
 

@@ -3,7 +3,6 @@
 #include "solver_type.hpp"
 
 #include "ref.hpp"
-#include "solver/methods.hpp"
 #include "state.hpp"
 
 #include <cstddef>
@@ -17,8 +16,6 @@ static_assert(offsetof(Solver, reserved2) == offsetof(Solver, reserved1) + sizeo
 static_assert(sizeof(Solver) == sizeof(PyObject) + 4 * sizeof(void*));
 
 namespace {
-
-vendrel_SparseSolver_vtable g_vtable;
 
 Solver* as_solver(PyObject* o) noexcept { return reinterpret_cast<Solver*>(o); }
 
@@ -34,7 +31,7 @@ PyObject* solver_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   }
   if (o == nullptr) return nullptr;
   Solver* self = as_solver(o);
-  self->vtab = &g_vtable;
+  self->vtab = &solver_vtable;
   self->pattern_rows = Py_NewRef(Py_None);
   self->reserved1 = Py_NewRef(Py_None);
   self->reserved2 = Py_NewRef(Py_None);
@@ -73,24 +70,7 @@ int solver_clear(PyObject* o) noexcept {
   return 0;
 }
 
-// C++ allows the cast from a three-argument function to PyCFunction only through
-// void(*)(); the interpreter calls it with the signature its flags name.
-PyCFunction with_keywords(PyObject* (*f)(PyObject*, PyObject*, PyObject*) noexcept) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-PyMethodDef g_methods[] = {
-    {"compute_residuals", compute_residuals_method, METH_O, nullptr},
-    {"compute_pattern", compute_pattern_method, METH_O, nullptr},
-    // Keywords arrive as a dict, so that its refusals (non-string keys among them) are
-    // the module's own messages rather than the interpreter's.
-    {"find_groups", with_keywords(find_groups_method), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 }  // namespace
-
-PyCFunction own_method_function(int index) noexcept { return g_methods[index].ml_meth; }
 
 PyTypeObject solver_type = [] {
   PyTypeObject t{};
@@ -102,19 +82,15 @@ PyTypeObject solver_type = [] {
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
   t.tp_traverse = solver_traverse;
   t.tp_clear = solver_clear;
-  t.tp_methods = g_methods;
+  t.tp_methods = solver_methods;
   t.tp_new = solver_new;
   return t;
 }();
 
 int ready_solver_type() noexcept {
-  g_vtable.compute_residuals = compute_residuals_entry;
-  g_vtable.compute_pattern = compute_pattern_entry;
-  g_vtable.find_groups = find_groups_entry;
-  g_vtable.do_stuff = do_stuff_entry;
   if (PyType_Ready(&solver_type) < 0) return -1;
   // Unnamed: compiled callers read it with PyCapsule_GetPointer(capsule, NULL).
-  Ref capsule = Ref::steal(PyCapsule_New(&g_vtable, nullptr, nullptr));
+  Ref capsule = Ref::steal(PyCapsule_New(&solver_vtable, nullptr, nullptr));
   if (!capsule) return -1;
   if (PyDict_SetItem(solver_type.tp_dict, state.names.pyx_vtable, capsule.get()) < 0) return -1;
   PyType_Modified(&solver_type);

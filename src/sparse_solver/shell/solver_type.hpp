@@ -7,15 +7,17 @@
 
 namespace vendrel {
 
+using Solver = vendrel_SparseSolver;
+
 extern PyTypeObject solver_type;
 
-// Fills the method table, makes the type ready and publishes the table in the type's
-// dictionary as the unnamed capsule `__pyx_vtable__`. -1 with an exception on failure.
-int ready_solver_type() noexcept;
+// What the methods (solver/methods.cpp) give the type: its Python-visible methods, ended
+// by an empty row, and its C-level method table.
+extern PyMethodDef solver_methods[];
+extern vendrel_SparseSolver_vtable solver_vtable;
 
-// The C function behind the Python-visible method at `index` (0 compute_residuals,
-// 1 compute_pattern, 2 find_groups): what attribute look-up on an instance whose class
-// does not redefine that method finds.
-PyCFunction own_method_function(int index) noexcept;
+// Makes the type ready and publishes the method table in the type's dictionary as the
+// unnamed capsule `__pyx_vtable__`. -1 with an exception on failure.
+int ready_solver_type() noexcept;
 
 }  // namespace vendrel

@@ -186,12 +186,8 @@ PyObject* compute_pattern_entry(Solver* self, PyObject* x0, int skip_dispatch) n
   HeldBuffer x;
   if (x.acquire_doubles(x0, true) < 0) return fail(Site::kPatternArgument);
   if (!skip_dispatch) {
-    Ref overridden;
-    switch (dispatch_override(self, kComputePatternMethod, &x0, 1, &overridden)) {
-      case Dispatch::kOverridden: return overridden.release();
-      case Dispatch::kFailed: return fail(Site::kPatternOverride);
-      case Dispatch::kRunBody: break;
-    }
+    Override o = run_override(self, kComputePatternMethod, &x0, 1, Site::kPatternOverride);
+    if (o.ran) return o.result;
   }
   if (x0 == Py_None) {
     PyErr_Format(PyExc_TypeError, msg::kMustNotBeNone, "x0");

@@ -6,6 +6,7 @@
 #include "shell/ref.hpp"
 #include "shell/state.hpp"
 #include "solver/methods.hpp"
+#include "solver/numpy_calls.hpp"
 #include "solver/override.hpp"
 
 namespace vendrel {
@@ -13,9 +14,7 @@ namespace {
 
 // np.zeros(len(x)), checked to be an array (or None).
 PyObject* zeros_like(PyObject* x) noexcept {
-  Ref np = Ref::steal(lookup_global(state.names.np));
-  if (!np) return nullptr;
-  Ref zeros = Ref::steal(PyObject_GetAttr(np.get(), state.names.zeros));
+  Ref zeros = Ref::steal(numpy_attribute(state.names.zeros));
   if (!zeros) return nullptr;
   Py_ssize_t n = PyObject_Length(x);
   if (n < 0) return nullptr;
@@ -34,12 +33,8 @@ PyObject* compute_residuals_entry(Solver* self, PyObject* x, int skip_dispatch) 
   HeldBuffer buffer;
   if (buffer.acquire_doubles(x, false) < 0) return fail(Site::kResidualsArgument);
   if (!skip_dispatch) {
-    Ref overridden;
-    switch (dispatch_override(self, kComputeResidualsMethod, &x, 1, &overridden)) {
-      case Dispatch::kOverridden: return overridden.release();
-      case Dispatch::kFailed: return fail(Site::kResidualsOverride);
-      case Dispatch::kRunBody: break;
-    }
+    Override o = run_override(self, kComputeResidualsMethod, &x, 1, Site::kResidualsOverride);
+    if (o.ran) return o.result;
   }
   if (print_one(state.texts.base_residual) < 0) return fail(Site::kResidualsPrint);
   PyObject* zeros = zeros_like(x);

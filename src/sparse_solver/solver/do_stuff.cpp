@@ -6,6 +6,7 @@
 #include "shell/state.hpp"
 #include "shell/views.hpp"
 #include "solver/methods.hpp"
+#include "solver/numpy_calls.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -38,9 +39,7 @@ PyObject* do_stuff_entry(Solver*, View v) noexcept {
   increment(v.data, n, v.strides[0]);
   Py_END_ALLOW_THREADS
 
-  Ref np = Ref::steal(lookup_global(state.names.np));
-  if (!np) return fail(Site::kDoStuffPrint);
-  Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), state.names.asarray));
+  Ref asarray = Ref::steal(numpy_attribute(state.names.asarray));
   if (!asarray) return fail(Site::kDoStuffPrint);
   Ref wrapped = Ref::steal(view_as_object(v));
   if (!wrapped) return fail(Site::kDoStuffPrint);

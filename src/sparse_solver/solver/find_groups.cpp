@@ -218,12 +218,8 @@ PyObject* find_groups_entry(Solver* self, View rows, View cols, int skip_dispatc
     Ref cols_object = Ref::steal(view_as_object(cols));
     if (!cols_object) return fail(Site::kGroupsArguments);
     PyObject* args[] = {rows_object.get(), cols_object.get()};
-    Ref overridden;
-    switch (dispatch_override(self, kFindGroupsMethod, args, 2, &overridden)) {
-      case Dispatch::kOverridden: return overridden.release();
-      case Dispatch::kFailed: return fail(Site::kGroupsOverride);
-      case Dispatch::kRunBody: break;
-    }
+    Override o = run_override(self, kFindGroupsMethod, args, 2, Site::kGroupsOverride);
+    if (o.ran) return o.result;
   }
   return group(rows, cols);
 }

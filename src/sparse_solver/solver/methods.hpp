@@ -3,12 +3,10 @@
 #pragma once
 
 #include "shell/compat.hpp"
-#include "vendrel/sparse_solver.h"
+#include "shell/solver_type.hpp"
+#include "shell/views.hpp"
 
 namespace vendrel {
-
-using Solver = vendrel_SparseSolver;
-using View = vendrel_view;
 
 PyObject* compute_residuals_entry(Solver* self, PyObject* x, int skip_dispatch) noexcept;
 PyObject* compute_pattern_entry(Solver* self, PyObject* x0, int skip_dispatch) noexcept;

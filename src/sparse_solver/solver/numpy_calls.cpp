@@ -1,4 +1,4 @@
-// NumPy calls with a dtype keyword, made through vectorcall with the keyword names made at start-up.
+// Calls into NumPy through the module-level `np`, looked up anew for every attribute.
 #include "solver/numpy_calls.hpp"
 
 #include "shell/failure.hpp"
@@ -7,17 +7,19 @@
 
 namespace vendrel {
 
+PyObject* numpy_attribute(PyObject* name) noexcept {
+  Ref np = Ref::steal(lookup_global(state.names.np));
+  if (!np) return nullptr;
+  return PyObject_GetAttr(np.get(), name);
+}
+
 PyObject* call_numpy(PyObject* function, PyObject* arg, PyObject* dtype_name, PyObject* dtype,
                      Site at) noexcept {
-  Ref np = Ref::steal(lookup_global(state.names.np));
-  if (!np) return fail(at);
-  Ref callable = Ref::steal(PyObject_GetAttr(np.get(), function));
+  Ref callable = Ref::steal(numpy_attribute(function));
   if (!callable) return fail(at);
   Ref dtype_ref;
   if (dtype_name != nullptr) {
-    Ref np_again = Ref::steal(lookup_global(state.names.np));
-    if (!np_again) return fail(at);
-    dtype_ref = Ref::steal(PyObject_GetAttr(np_again.get(), dtype_name));
+    dtype_ref = Ref::steal(numpy_attribute(dtype_name));
     if (!dtype_ref) return fail(at);
     dtype = dtype_ref.get();
   }

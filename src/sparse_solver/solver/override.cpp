@@ -2,24 +2,17 @@
 #include "solver/override.hpp"
 
 #include "shell/messages.hpp"
-#include "shell/solver_type.hpp"
+#include "shell/ref.hpp"
 
 #include <utility>
 
 namespace vendrel {
 namespace {
 
-PyTypeObject* const kTupleType = &PyTuple_Type;
-PyTypeObject* const kListType = &PyList_Type;
-
 // Room for the arguments of any overridable method.
 constexpr Py_ssize_t kMaxArgs = 2;
 
 }  // namespace
-
-const Overridable kComputeResidualsMethod = {&Names::compute_residuals, 0, &state.ndarray, false};
-const Overridable kComputePatternMethod = {&Names::compute_pattern, 1, &kTupleType, true};
-const Overridable kFindGroupsMethod = {&Names::find_groups, 2, &kListType, true};
 
 int check_result_type(PyObject* result, PyTypeObject* type, bool exact) noexcept {
   if (result == Py_None) return 0;
@@ -67,8 +60,7 @@ Found look_up_method(PyObject* o, PyObject* name, const Overridable& method,
   if (Py_TYPE(descr) == &PyFunction_Type) {
     kind = Found::kFunction;
   } else if (Py_TYPE(descr) == &PyMethodDescr_Type &&
-             reinterpret_cast<PyMethodDescrObject*>(descr)->d_method->ml_meth ==
-                 own_method_function(method.index)) {
+             reinterpret_cast<PyMethodDescrObject*>(descr)->d_method->ml_meth == method.own) {
     kind = Found::kOwnMethod;
   } else {
     return Found::kUnknown;
@@ -85,14 +77,15 @@ Found look_up_method(PyObject* o, PyObject* name, const Overridable& method,
 
 }  // namespace
 
-Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* const* args,
-                           Py_ssize_t nargs, Ref* result) noexcept {
+Override run_override(Solver* self, const Overridable& method, PyObject* const* args,
+                      Py_ssize_t nargs, Site at) noexcept {
+  constexpr Override kRunBody = {false, nullptr};
   PyObject* o = reinterpret_cast<PyObject*>(self);
   PyTypeObject* type = Py_TYPE(o);
   // Classes defined in Python are heap types, with or without an instance dictionary
   // (__slots__); the class itself and compiled subclasses pay no look-up.
   if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-    return Dispatch::kRunBody;
+    return kRunBody;
   }
   PyObject* name = state.names.*method.name;
   PyObject* slots[kMaxArgs + 2];
@@ -106,7 +99,7 @@ Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* co
   Ref found;
   switch (look_up_method(o, name, method, &found)) {
     case Found::kOwnMethod:
-      return Dispatch::kRunBody;
+      return kRunBody;
     case Found::kFunction:
       function = found.get();
       *--call_args = o;
@@ -114,11 +107,11 @@ Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* co
       break;
     case Found::kUnknown:
       found = Ref::steal(PyObject_GetAttr(o, name));
-      if (!found) return Dispatch::kFailed;
+      if (!found) return {true, fail(at)};
       function = found.get();
       if (Py_TYPE(function) == &PyCFunction_Type &&
-          PyCFunction_GetFunction(function) == own_method_function(method.index)) {
-        return Dispatch::kRunBody;
+          PyCFunction_GetFunction(function) == method.own) {
+        return kRunBody;
       }
       if (Py_TYPE(function) == &PyMethod_Type) {
         // Unpacked so that the function is called directly with the bound object first.
@@ -130,12 +123,10 @@ Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* co
   }
   Ref value = Ref::steal(PyObject_Vectorcall(
       function, call_args, static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!value) return Dispatch::kFailed;
-  if (check_result_type(value.get(), *method.result_type, method.exact) < 0) {
-    return Dispatch::kFailed;
+  if (!value || check_result_type(value.get(), *method.result_type, method.exact) < 0) {
+    return {true, fail(at)};
   }
-  *result = std::move(value);
-  return Dispatch::kOverridden;
+  return {true, value.release()};
 }
 
 }  // namespace vendrel

@@ -2,30 +2,39 @@
 // Python class redefines it, the redefinition runs instead of the class's own body.
 #pragma once
 
-#include "shell/ref.hpp"
+#include "shell/failure.hpp"
+#include "shell/solver_type.hpp"
 #include "shell/state.hpp"
-#include "solver/methods.hpp"
 
 namespace vendrel {
 
 struct Overridable {
   PyObject* Names::*name;  // the attribute looked up on the instance
-  int index;               // position among the Python-visible methods
+  PyCFunction own;         // the class's own Python-visible method: not a redefinition
   PyTypeObject* const* result_type;  // the accepted result type besides None
   bool exact;              // the result must be exactly that type, not a subclass
 };
+
+// The rows, with the method tables in methods.cpp.
 
 extern const Overridable kComputeResidualsMethod;
 extern const Overridable kComputePatternMethod;
 extern const Overridable kFindGroupsMethod;
 
-enum class Dispatch { kRunBody, kOverridden, kFailed };
+// What the override rule decided at a C-level entry: `ran` if a redefinition ran instead
+// of the body, and then `result` is what the entry returns (a new reference, or null).
+struct Override {
+  bool ran;
+  PyObject* result;
+};
 
-// Looks for a redefinition of `method` on `self` and, if there is one, calls it with
-// `args` and checks its result. kOverridden leaves the accepted result in `*result`;
-// on kFailed the caller adds the traceback entry.
-Dispatch dispatch_override(Solver* self, const Overridable& method, PyObject* const* args,
-                           Py_ssize_t nargs, Ref* result) noexcept;
+// Looks for a redefinition of `method` on `self` and, if there is one, calls it with `args`
+// and checks its result; its failures add the traceback entry of `at`. For an entry called
+// with the skip-dispatch flag clear:
+//   Override o = run_override(self, kFindGroupsMethod, args, 2, Site::kGroupsOverride);
+//   if (o.ran) return o.result;
+Override run_override(Solver* self, const Overridable& method, PyObject* const* args,
+                      Py_ssize_t nargs, Site at) noexcept;
 
 // Refuses a result that is not None or `type` (or a subclass, unless `exact`), with
 // TypeError "Cannot convert ..." (subclasses accepted) or "Expected ..." (exact). The
