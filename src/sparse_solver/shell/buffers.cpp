@@ -19,54 +19,26 @@ int check_ndarray_argument(PyObject* obj, const char* arg_name) noexcept {
   return -1;
 }
 
-int check_buffer_layout(const Py_buffer& view, const ElementSpec& element, bool check_format) noexcept {
-  if (view.ndim != 1) {
-    PyErr_Format(PyExc_ValueError, msg::kWrongDimensions, 1, view.ndim);
+int check_buffer(const Py_buffer& b, const ElementSpec& element, bool check_format,
+                 bool direct) noexcept {
+  if (b.ndim != 1) {
+    PyErr_Format(PyExc_ValueError, msg::kWrongDimensions, 1, b.ndim);
     return -1;
   }
   if (check_format) {
-    FormatVerdict verdict = check_buffer_format(view.format, element);
+    FormatVerdict verdict = check_buffer_format(b.format, element);
     if (!verdict.accepted) {
       PyErr_SetString(PyExc_ValueError, verdict.message);
       return -1;
     }
   }
   auto expected = static_cast<Py_ssize_t>(element.size);
-  if (view.itemsize != expected) {
-    PyErr_Format(PyExc_ValueError, msg::kItemSize, view.itemsize, view.itemsize > 1 ? "s" : "",
+  if (b.itemsize != expected) {
+    PyErr_Format(PyExc_ValueError, msg::kItemSize, b.itemsize, b.itemsize > 1 ? "s" : "",
                  element.name, expected, expected > 1 ? "s" : "");
     return -1;
   }
-  return 0;
-}
-
-int HeldBuffer::acquire_doubles(PyObject* obj, bool writable) noexcept {
-  release();
-  if (obj == Py_None) return 0;
-  int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-  if (PyObject_GetBuffer(obj, &view_, flags) < 0) return -1;
-  held_ = true;
-  if (check_buffer_layout(view_, kDoubleElement, true) < 0) {
-    release();
-    return -1;
-  }
-  return 0;
-}
-
-int HeldBuffer::acquire_typed(PyObject* obj, const ElementSpec& element) noexcept {
-  release();
-  if (obj == Py_None) return 0;
-  if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS) < 0) return -1;
-  held_ = true;
-  if (check_buffer_layout(view_, element, true) < 0 || check_direct_access(view_) < 0) {
-    release();
-    return -1;
-  }
-  return 0;
-}
-
-int check_direct_access(const Py_buffer& b) noexcept {
-  if (b.len <= 0) return 0;
+  if (!direct || b.len <= 0) return 0;
   if (b.shape[0] > 1 && b.strides == nullptr && b.suboffsets != nullptr) {
     PyErr_SetString(PyExc_ValueError, msg::kSuboffsetsNoStrides);
     return -1;
@@ -75,6 +47,24 @@ int check_direct_access(const Py_buffer& b) noexcept {
     PyErr_Format(PyExc_ValueError, msg::kNotDirect, 0);
     return -1;
   }
+  return 0;
+}
+
+int acquire_buffer(PyObject* obj, const BufferUse& use, const ElementSpec& element,
+                   Py_buffer* out) noexcept {
+  if (PyObject_GetBuffer(obj, out, use.flags) < 0) return -1;
+  if (check_buffer(*out, element, true, use.direct) < 0) {
+    PyBuffer_Release(out);
+    return -1;
+  }
+  return 0;
+}
+
+int HeldBuffer::acquire(PyObject* obj, const BufferUse& use) noexcept {
+  release();
+  if (obj == Py_None) return 0;
+  if (acquire_buffer(obj, use, kDoubleElement, &view_) < 0) return -1;
+  held_ = true;
   return 0;
 }
 

@@ -1,5 +1,6 @@
-// Array arguments: the numpy.ndarray type test and the one-dimensional float64 buffers
-// that `x` and `x0` are read (and `x0` written) through.
+// Array arguments: the numpy.ndarray type test, and the one acquisition of a checked
+// one-dimensional buffer that both the held buffers of `x` and `x0` and the owners of
+// typed views use.
 #pragma once
 
 #include "buffer_format.hpp"
@@ -11,7 +12,31 @@ namespace vendrel {
 // Adds no traceback entry. 0, or -1 with an exception.
 int check_ndarray_argument(PyObject* obj, const char* arg_name) noexcept;
 
-// A buffer held from acceptance until it goes out of scope.
+// How a buffer is asked for: the request's flags, and whether indirect (suboffset)
+// access is refused, as typed views refuse it.
+struct BufferUse {
+  int flags;
+  bool direct;
+};
+
+// `x` and `x0` as the methods read them, and `x0` as compute_pattern writes it.
+inline constexpr BufferUse kReadVector{PyBUF_STRIDES | PyBUF_FORMAT, false};
+inline constexpr BufferUse kWriteVector{PyBUF_STRIDES | PyBUF_FORMAT | PyBUF_WRITABLE, false};
+// A typed view: writable, strided, with its format, and direct.
+inline constexpr BufferUse kTypedView{PyBUF_RECORDS, true};
+
+// Checks a held buffer against `element`: one dimension, the format (unless
+// `check_format` is false), the item size, and direct access if `direct`. 0, or -1 with
+// ValueError.
+int check_buffer(const Py_buffer& b, const ElementSpec& element, bool check_format,
+                 bool direct) noexcept;
+
+// Requests a buffer from `obj` as `use` says and checks it against `element` (all
+// checks). 0, or -1 with an exception and nothing held.
+int acquire_buffer(PyObject* obj, const BufferUse& use, const ElementSpec& element,
+                   Py_buffer* out) noexcept;
+
+// A buffer of doubles held from acceptance until it goes out of scope.
 class HeldBuffer {
  public:
   HeldBuffer() noexcept = default;
@@ -19,15 +44,9 @@ class HeldBuffer {
   HeldBuffer& operator=(const HeldBuffer&) = delete;
   ~HeldBuffer() { release(); }
 
-  // Requests a one-dimensional buffer of C doubles from `obj` (strides and format, and
-  // writability if asked) and checks it. None is accepted and holds nothing.
-  // 0, or -1 with an exception (and nothing held).
-  int acquire_doubles(PyObject* obj, bool writable) noexcept;
-
-  // Requests a buffer from `obj` as a typed view does (strides, format, writability,
-  // direct access) and checks it against `element`, with the same refusals; None is accepted
-  // and holds nothing. For the module's own reading of an object it does not hand on.
-  int acquire_typed(PyObject* obj, const ElementSpec& element) noexcept;
+  // Acquires the buffer of `obj`; None is accepted and holds nothing. 0, or -1 with an
+  // exception (and nothing held).
+  int acquire(PyObject* obj, const BufferUse& use) noexcept;
 
   void release() noexcept;
 
@@ -42,13 +61,5 @@ class HeldBuffer {
   Py_buffer view_{};
   bool held_ = false;
 };
-
-// Checks an acquired buffer's dimensions, format (unless `check_format` is false) and
-// item size against `element`. 0, or -1 with ValueError.
-int check_buffer_layout(const Py_buffer& view, const ElementSpec& element, bool check_format) noexcept;
-
-// Typed views take direct, strided access only: a buffer with bytes must not ask for
-// indirect (suboffset) access. 0, or -1 with ValueError.
-int check_direct_access(const Py_buffer& view) noexcept;
 
 }  // namespace vendrel

@@ -7,8 +7,6 @@
 #include "messages.hpp"
 #include "ref.hpp"
 
-#include <pythread.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -21,8 +19,9 @@ struct Owner {
   bool acquired;           // `buffer` is an acquired buffer to release
   PyObject* base;          // keeps described memory alive (the view's original owner)
   const ElementSpec* element;  // the element type its views hold
-  PyThread_type_lock lock;
-  int acquisitions;        // views using it, changed under `lock`
+  // Views using it. Views are taken and released only with the interpreter lock held
+  // (do_stuff releases it around its loop alone), so a plain count does.
+  int acquisitions;
   Py_ssize_t shape;        // storage for a described buffer's shape and stride
   Py_ssize_t stride;
   char* format;            // owned copy of a described buffer's format
@@ -46,17 +45,13 @@ bool is_owner(PyObject* o) noexcept { return Py_TYPE(o) == &g_owner_type; }
 
 // The count before the change.
 int add_acquisition(Owner* owner) noexcept {
-  PyThread_acquire_lock(owner->lock, WAIT_LOCK);
   int before = owner->acquisitions++;
-  PyThread_release_lock(owner->lock);
   if (before < 0) fatal_count(before + 1, __LINE__);
   return before;
 }
 
 int remove_acquisition(Owner* owner) noexcept {
-  PyThread_acquire_lock(owner->lock, WAIT_LOCK);
   int before = owner->acquisitions--;
-  PyThread_release_lock(owner->lock);
   if (before <= 0) fatal_count(before - 1, __LINE__);
   return before;
 }
@@ -73,12 +68,6 @@ Owner* new_owner(const ElementSpec* element) noexcept {
   owner->shape = 0;
   owner->stride = 0;
   owner->format = nullptr;
-  owner->lock = PyThread_allocate_lock();
-  if (owner->lock == nullptr) {
-    Py_DECREF(owner);
-    PyErr_NoMemory();
-    return nullptr;
-  }
   return owner;
 }
 
@@ -87,7 +76,6 @@ void owner_dealloc(PyObject* o) noexcept {
   if (owner->acquired) PyBuffer_Release(&owner->buffer);
   Py_XDECREF(owner->base);
   PyMem_Free(owner->format);
-  if (owner->lock != nullptr) PyThread_free_lock(owner->lock);
   PyObject_Free(o);
 }
 
@@ -143,21 +131,19 @@ int acquire_view(PyObject* obj, const ElementSpec& element, View* out) noexcept 
     return 0;
   }
   Ref owner_ref;
-  bool fresh;
   if (is_owner(obj) && as_owner(obj)->element == &element) {
+    // One of ours, checked when it was made: its format is not read again.
     owner_ref = Ref::borrow(obj);
-    fresh = false;
+    if (check_buffer(as_owner(obj)->buffer, element, false, true) < 0) return -1;
   } else {
     Owner* made = new_owner(&element);
     if (made == nullptr) return -1;
     owner_ref = Ref::steal(reinterpret_cast<PyObject*>(made));
-    if (PyObject_GetBuffer(obj, &made->buffer, PyBUF_RECORDS) < 0) return -1;
+    if (acquire_buffer(obj, kTypedView, element, &made->buffer) < 0) return -1;
     made->acquired = true;
-    fresh = true;
   }
   Owner* owner = as_owner(owner_ref.get());
   const Py_buffer& b = owner->buffer;
-  if (check_buffer_layout(b, element, fresh) < 0 || check_direct_access(b) < 0) return -1;
 
   std::memset(out, 0, sizeof *out);
   out->data = static_cast<char*>(b.buf);

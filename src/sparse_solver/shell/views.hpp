@@ -2,7 +2,7 @@
 // array arguments, in the public `vendrel_view` layout, and the objects that own them.
 //
 // An owner holds one acquired buffer (or describes memory that another object keeps
-// alive) and counts the views that use it, under a lock of its own; the first view holds
+// alive) and counts the views that use it; the first view holds
 // a reference to it and the last one to go releases that reference. None stands for a
 // view without memory: owner None, data null, extent 0, and no reference counted.
 #pragma once

@@ -25,7 +25,7 @@ constexpr double kStep = 1e-06;
 int evaluate(Solver* self, PyObject* x0, Py_ssize_t n, HeldBuffer* residual) noexcept {
   Ref result = Ref::steal(self->vtab->compute_residuals(self, x0, 0));
   if (!result) return -1;
-  if (residual->acquire_typed(result.get(), kDoubleElement) < 0) return -1;
+  if (residual->acquire(result.get(), kTypedView) < 0) return -1;
   if (residual->length() < n) {
     PyErr_Format(PyExc_ValueError, msg::kShortResidual, residual->length(), n);
     return -1;
@@ -184,7 +184,7 @@ PyObject* scan(Solver* self, PyObject* x0, const HeldBuffer& x) noexcept {
 
 PyObject* compute_pattern_entry(Solver* self, PyObject* x0, int skip_dispatch) noexcept {
   HeldBuffer x;
-  if (x.acquire_doubles(x0, true) < 0) return fail(Site::kPatternArgument);
+  if (x.acquire(x0, kWriteVector) < 0) return fail(Site::kPatternArgument);
   if (!skip_dispatch) {
     Override o = run_override(self, kComputePatternMethod, &x0, 1, Site::kPatternOverride);
     if (o.ran) return o.result;
@@ -199,7 +199,7 @@ PyObject* compute_pattern_entry(Solver* self, PyObject* x0, int skip_dispatch) n
 PyObject* compute_pattern_method(PyObject* self, PyObject* x0) noexcept {
   if (check_ndarray_argument(x0, "x0") < 0) return nullptr;
   HeldBuffer x;
-  if (x.acquire_doubles(x0, false) < 0) return fail(Site::kPatternMethod);
+  if (x.acquire(x0, kReadVector) < 0) return fail(Site::kPatternMethod);
   PyObject* result = compute_pattern_entry(reinterpret_cast<Solver*>(self), x0, 1);
   if (result == nullptr) return fail(Site::kPatternMethod);
   return result;

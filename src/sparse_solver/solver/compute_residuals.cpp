@@ -31,7 +31,7 @@ PyObject* zeros_like(PyObject* x) noexcept {
 
 PyObject* compute_residuals_entry(Solver* self, PyObject* x, int skip_dispatch) noexcept {
   HeldBuffer buffer;
-  if (buffer.acquire_doubles(x, false) < 0) return fail(Site::kResidualsArgument);
+  if (buffer.acquire(x, kReadVector) < 0) return fail(Site::kResidualsArgument);
   if (!skip_dispatch) {
     Override o = run_override(self, kComputeResidualsMethod, &x, 1, Site::kResidualsOverride);
     if (o.ran) return o.result;
@@ -45,7 +45,7 @@ PyObject* compute_residuals_entry(Solver* self, PyObject* x, int skip_dispatch) 
 PyObject* compute_residuals_method(PyObject* self, PyObject* x) noexcept {
   if (check_ndarray_argument(x, "x") < 0) return nullptr;
   HeldBuffer buffer;
-  if (buffer.acquire_doubles(x, false) < 0) return fail(Site::kResidualsMethod);
+  if (buffer.acquire(x, kReadVector) < 0) return fail(Site::kResidualsMethod);
   PyObject* result = compute_residuals_entry(reinterpret_cast<Solver*>(self), x, 1);
   if (result == nullptr) return fail(Site::kResidualsMethod);
   return result;
