@@ -7,6 +7,8 @@
 // refusal is one fixed message. Byte order: only little-endian hosts are supported.
 #include "buffer_format.hpp"
 
+#include "messages.hpp"
+
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -18,102 +20,60 @@ namespace {
 constexpr int kMaxRecordDepth = 64;
 constexpr long kMaxSteps = 1L << 20;
 
-const char* describe(char code, bool is_complex) noexcept {
-  switch (code) {
-    case 'c': return "'char'";
-    case 'b': return "'signed char'";
-    case 'B': return "'unsigned char'";
-    case 'h': return "'short'";
-    case 'H': return "'unsigned short'";
-    case 'i': return "'int'";
-    case 'I': return "'unsigned int'";
-    case 'l': return "'long'";
-    case 'L': return "'unsigned long'";
-    case 'q': return "'long long'";
-    case 'Q': return "'unsigned long long'";
-    case 'f': return is_complex ? "'complex float'" : "'float'";
-    case 'd': return is_complex ? "'complex double'" : "'double'";
-    case 'g': return is_complex ? "'complex long double'" : "'long double'";
-    case 'T': return "a struct";
-    case 'O': return "Python object";
-    case 'P': return "a pointer";
-    case 's': case 'p': return "a string";
-    case 0: return "end";
-    default: return "unparseable format string";
-  }
-}
-
-std::size_t native_size(char code, bool is_complex) noexcept {
-  std::size_t parts = is_complex ? 2 : 1;
-  switch (code) {
-    case 'c': case 'b': case 'B': case 's': case 'p': return 1;
-    case 'h': case 'H': return sizeof(short);
-    case 'i': case 'I': return sizeof(int);
-    case 'l': case 'L': return sizeof(long);
-    case 'q': case 'Q': return sizeof(long long);
-    case 'f': return sizeof(float) * parts;
-    case 'd': return sizeof(double) * parts;
-    case 'g': return sizeof(long double) * parts;
-    case 'O': case 'P': return sizeof(void*);
-    default: return 0;
-  }
-}
-
-// 0 for the long double, which has no standard size.
-std::size_t standard_size(char code, bool is_complex) noexcept {
-  switch (code) {
-    case 'c': case 'b': case 'B': case 's': case 'p': return 1;
-    case 'h': case 'H': return 2;
-    case 'i': case 'I': case 'l': case 'L': return 4;
-    case 'q': case 'Q': return 8;
-    case 'f': return is_complex ? 8 : 4;
-    case 'd': return is_complex ? 16 : 8;
-    case 'O': case 'P': return sizeof(void*);
-    default: return 0;
-  }
-}
-
+// A type's alignment as a struct member, which is what native ('@') packing uses.
 template <class T>
 struct AlignOf {
   char c;
   T x;
 };
+template <class T>
+constexpr std::size_t kAlign = offsetof(AlignOf<T>, x);
 
-std::size_t native_alignment(char code) noexcept {
-  switch (code) {
-    case 'h': case 'H': return offsetof(AlignOf<short>, x);
-    case 'i': case 'I': return offsetof(AlignOf<int>, x);
-    case 'l': case 'L': return offsetof(AlignOf<long>, x);
-    case 'q': case 'Q': return offsetof(AlignOf<long long>, x);
-    case 'f': return offsetof(AlignOf<float>, x);
-    case 'd': return offsetof(AlignOf<double>, x);
-    case 'g': return offsetof(AlignOf<long double>, x);
-    case 'O': case 'P': return offsetof(AlignOf<void*>, x);
-    default: return 1;
+// One row per value code, as the struct module keeps its format table.
+struct Code {
+  char code;
+  std::size_t size;           // native ('@' and '^')
+  std::size_t alignment;      // native ('@')
+  std::size_t standard_size;  // '=' and '<'; 0 for the long double, which has none
+  // 'I' signed, 'U' unsigned, 'R' floating point, 'H' character (matches any type of its
+  // size), 'O' Python object, 'P' pointer. A complex value ('Z' prefix) is 'C'.
+  char kind;
+  const char* name;          // in messages
+  const char* complex_name;  // in messages with the 'Z' prefix; null where it is not allowed
+};
+
+constexpr Code kCodes[] = {
+    {'c', 1, 1, 1, 'H', "'char'", nullptr},
+    {'b', 1, 1, 1, 'I', "'signed char'", nullptr},
+    {'B', 1, 1, 1, 'U', "'unsigned char'", nullptr},
+    {'h', sizeof(short), kAlign<short>, 2, 'I', "'short'", nullptr},
+    {'H', sizeof(short), kAlign<short>, 2, 'U', "'unsigned short'", nullptr},
+    {'i', sizeof(int), kAlign<int>, 4, 'I', "'int'", nullptr},
+    {'I', sizeof(int), kAlign<int>, 4, 'U', "'unsigned int'", nullptr},
+    {'l', sizeof(long), kAlign<long>, 4, 'I', "'long'", nullptr},
+    {'L', sizeof(long), kAlign<long>, 4, 'U', "'unsigned long'", nullptr},
+    {'q', sizeof(long long), kAlign<long long>, 8, 'I', "'long long'", nullptr},
+    {'Q', sizeof(long long), kAlign<long long>, 8, 'U', "'unsigned long long'", nullptr},
+    {'f', sizeof(float), kAlign<float>, 4, 'R', "'float'", "'complex float'"},
+    {'d', sizeof(double), kAlign<double>, 8, 'R', "'double'", "'complex double'"},
+    {'g', sizeof(long double), kAlign<long double>, 0, 'R', "'long double'",
+     "'complex long double'"},
+    {'O', sizeof(void*), kAlign<void*>, sizeof(void*), 'O', "Python object", nullptr},
+    {'P', sizeof(void*), kAlign<void*>, sizeof(void*), 'P', "a pointer", nullptr},
+    // A string's count is its length, so repeats of 's' are never gathered into one value.
+    {'s', 1, 1, 1, 'I', "a string", nullptr},
+    {'p', 1, 1, 1, 'I', "a string", nullptr},
+};
+
+const Code* find_code(char c) noexcept {
+  for (const Code& row : kCodes) {
+    if (row.code == c) return &row;
   }
+  return nullptr;
 }
 
-// 'H' for characters, which match any type of their size.
-char kind_of(char code, bool is_complex) noexcept {
-  switch (code) {
-    case 'c': return 'H';
-    case 'b': case 'h': case 'i': case 'l': case 'q': case 's': case 'p': return 'I';
-    case 'B': case 'H': case 'I': case 'L': case 'Q': return 'U';
-    case 'f': case 'd': case 'g': return is_complex ? 'C' : 'R';
-    case 'O': return 'O';
-    default: return 'P';
-  }
-}
-
-bool is_value_code(char c) noexcept {
-  switch (c) {
-    case 'c': case 'b': case 'B': case 'h': case 'H': case 'i': case 'I': case 'l': case 'L':
-    case 'q': case 'Q': case 'f': case 'd': case 'g': case 'O': case 'p': case 'P':
-      return true;
-    default:
-      return false;
-  }
-}
+constexpr char kEnd[] = "end";
+constexpr char kUnparseable[] = "unparseable format string";
 
 class Checker {
  public:
@@ -128,21 +88,21 @@ class Checker {
   }
 
  private:
-  // The parse state, as one copyable record so that a repeated record can tell whether
-  // another repetition could change anything.
-  struct State {
+  // How far the reading has come, as one copyable record so that a repeated record can
+  // tell whether another repetition could change anything.
+  struct Progress {
     bool done = false;            // the expected value has been matched
     std::size_t offset = 0;       // byte offset of the next value in the element
     std::size_t new_count = 1;    // the count just read, for the next code
     std::size_t pending_count = 0;  // values of `pending` not yet compared
-    char pending = 0;             // the code of the values being collected
+    const Code* pending = nullptr;  // the code of the values being collected
     bool pending_complex = false;
     char new_packing = '@';
     char pending_packing = '@';
     bool shaped = false;          // an array shape was read for the next code
     std::size_t record_alignment = 0;
 
-    bool same_outcome_as(const State& o) const noexcept {
+    bool same_outcome_as(const Progress& o) const noexcept {
       // Once the value is matched, offsets no longer matter.
       return done == o.done && (done || offset == o.offset) && new_count == o.new_count &&
              pending_count == o.pending_count && pending == o.pending &&
@@ -170,49 +130,52 @@ class Checker {
     refuse(format, shown);
   }
 
+  // What was found instead of the expected value: the values being collected, or the end.
+  const char* found() const noexcept {
+    if (s_.pending == nullptr) return kEnd;
+    return s_.pending_complex ? s_.pending->complex_name : s_.pending->name;
+  }
+
   void refuse_expected() noexcept {
     if (s_.done) {
-      refuse("Buffer dtype mismatch, expected %s%s%s but got %s", "", "end", "",
-             describe(s_.pending, s_.pending_complex));
+      refuse(msg::kDtypeMismatch, "", kEnd, "", found());
     } else {
-      refuse("Buffer dtype mismatch, expected %s%s%s but got %s", "'", expected_.name, "'",
-             describe(s_.pending, s_.pending_complex));
+      refuse(msg::kDtypeMismatch, "'", expected_.name, "'", found());
     }
   }
 
   void refuse_unparseable() noexcept {
-    refuse("Buffer dtype mismatch, expected %s%s%s but got %s", "'", expected_.name, "'",
-           "unparseable format string");
+    refuse(msg::kDtypeMismatch, "'", expected_.name, "'", kUnparseable);
   }
 
   // Compares the collected values with the expected element. False if refused.
   bool flush() noexcept {
-    if (s_.pending == 0) return true;
+    if (s_.pending == nullptr) return true;
     if (s_.done) {
       refuse_expected();
       return false;
     }
+    const Code& code = *s_.pending;
+    std::size_t parts = s_.pending_complex ? 2 : 1;
     bool native = s_.pending_packing == '@' || s_.pending_packing == '^';
-    std::size_t size = native ? native_size(s_.pending, s_.pending_complex)
-                              : standard_size(s_.pending, s_.pending_complex);
+    std::size_t size = (native ? code.size : code.standard_size) * parts;
     if (size == 0) {
-      refuse("Python does not define a standard format string size for long double ('g')..");
+      refuse(msg::kNoStandardLongDouble);
       return false;
     }
     if (s_.pending_packing == '@') {
-      std::size_t align = native_alignment(s_.pending);
-      if (s_.offset % align != 0) s_.offset += align - s_.offset % align;
-      if (s_.record_alignment == 0) s_.record_alignment = align;
+      if (s_.offset % code.alignment != 0) s_.offset += code.alignment - s_.offset % code.alignment;
+      if (s_.record_alignment == 0) s_.record_alignment = code.alignment;
     }
-    char kind = kind_of(s_.pending, s_.pending_complex);
+    char kind = s_.pending_complex ? 'C' : code.kind;
     bool char_of_same_size = kind == 'H' && size == expected_.size;
     if ((size != expected_.size || kind != expected_.kind) && !char_of_same_size) {
       refuse_expected();
       return false;
     }
     if (s_.offset != 0) {
-      refuse("Buffer dtype mismatch; next field is at offset %zd but %zd expected",
-             static_cast<std::ptrdiff_t>(s_.offset), static_cast<std::ptrdiff_t>(0));
+      refuse(msg::kFieldOffset, static_cast<std::ptrdiff_t>(s_.offset),
+             static_cast<std::ptrdiff_t>(0));
       return false;
     }
     s_.offset += size;
@@ -221,7 +184,7 @@ class Checker {
       refuse_expected();
       return false;
     }
-    s_.pending = 0;
+    s_.pending = nullptr;
     s_.pending_complex = false;
     return true;
   }
@@ -240,11 +203,124 @@ class Checker {
     return n;
   }
 
+  // Parses up to the end of the text or of the current record; returns where it stopped,
+  // or null if the format was refused. Records and values are read by the functions below.
+  const char* parse(const char* t, int depth) noexcept {
+    while (t != nullptr) {
+      if (++steps_ > kMaxSteps) {
+        refuse_unparseable();
+        return nullptr;
+      }
+      switch (*t) {
+        case 0:
+          return finish() ? t : nullptr;
+        case ' ': case '\r': case '\n':
+          ++t;
+          break;
+        case '<':  // little-endian, the native order here
+          s_.new_packing = '=';
+          ++t;
+          break;
+        case '>': case '!':
+          refuse(msg::kBigEndian);
+          return nullptr;
+        case '=': case '@': case '^':
+          s_.new_packing = *t++;
+          break;
+        case 'T':
+          t = parse_record(t + 1, depth);
+          break;
+        case '}':
+          return close_record(t, depth);
+        case 'x':
+          t = skip_padding(t);
+          break;
+        case ':':  // a member name, ":name:"
+          ++t;
+          while (*t != 0 && *t != ':') ++t;
+          if (*t == ':') ++t;
+          break;
+        case '(':
+          t = parse_shape(t);
+          break;
+        default:
+          t = parse_value(t);
+      }
+    }
+    return nullptr;
+  }
+
+  // At the end of the text: the expected value must be complete, and nothing after it.
+  bool finish() noexcept {
+    if (!flush()) return false;
+    if (!s_.done) {
+      refuse_expected();
+      return false;
+    }
+    return true;
+  }
+
+  // A record "T{...}" at `t` (after the 'T'), read as many times as the count before it.
+  const char* parse_record(const char* t, int depth) noexcept {
+    std::size_t repeats = s_.new_count;
+    std::size_t outer_alignment = s_.record_alignment;
+    s_.new_count = 1;
+    if (*t != '{') {
+      refuse(msg::kExpectedBrace);
+      return nullptr;
+    }
+    if (depth >= kMaxRecordDepth) {
+      refuse_unparseable();
+      return nullptr;
+    }
+    if (!flush()) return nullptr;
+    s_.pending = nullptr;
+    s_.pending_count = 0;
+    s_.record_alignment = 0;
+    ++t;
+    const char* after = t;
+    for (std::size_t i = 0; i < repeats; ++i) {
+      Progress before = s_;
+      after = parse(t, depth + 1);
+      if (after == nullptr) return nullptr;
+      // Once a repetition leaves the progress as it found it, the rest would too.
+      if (s_.same_outcome_as(before)) break;
+    }
+    if (outer_alignment != 0) s_.record_alignment = outer_alignment;
+    return after;
+  }
+
+  // The '}' at `t` that closes the current record, which ends padded to its alignment.
+  const char* close_record(const char* t, int depth) noexcept {
+    if (depth == 0) {  // closes no record
+      refuse_char(msg::kUnknownFormatCharacter, '}');
+      return nullptr;
+    }
+    std::size_t alignment = s_.record_alignment;
+    if (!flush()) return nullptr;
+    s_.pending = nullptr;
+    if (alignment != 0 && s_.offset % alignment != 0) {
+      s_.offset += alignment - s_.offset % alignment;
+    }
+    return t + 1;
+  }
+
+  // Padding bytes, as many as the count before the 'x' at `t`.
+  const char* skip_padding(const char* t) noexcept {
+    if (!flush()) return nullptr;
+    s_.offset += s_.new_count;
+    s_.new_count = 1;
+    s_.pending_count = 0;
+    s_.pending = nullptr;
+    s_.pending_packing = s_.new_packing;
+    return t + 1;
+  }
+
   // An array shape "(d1,d2,...)"; the expected element has no shape. Null if refused.
   const char* parse_shape(const char* t) noexcept {
     ++t;
     if (s_.new_count != 1) {
-      refuse("Cannot handle repeated arrays in format string");
+      refuse(msg::kRepeatedArrays);
       return nullptr;
     }
     if (!flush()) return nullptr;
@@ -256,12 +332,12 @@ class Checker {
         continue;
       }
       if (read_number(&t) < 0) {
-        refuse_char("Does not understand character buffer dtype format string ('%s')", *t);
+        refuse_char(msg::kUnknownFormatCharacter, *t);
         return nullptr;
       }
       if (*t == 0) break;
       if (*t != ',' && *t != ')') {
-        refuse_char("Expected a comma in format string, got '%s'", *t);
+        refuse_char(msg::kExpectedComma, *t);
         return nullptr;
       }
       if (*t == ',') ++t;
@@ -271,11 +347,11 @@ class Checker {
     // after a separator, when the count of dimensions is known.
     bool unclosed = *t == 0 && t[-1] != ',';
     if (!unclosed && dims != dims_expected) {
-      refuse("Expected %d dimension(s), got %d", dims_expected, dims);
+      refuse(msg::kShapeDimensions, dims_expected, dims);
       return nullptr;
     }
     if (*t == 0) {
-      refuse("Unexpected end of format string, expected ')'");
+      refuse(msg::kUnclosedShape);
       return nullptr;
     }
     s_.shaped = true;
@@ -283,148 +359,44 @@ class Checker {
     return t + 1;
   }
 
-  // Parses up to the end of the text or of the current record; returns where it stopped,
-  // or null if the format was refused.
-  const char* parse(const char* t, int depth) noexcept {
-    bool complex_prefix = false;
-    while (true) {
-      if (++steps_ > kMaxSteps) {
-        refuse_unparseable();
+  // A value code at `t`, possibly complex ("Zd"), or else a count for the next code.
+  const char* parse_value(const char* t) noexcept {
+    bool is_complex = *t == 'Z';
+    if (is_complex) {
+      ++t;
+      const Code* code = find_code(*t);
+      if (code == nullptr || code->complex_name == nullptr) {
+        refuse_char(msg::kUnexpectedFormatCharacter, 'Z');
         return nullptr;
       }
-      char c = *t;
-      if (c == 0) {
-        if (s_.pending != 0 && s_.done) {
-          refuse_expected();
-          return nullptr;
-        }
-        if (!flush()) return nullptr;
-        if (!s_.done) {
-          refuse_expected();
-          return nullptr;
-        }
-        return t;
-      }
-      switch (c) {
-        case ' ': case '\r': case '\n':
-          ++t;
-          break;
-        case '<':  // little-endian, the native order here
-          s_.new_packing = '=';
-          ++t;
-          break;
-        case '>': case '!':
-          refuse("Big-endian buffer not supported on little-endian compiler");
-          return nullptr;
-        case '=': case '@': case '^':
-          s_.new_packing = c;
-          ++t;
-          break;
-        case 'T': {
-          std::size_t repeats = s_.new_count;
-          std::size_t outer_alignment = s_.record_alignment;
-          s_.new_count = 1;
-          ++t;
-          if (*t != '{') {
-            refuse("Buffer acquisition: Expected '{' after 'T'");
-            return nullptr;
-          }
-          if (depth >= kMaxRecordDepth) {
-            refuse_unparseable();
-            return nullptr;
-          }
-          if (!flush()) return nullptr;
-          s_.pending = 0;
-          s_.pending_count = 0;
-          s_.record_alignment = 0;
-          ++t;
-          const char* after = t;
-          for (std::size_t i = 0; i < repeats; ++i) {
-            State before = s_;
-            after = parse(t, depth + 1);
-            if (after == nullptr) return nullptr;
-            // Once a repetition leaves the state as it found it, the rest would too.
-            if (s_.same_outcome_as(before)) break;
-          }
-          t = after;
-          if (outer_alignment != 0) s_.record_alignment = outer_alignment;
-          break;
-        }
-        case '}': {
-          if (depth == 0) {  // closes no record
-            refuse_char("Does not understand character buffer dtype format string ('%s')", c);
-            return nullptr;
-          }
-          std::size_t alignment = s_.record_alignment;
-          ++t;
-          if (!flush()) return nullptr;
-          s_.pending = 0;
-          if (alignment != 0 && s_.offset % alignment != 0) {
-            s_.offset += alignment - s_.offset % alignment;
-          }
-          return t;
-        }
-        case 'x':
-          if (!flush()) return nullptr;
-          s_.offset += s_.new_count;
-          s_.new_count = 1;
-          s_.pending_count = 0;
-          s_.pending = 0;
-          s_.pending_packing = s_.new_packing;
-          ++t;
-          break;
-        case 'Z':
-          ++t;
-          if (*t != 'f' && *t != 'd' && *t != 'g') {
-            refuse_char("Unexpected format string character: '%s'", 'Z');
-            return nullptr;
-          }
-          complex_prefix = true;
-          [[fallthrough]];
-        case 'c': case 'b': case 'B': case 'h': case 'H': case 'i': case 'I': case 'l':
-        case 'L': case 'q': case 'Q': case 'f': case 'd': case 'g': case 'O': case 'p':
-        case 'P':
-        case 's':
-          c = *t;
-          if (c != 's' && is_value_code(c) && s_.pending == c &&
-              complex_prefix == s_.pending_complex && s_.pending_packing == s_.new_packing &&
-              !s_.shaped) {
-            // The same code again: one more of the values being collected.
-            s_.pending_count += s_.new_count;
-          } else {
-            if (!flush()) return nullptr;
-            s_.pending_count = s_.new_count;
-            s_.pending_packing = s_.new_packing;
-            s_.pending = c;
-            s_.pending_complex = complex_prefix;
-          }
-          s_.new_count = 1;
-          complex_prefix = false;
-          ++t;
-          break;
-        case ':':  // a member name, ":name:"
-          ++t;
-          while (*t != 0 && *t != ':') ++t;
-          if (*t == ':') ++t;
-          break;
-        case '(':
-          t = parse_shape(t);
-          if (t == nullptr) return nullptr;
-          break;
-        default: {
-          long n = read_number(&t);
-          if (n < 0) {
-            refuse_char("Does not understand character buffer dtype format string ('%s')", c);
-            return nullptr;
-          }
-          s_.new_count = static_cast<std::size_t>(n);
-        }
-      }
     }
+    const Code* code = find_code(*t);
+    if (code == nullptr) {
+      long n = read_number(&t);
+      if (n < 0) {
+        refuse_char(msg::kUnknownFormatCharacter, *t);
+        return nullptr;
+      }
+      s_.new_count = static_cast<std::size_t>(n);
+      return t;
+    }
+    if (code->code != 's' && s_.pending == code && is_complex == s_.pending_complex &&
+        s_.pending_packing == s_.new_packing && !s_.shaped) {
+      // The same code again: one more of the values being collected.
+      s_.pending_count += s_.new_count;
+    } else {
+      if (!flush()) return nullptr;
+      s_.pending_count = s_.new_count;
+      s_.pending_packing = s_.new_packing;
+      s_.pending = code;
+      s_.pending_complex = is_complex;
+    }
+    s_.new_count = 1;
+    return t + 1;
   }
 
   const ElementSpec& expected_;
-  State s_;
+  Progress s_;
   long steps_ = 0;
   FormatVerdict verdict_{};
 };

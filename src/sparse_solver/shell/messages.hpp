@@ -1,4 +1,5 @@
 // Every text the module shows its users: exception messages, warnings and printed lines.
+// (The descriptions of buffer format codes are rows of the format table, buffer_format.cpp.)
 // Formats follow PyErr_Format / PyUnicode_FromFormat unless a comment says otherwise.
 #pragma once
 
@@ -46,6 +47,25 @@ inline constexpr char kItemSize[] =
 inline constexpr char kSuboffsetsNoStrides[] = "Buffer exposes suboffsets but no strides";
 inline constexpr char kNotDirect[] = "Buffer not compatible with direct access in dimension %d.";
 inline constexpr char kAcquisitionCount[] = "Acquisition count is %d (line %d)";  // snprintf
+inline constexpr char kNotWritable[] = "Object is not writable.";
+inline constexpr char kNotContiguous[] = "underlying buffer is not contiguous";
+
+// Buffer formats (buffer_format.cpp, which formats them with snprintf: %s is a character
+// as UTF-8). The descriptions of format codes are the rows of its table.
+inline constexpr char kDtypeMismatch[] = "Buffer dtype mismatch, expected %s%s%s but got %s";
+inline constexpr char kFieldOffset[] =
+    "Buffer dtype mismatch; next field is at offset %zd but %zd expected";
+inline constexpr char kNoStandardLongDouble[] =
+    "Python does not define a standard format string size for long double ('g')..";
+inline constexpr char kBigEndian[] = "Big-endian buffer not supported on little-endian compiler";
+inline constexpr char kUnknownFormatCharacter[] =
+    "Does not understand character buffer dtype format string ('%s')";
+inline constexpr char kUnexpectedFormatCharacter[] = "Unexpected format string character: '%s'";
+inline constexpr char kExpectedBrace[] = "Buffer acquisition: Expected '{' after 'T'";
+inline constexpr char kRepeatedArrays[] = "Cannot handle repeated arrays in format string";
+inline constexpr char kExpectedComma[] = "Expected a comma in format string, got '%s'";
+inline constexpr char kShapeDimensions[] = "Expected %d dimension(s), got %d";
+inline constexpr char kUnclosedShape[] = "Unexpected end of format string, expected ')'";
 
 // Printed lines.
 inline constexpr char kBaseResidual[] = "computing base residual";

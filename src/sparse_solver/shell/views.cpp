@@ -83,12 +83,12 @@ int owner_getbuffer(PyObject* o, Py_buffer* view, int flags) noexcept {
   Owner* owner = as_owner(o);
   const Py_buffer& b = owner->buffer;
   if ((flags & PyBUF_WRITABLE) && b.readonly) {
-    PyErr_SetString(PyExc_BufferError, "Object is not writable.");
+    PyErr_SetString(PyExc_BufferError, msg::kNotWritable);
     return -1;
   }
   bool contiguous = b.shape[0] <= 1 || b.strides[0] == b.itemsize;
   if (!(flags & PyBUF_STRIDES) && !contiguous) {
-    PyErr_SetString(PyExc_BufferError, "underlying buffer is not contiguous");
+    PyErr_SetString(PyExc_BufferError, msg::kNotContiguous);
     return -1;
   }
   view->obj = Py_NewRef(o);
