@@ -82,7 +82,9 @@ int run_module_body() noexcept {
   if (package_now == nullptr || package_now == Py_None) {
     if (PyErr_Occurred()) return init_failed(Site::kInitNumpy);
     Ref package = Ref::steal(PyUnicode_FromString("vendrel"));
-    if (!package || set_global(state.names.package, package.get()) < 0) return init_failed(Site::kInitNumpy);
+    if (!package || set_global(state.names.package, package.get()) < 0) {
+      return init_failed(Site::kInitNumpy);
+    }
   }
   Ref empty = Ref::steal(PyList_New(0));
   if (!empty) return init_failed(Site::kInitNumpy);
@@ -92,7 +94,9 @@ int run_module_body() noexcept {
   }
   {
     Ref scipy = Ref::steal(import_relative_first(state.names.scipy_linalg, empty.get()));
-    if (!scipy || set_global(state.names.scipy, scipy.get()) < 0) return init_failed(Site::kInitScipy);
+    if (!scipy || set_global(state.names.scipy, scipy.get()) < 0) {
+      return init_failed(Site::kInitScipy);
+    }
   }
   {
     // Current interpreters have no test.test_os.groups, and many installations no test

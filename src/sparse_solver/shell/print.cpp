@@ -27,9 +27,9 @@ int print_objects(PyObject* const* objs, Py_ssize_t count, bool end_line) noexce
   PyObject* slots[kMaxObjects + 2];
   for (Py_ssize_t i = 0; i < count; ++i) slots[i + 1] = objs[i];
   slots[count + 1] = state.space;
+  size_t nargsf = static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET;
   PyObject* result =
-      PyObject_Vectorcall(print, slots + 1, static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                          end_line ? nullptr : state.end_kwnames);
+      PyObject_Vectorcall(print, slots + 1, nargsf, end_line ? nullptr : state.end_kwnames);
   if (result == nullptr) return -1;
   Py_DECREF(result);
   return 0;

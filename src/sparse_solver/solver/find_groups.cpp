@@ -81,7 +81,9 @@ class Grouping {
     for (Py_ssize_t p = 1; p < n_; ++p) {
       if (column(p) != column(p - 1)) {
         Ref next = Ref::steal(PyList_New(0));
-        if (!next || PyList_Append(groups_.get(), next.get()) < 0) return fail(Site::kGroupsNewGroup);
+        if (!next || PyList_Append(groups_.get(), next.get()) < 0) {
+          return fail(Site::kGroupsNewGroup);
+        }
         last = next.get();
       }
       if (PyList_Append(last, number(p)) < 0) return fail(Site::kGroupsAppend);

@@ -15,8 +15,7 @@ struct Overridable {
   bool exact;              // the result must be exactly that type, not a subclass
 };
 
-// The rows, with the method tables in methods.cpp.
-
+// The rows, defined with the method tables in methods.cpp.
 extern const Overridable kComputeResidualsMethod;
 extern const Overridable kComputePatternMethod;
 extern const Overridable kFindGroupsMethod;
