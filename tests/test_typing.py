@@ -31,7 +31,8 @@ needs_scipy_stubs = pytest.mark.skipif(
 # Checked files that need no type information from SciPy; the others need scipy-stubs.
 PLAIN = [REPO / "examples" / "jacobian_estimate.py", TYPING / "subclass_typed.py",
          TYPING / "solver_misuse.py"]
-WITH_SCIPY = [TYPING / "engine_typed.py", TYPING / "engine_misuse.py"]
+WITH_SCIPY = [TYPING / "engine_typed.py", TYPING / "engine_misuse.py",
+              REPO / "examples" / "bratu_newton.py"]
 
 
 @pytest.fixture(scope="module")
@@ -60,6 +61,7 @@ def mypy_errors(tmp_path_factory):
     "jacobian_estimate.py",
     "subclass_typed.py",
     pytest.param("engine_typed.py", marks=needs_scipy_stubs),
+    pytest.param("bratu_newton.py", marks=needs_scipy_stubs),
 ])
 def test_mypy_strict_passes(mypy_errors, name):
     errors, output = mypy_errors
