@@ -125,6 +125,11 @@ def _layout(sparsity: Sparsity, shape: Optional[Shape]) -> Tuple[int, int, int, 
             raise ValueError("shape %r does not match sparsity's shape %r"
                              % (given, sparsity.shape))
         n_rows, n_cols = sparsity.shape
+        if sparsity.format in ("csc", "csr"):
+            # SciPy's own canonical-format check trusts the pointers; a malformed matrix
+            # would have it read past the indices.
+            _check_pointers(sparsity.indptr, n_cols if sparsity.format == "csc" else n_rows,
+                            len(sparsity.indices))
         if sparsity.format == "csc":
             layout = _grouping.CANONICAL_COLUMNS if sparsity.has_canonical_format \
                 else _grouping.COLUMNS
@@ -146,6 +151,13 @@ def _layout(sparsity: Sparsity, shape: Optional[Shape]) -> Tuple[int, int, int, 
         raise ValueError("shape %r does not match sparsity's shape %r" % (given, dense.shape))
     rows, cols = np.nonzero(dense)
     return dense.shape[0], dense.shape[1], _grouping.COORDINATES, _indices(rows), _indices(cols)
+
+
+def _check_pointers(indptr: Any, n_major: int, n_indices: int) -> None:
+    pointers = np.asarray(indptr)
+    if (pointers.ndim != 1 or len(pointers) != n_major + 1 or pointers[0] != 0
+            or pointers[-1] > n_indices or (np.diff(pointers) < 0).any()):
+        raise ValueError("sparsity's index pointers do not fit its shape and indices")
 
 
 def _pair(rows_like: npt.ArrayLike, cols_like: npt.ArrayLike,
