@@ -278,25 +278,25 @@ def einsum(*operands: Any, out: Any = None, dtype: Any = None, order: str = "K",
         raise unsupported("np.einsum of more than two operands",
                           "contract two at a time")
     inputs, arrow, output = subscripts.partition("->")
-    specs = inputs.split(",")
-    if len(specs) != len(values):
+    terms = inputs.split(",")  # one per operand
+    if len(terms) != len(values):
         raise ValueError("more operands provided to einstein sum function than specified in "
-                         "the subscripts string" if len(values) > len(specs) else
+                         "the subscripts string" if len(values) > len(terms) else
                          "fewer operands provided to einstein sum function than specified in "
                          "the subscripts string")
     labels: List[List[Label]] = []
     widest = 0
-    for spec, value in zip(specs, values):
+    for term, value in zip(terms, values):
         ndim = len(_shape(value))
-        if "..." in spec:
-            before, _, after = spec.partition("...")
+        if "..." in term:
+            before, _, after = term.partition("...")
             count = ndim - len(before) - len(after)
             axes: List[Label] = list(before)
             axes += [("...", count - 1 - k) for k in range(count)]
             labels.append(axes + list(after))
             widest = max(widest, count)
         else:
-            labels.append(list(spec))
+            labels.append(list(term))
     ellipsis: List[Label] = [("...", widest - 1 - k) for k in range(widest)]
     if arrow:
         before, dots, after = output.partition("...")
