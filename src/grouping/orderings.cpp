@@ -62,38 +62,36 @@ Coloring smallest_last(Context& context) {
   return greedy(context.pattern, context.classes, order);
 }
 
-// Next, the column with the most neighbours already ordered.
-Coloring incidence_degree(Context& context) {
+namespace {
+
+// Takes the column of largest key next; each neighbour still waiting has its key moved by
+// `change` (keys stay non-negative).
+Coloring by_changing_key(Context& context, const std::vector<Index>& key, Index change) {
   const Index n = context.pattern.n_cols;
   BucketQueue queue(n, max_degree(context.degree()));
-  fill(queue, by_decreasing_degree(context.degree()), std::vector<Index>(n, 0));
+  fill(queue, by_decreasing_degree(context.degree()), key);
   std::vector<Index> order;
   order.reserve(n);
   while (!queue.empty()) {
     Index j = queue.pop_max();
     order.push_back(j);
     context.neighbours.for_each(j, [&](Index k) {
-      if (queue.contains(k)) queue.change(k, queue.key(k) + 1);
+      if (queue.contains(k) && queue.key(k) + change >= 0) queue.change(k, queue.key(k) + change);
     });
   }
   return greedy(context.pattern, context.classes, order);
 }
 
+}  // namespace
+
+// Next, the column with the most neighbours already ordered.
+Coloring incidence_degree(Context& context) {
+  return by_changing_key(context, std::vector<Index>(context.pattern.n_cols, 0), +1);
+}
+
 // Next, the column with the most neighbours not yet ordered.
 Coloring dynamic_largest_first(Context& context) {
-  const Index n = context.pattern.n_cols;
-  BucketQueue queue(n, max_degree(context.degree()));
-  fill(queue, by_decreasing_degree(context.degree()), context.degree());
-  std::vector<Index> order;
-  order.reserve(n);
-  while (!queue.empty()) {
-    Index j = queue.pop_max();
-    order.push_back(j);
-    context.neighbours.for_each(j, [&](Index k) {
-      if (queue.contains(k) && queue.key(k) > 0) queue.change(k, queue.key(k) - 1);
-    });
-  }
-  return greedy(context.pattern, context.classes, order);
+  return by_changing_key(context, context.degree(), -1);
 }
 
 const Ordering* find_ordering(std::string_view name) {
