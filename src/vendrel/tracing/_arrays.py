@@ -134,7 +134,23 @@ class Storage:
         self.rows = _deps.gather(written, source)
 
 
-class TracedScalar:
+class _NoValue:
+    """Conversions to plain numbers, which a traced value cannot give: it has no value."""
+
+    __slots__ = ()
+
+    def __float__(self) -> float:
+        raise refusal(TO_NUMBER)
+
+    __complex__ = __float__
+
+    def __int__(self) -> int:
+        raise refusal(TO_INTEGER)
+
+    __index__ = __int__
+
+
+class TracedScalar(_NoValue):
     """One traced number: the set of inputs it depends on, and its dtype."""
 
     __slots__ = ("deps", "dtype", "n")
@@ -158,16 +174,6 @@ class TracedScalar:
 
     def __bool__(self) -> bool:
         raise refusal(BRANCH)
-
-    def __float__(self) -> float:
-        raise refusal(TO_NUMBER)
-
-    __complex__ = __float__
-
-    def __int__(self) -> int:
-        raise refusal(TO_INTEGER)
-
-    __index__ = __int__
 
     def __setitem__(self, key: Any, value: Any) -> None:
         raise unsupported(SCALAR_SETITEM)
@@ -247,7 +253,7 @@ def _scalar_method(name: str) -> Any:
     return method
 
 
-class TracedArray:
+class TracedArray(_NoValue):
     """An array of traced values: positions into a storage of dependency rows."""
 
     __slots__ = ("_storage", "_pos", "dtype")
@@ -335,16 +341,6 @@ class TracedArray:
         if self.size == 0:
             return False
         raise refusal(BRANCH)
-
-    def __float__(self) -> float:
-        raise refusal(TO_NUMBER)
-
-    __complex__ = __float__
-
-    def __int__(self) -> int:
-        raise refusal(TO_INTEGER)
-
-    __index__ = __int__
 
     def item(self, *args: Any) -> Any:
         raise refusal(TO_NUMBER)
