@@ -21,9 +21,10 @@ bool same_name(PyObject* key, PyObject* name) noexcept {
 }  // namespace
 
 int take_two_arguments(const char* function, PyObject* args, PyObject* kwargs, PyObject* first,
-                       PyObject* second, PyObject** first_value,
-                       PyObject** second_value) noexcept {
+                       PyObject* second, PyObject** first_value, PyObject** second_value,
+                       ArgumentFault* fault) noexcept {
   Py_ssize_t given = PyTuple_GET_SIZE(args);
+  *fault = kwargs == nullptr ? ArgumentFault::kCount : ArgumentFault::kKeywordCount;
   if (given > 2) return count_error(function, given);
   PyObject* values[2] = {given > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr,
                          given > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr};
@@ -37,11 +38,13 @@ int take_two_arguments(const char* function, PyObject* args, PyObject* kwargs, P
       --unused;
     }
     if (given <= 1) {
+      *fault = ArgumentFault::kMissingSecond;
       values[1] = PyDict_GetItemWithError(kwargs, second);
       if (values[1] == nullptr) return PyErr_Occurred() ? -1 : count_error(function, 1);
       --unused;
     }
     if (unused > 0) {
+      *fault = ArgumentFault::kKeyword;
       // Something besides what was taken: name the first keyword that does not fit.
       PyObject* names[2] = {first, second};
       Py_ssize_t pos = 0;

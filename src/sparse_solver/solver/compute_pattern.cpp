@@ -21,14 +21,26 @@ constexpr double kStep = 1e-06;
 
 // Evaluates the residuals through the instance's method table (so a redefinition in a
 // subclass is used) and holds the result's buffer, which must have at least n doubles.
-// The result object itself is released; the buffer keeps its memory.
-int evaluate(Solver* self, PyObject* x0, Py_ssize_t n, HeldBuffer* residual) noexcept {
+// The result object itself is released; the buffer keeps its memory. Each way it can fail
+// is a site of its own (the base evaluation's or a perturbed one's).
+struct EvaluationSites {
+  Site call;     // the evaluation failed
+  Site refused;  // its result refused by the view
+  Site short_;   // its result shorter than x0
+};
+constexpr EvaluationSites kBaseSites = {Site::kPatternBase, Site::kPatternBaseRefused,
+                                        Site::kPatternBaseShort};
+constexpr EvaluationSites kPerturbedSites = {Site::kPatternEvaluate, Site::kPatternEvaluateRefused,
+                                             Site::kPatternEvaluateShort};
+
+int evaluate(Solver* self, PyObject* x0, Py_ssize_t n, HeldBuffer* residual,
+             const EvaluationSites& at) noexcept {
   Ref result = Ref::steal(self->vtab->compute_residuals(self, x0, 0));
-  if (!result) return -1;
-  if (residual->acquire(result.get(), kTypedView) < 0) return -1;
+  if (!result) return fail(at.call);
+  if (residual->acquire(result.get(), kTypedView) < 0) return fail(at.refused);
   if (residual->length() < n) {
     PyErr_Format(PyExc_ValueError, msg::kShortResidual, residual->length(), n);
-    return -1;
+    return fail(at.short_);
   }
   return 0;
 }
@@ -129,11 +141,11 @@ PyObject* scan(Solver* self, PyObject* x0, const HeldBuffer& x) noexcept {
   BaseResidual base(n);
   if (!base.allocated()) {
     PyErr_NoMemory();
-    return fail(Site::kPatternBase);
+    return fail(Site::kPatternBaseMemory);
   }
   {
     HeldBuffer residual;
-    if (evaluate(self, x0, n, &residual) < 0) return fail(Site::kPatternBase);
+    if (evaluate(self, x0, n, &residual, kBaseSites) < 0) return nullptr;
     base.copy_from(residual, n);
   }
 
@@ -144,11 +156,11 @@ PyObject* scan(Solver* self, PyObject* x0, const HeldBuffer& x) noexcept {
     double* component = x.element(i);
     const double saved = *component;
     *component = saved + kStep;
-    int evaluated = evaluate(self, x0, n, &residual);
+    int evaluated = evaluate(self, x0, n, &residual, kPerturbedSites);
     // Put back before anything else, so that x0 leaves as the caller passed it even
     // when the evaluation failed.
     *component = saved;
-    if (evaluated < 0) return fail(Site::kPatternEvaluate);
+    if (evaluated < 0) return nullptr;
 
     Ref column;
     for (Py_ssize_t j = base.next_difference(residual, 0, n); j < n;
@@ -168,15 +180,17 @@ PyObject* scan(Solver* self, PyObject* x0, const HeldBuffer& x) noexcept {
 
   Ref stored = Ref::steal(index_array(rows.get(), Site::kPatternStore));
   if (!stored) return nullptr;
-  if (check_result_type(stored.get(), state.ndarray, false) < 0) return fail(Site::kPatternStore);
+  if (check_result_type(stored.get(), state.ndarray, false) < 0) {
+    return fail(Site::kPatternStoreResult);
+  }
   Py_XSETREF(self->pattern_rows, stored.release());
 
   Ref row_array = Ref::steal(index_array(rows.get(), Site::kPatternResult));
   if (!row_array) return nullptr;
-  Ref col_array = Ref::steal(index_array(cols.get(), Site::kPatternResult));
+  Ref col_array = Ref::steal(index_array(cols.get(), Site::kPatternResultCols));
   if (!col_array) return nullptr;
   PyObject* pair = PyTuple_Pack(2, row_array.get(), col_array.get());
-  if (pair == nullptr) return fail(Site::kPatternResult);
+  if (pair == nullptr) return fail(Site::kPatternResultPair);
   return pair;
 }
 
@@ -186,12 +200,14 @@ PyObject* compute_pattern_entry(Solver* self, PyObject* x0, int skip_dispatch) n
   HeldBuffer x;
   if (x.acquire(x0, kWriteVector) < 0) return fail(Site::kPatternArgument);
   if (!skip_dispatch) {
-    Override o = run_override(self, kComputePatternMethod, &x0, 1, Site::kPatternOverride);
+    constexpr OverrideSites kOverrideSites = {Site::kPatternLookup, Site::kPatternOverride,
+                                              Site::kPatternOverrideResult};
+    Override o = run_override(self, kComputePatternMethod, &x0, 1, kOverrideSites);
     if (o.ran) return o.result;
   }
   if (x0 == Py_None) {
     PyErr_Format(PyExc_TypeError, msg::kMustNotBeNone, "x0");
-    return fail(Site::kPatternArgument);
+    return fail(Site::kPatternNone);
   }
   return scan(self, x0, x);
 }
@@ -201,7 +217,7 @@ PyObject* compute_pattern_method(PyObject* self, PyObject* x0) noexcept {
   HeldBuffer x;
   if (x.acquire(x0, kReadVector) < 0) return fail(Site::kPatternMethod);
   PyObject* result = compute_pattern_entry(reinterpret_cast<Solver*>(self), x0, 1);
-  if (result == nullptr) return fail(Site::kPatternMethod);
+  if (result == nullptr) return fail(Site::kPatternMethodEntry);
   return result;
 }
 

@@ -13,19 +13,27 @@ namespace vendrel {
 namespace {
 
 // np.zeros(len(x)), checked to be an array (or None).
+// Each step fails at a site of its own.
 PyObject* zeros_like(PyObject* x) noexcept {
-  Ref zeros = Ref::steal(numpy_attribute(state.names.zeros));
-  if (!zeros) return nullptr;
+  Ref np = Ref::steal(lookup_global(state.names.np));
+  if (!np) return fail(Site::kResidualsNumpy);
+  Ref zeros = Ref::steal(PyObject_GetAttr(np.get(), state.names.zeros));
+  if (!zeros) return fail(Site::kResidualsZerosName);
   Py_ssize_t n = PyObject_Length(x);
-  if (n < 0) return nullptr;
+  if (n < 0) return fail(Site::kResidualsLength);
   Ref count = Ref::steal(PyLong_FromSsize_t(n));
-  if (!count) return nullptr;
+  if (!count) return fail(Site::kResidualsCount);
   PyObject* args[] = {count.get()};
   Ref result = Ref::steal(PyObject_Vectorcall(zeros.get(), args, 1, nullptr));
-  if (!result) return nullptr;
-  if (check_result_type(result.get(), state.ndarray, false) < 0) return nullptr;
+  if (!result) return fail(Site::kResidualsZeros);
+  if (check_result_type(result.get(), state.ndarray, false) < 0) {
+    return fail(Site::kResidualsZerosResult);
+  }
   return result.release();
 }
+
+constexpr OverrideSites kOverrideSites = {Site::kResidualsLookup, Site::kResidualsOverride,
+                                          Site::kResidualsOverrideResult};
 
 }  // namespace
 
@@ -33,13 +41,11 @@ PyObject* compute_residuals_entry(Solver* self, PyObject* x, int skip_dispatch) 
   HeldBuffer buffer;
   if (buffer.acquire(x, kReadVector) < 0) return fail(Site::kResidualsArgument);
   if (!skip_dispatch) {
-    Override o = run_override(self, kComputeResidualsMethod, &x, 1, Site::kResidualsOverride);
+    Override o = run_override(self, kComputeResidualsMethod, &x, 1, kOverrideSites);
     if (o.ran) return o.result;
   }
   if (print_one(state.texts.base_residual) < 0) return fail(Site::kResidualsPrint);
-  PyObject* zeros = zeros_like(x);
-  if (zeros == nullptr) return fail(Site::kResidualsZeros);
-  return zeros;
+  return zeros_like(x);
 }
 
 PyObject* compute_residuals_method(PyObject* self, PyObject* x) noexcept {
@@ -47,7 +53,7 @@ PyObject* compute_residuals_method(PyObject* self, PyObject* x) noexcept {
   HeldBuffer buffer;
   if (buffer.acquire(x, kReadVector) < 0) return fail(Site::kResidualsMethod);
   PyObject* result = compute_residuals_entry(reinterpret_cast<Solver*>(self), x, 1);
-  if (result == nullptr) return fail(Site::kResidualsMethod);
+  if (result == nullptr) return fail(Site::kResidualsMethodEntry);
   return result;
 }
 

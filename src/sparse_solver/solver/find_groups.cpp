@@ -207,7 +207,7 @@ int check_pattern(const View& rows, const View& cols) noexcept {
 }
 
 PyObject* group(const View& rows, const View& cols) noexcept {
-  if (check_pattern(rows, cols) < 0) return fail(Site::kGroupsLastColumn);
+  if (check_pattern(rows, cols) < 0) return fail(Site::kGroupsInput);
   return Grouping(rows, cols).run();
 }
 
@@ -220,23 +220,29 @@ PyObject* find_groups_entry(Solver* self, View rows, View cols, int skip_dispatc
     Ref cols_object = Ref::steal(view_as_object(cols));
     if (!cols_object) return fail(Site::kGroupsArguments);
     PyObject* args[] = {rows_object.get(), cols_object.get()};
-    Override o = run_override(self, kFindGroupsMethod, args, 2, Site::kGroupsOverride);
+    constexpr OverrideSites kOverrideSites = {Site::kGroupsLookup, Site::kGroupsOverride,
+                                              Site::kGroupsOverrideResult};
+    Override o = run_override(self, kFindGroupsMethod, args, 2, kOverrideSites);
     if (o.ran) return o.result;
   }
   return group(rows, cols);
 }
 
 PyObject* find_groups_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  // Indexed by ArgumentFault.
+  constexpr Site kArgumentSites[] = {Site::kGroupsCount, Site::kGroupsKeywordCount,
+                                     Site::kGroupsMissingCols, Site::kGroupsKeyword};
   PyObject* rows;
   PyObject* cols;
+  ArgumentFault fault;
   if (take_two_arguments("find_groups", args, kwargs, state.names.rows, state.names.cols, &rows,
-                         &cols) < 0) {
-    return fail(Site::kGroupsMethod);
+                         &cols, &fault) < 0) {
+    return fail(kArgumentSites[static_cast<int>(fault)]);
   }
   HeldView rows_view;
-  if (rows_view.acquire(rows, kIntElement) < 0) return fail(Site::kGroupsMethod);
+  if (rows_view.acquire(rows, kIntElement) < 0) return fail(Site::kGroupsRows);
   HeldView cols_view;
-  if (cols_view.acquire(cols, kIntElement) < 0) return fail(Site::kGroupsMethod);
+  if (cols_view.acquire(cols, kIntElement) < 0) return fail(Site::kGroupsCols);
   PyObject* result =
       find_groups_entry(reinterpret_cast<Solver*>(self), rows_view.get(), cols_view.get(), 1);
   if (result == nullptr) return fail(Site::kGroupsMethod);

@@ -78,7 +78,7 @@ Found look_up_method(PyObject* o, PyObject* name, const Overridable& method,
 }  // namespace
 
 Override run_override(Solver* self, const Overridable& method, PyObject* const* args,
-                      Py_ssize_t nargs, Site at) noexcept {
+                      Py_ssize_t nargs, const OverrideSites& at) noexcept {
   constexpr Override kRunBody = {false, nullptr};
   PyObject* o = reinterpret_cast<PyObject*>(self);
   PyTypeObject* type = Py_TYPE(o);
@@ -107,7 +107,7 @@ Override run_override(Solver* self, const Overridable& method, PyObject* const* 
       break;
     case Found::kUnknown:
       found = Ref::steal(PyObject_GetAttr(o, name));
-      if (!found) return {true, fail(at)};
+      if (!found) return {true, fail(at.lookup)};
       function = found.get();
       if (Py_TYPE(function) == &PyCFunction_Type &&
           PyCFunction_GetFunction(function) == method.own) {
@@ -123,8 +123,9 @@ Override run_override(Solver* self, const Overridable& method, PyObject* const* 
   }
   Ref value = Ref::steal(PyObject_Vectorcall(
       function, call_args, static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!value || check_result_type(value.get(), *method.result_type, method.exact) < 0) {
-    return {true, fail(at)};
+  if (!value) return {true, fail(at.call)};
+  if (check_result_type(value.get(), *method.result_type, method.exact) < 0) {
+    return {true, fail(at.result)};
   }
   return {true, value.release()};
 }

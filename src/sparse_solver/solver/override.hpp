@@ -27,13 +27,20 @@ struct Override {
   PyObject* result;
 };
 
+// Where each of the rule's failures is reported: rows of their own in a method's table.
+struct OverrideSites {
+  Site lookup;  // looking up the attribute on the instance
+  Site call;    // calling the redefinition
+  Site result;  // its result refused
+};
+
 // Looks for a redefinition of `method` on `self` and, if there is one, calls it with `args`
-// and checks its result; its failures add the traceback entry of `at`. For an entry called
-// with the skip-dispatch flag clear:
-//   Override o = run_override(self, kFindGroupsMethod, args, 2, Site::kGroupsOverride);
+// and checks its result; its failures add the traceback entry of their site in `at`. For
+// an entry called with the skip-dispatch flag clear:
+//   Override o = run_override(self, kFindGroupsMethod, args, 2, kGroupsOverrideSites);
 //   if (o.ran) return o.result;
 Override run_override(Solver* self, const Overridable& method, PyObject* const* args,
-                      Py_ssize_t nargs, Site at) noexcept;
+                      Py_ssize_t nargs, const OverrideSites& at) noexcept;
 
 // Refuses a result that is not None or `type` (or a subclass, unless `exact`), with
 // TypeError "Cannot convert ..." (subclasses accepted) or "Expected ..." (exact). The
