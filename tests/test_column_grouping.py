@@ -270,8 +270,9 @@ ROWS, COLS = np.array([0, 1, 2]), np.array([0, 1, 1])
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda: group_columns(np.ones(3)), ValueError,
-     "sparsity must be two-dimensional (a matrix, or a tuple (rows, cols)), "
-     "not an array of shape (3,)"),
+     "sparsity must be a sparse matrix or array, a dense 2-D array or nested list (a matrix: "
+     "its nonzero entries), a tuple (rows, cols) of two 1-D index arrays, or SciPy's tuple "
+     "(structure, groups), not an array of shape (3,) and type float64"),
     (lambda: group_columns(np.ones((2, 2, 2))), ValueError, "not an array of shape (2, 2, 2)"),
     (lambda: group_columns((ROWS, -COLS)), ValueError,
      "sparsity's cols must be non-negative; found -1"),
@@ -279,8 +280,12 @@ ROWS, COLS = np.array([0, 1, 2]), np.array([0, 1, 1])
      "sparsity's rows must hold integers, not float64"),
     (lambda: group_columns((ROWS, COLS[:2])), ValueError,
      "sparsity's rows and cols must have the same length, not 3 and 2"),
+    (lambda: group_columns((ROWS, COLS[:, None])), ValueError,
+     "sparsity=(a, b) must be (rows, cols), two one-dimensional index arrays, or (structure, "
+     "groups), a matrix and one group per column; got items of 1 and 2 dimensions"),
     (lambda: group_columns((ROWS[:, None], COLS)), ValueError,
-     "sparsity's rows must be one-dimensional, not of shape (3, 1)"),
+     "sparsity=(structure, groups) already holds groups; group_columns takes the structure "
+     "alone"),
     (lambda: group_columns((ROWS, COLS), shape=(2, 5)), ValueError,
      "sparsity's rows holds index 2, outside shape (2, 5)"),
     (lambda: group_columns(np.eye(3), shape=(3, 4)), ValueError,

@@ -52,7 +52,7 @@ def test_executor_map(serial):
     solver = CoupledSolver(MASK, seed=5)
     with concurrent.futures.ThreadPoolExecutor(3) as executor:
         assert same(estimate_jacobian(solver, X0, sparsity=MASK, bounds=(-1.0, 2.0),
-                                      workers=executor.map), serial["2-point"])
+                                      workers=executor.map), serial["3-point"])
 
 
 def test_a_dying_worker_is_reported_and_x0_kept():
@@ -65,7 +65,7 @@ def test_a_dying_worker_is_reported_and_x0_kept():
             jac(x0)
         assert np.array_equal(x0, before)
         fun.die = False  # the next call makes a new pool
-        assert same(jac(x0), estimate_jacobian(fun, x0, sparsity=lower))
+        assert same(jac(x0), estimate_jacobian(fun, x0, "2-point", sparsity=lower))
 
 
 @pytest.fixture(scope="module")

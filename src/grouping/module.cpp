@@ -5,12 +5,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <string_view>
 
 #include "search.hpp"
+
+#include <vector>
 
 namespace {
 
@@ -38,6 +41,22 @@ class HeldBuffer {
     bool integer = format.size() == 1 && std::strchr("ilq", format[0]) != nullptr;
     if (view_.ndim != 1 || !integer || (view_.itemsize != 4 && view_.itemsize != 8)) {
       PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional array of int32 or int64", name);
+      return false;
+    }
+    return true;
+  }
+
+  // A one-dimensional contiguous buffer of float64.
+  bool acquire_doubles(PyObject* object, const char* name, bool writable) {
+    int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
+    held_ = true;
+    std::string_view format = view_.format ? view_.format : "B";
+    if (!format.empty() && (format[0] == '=' || format[0] == '@' || format[0] == '<')) {
+      format.remove_prefix(1);
+    }
+    if (view_.ndim != 1 || format != "d" || view_.itemsize != 8) {
+      PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional array of float64", name);
       return false;
     }
     return true;
@@ -223,8 +242,252 @@ PyObject* group(PyObject*, PyObject* arguments) {
   return PyLong_FromLong(groups);
 }
 
+// A vector's bytes, as a bytearray the caller wraps with numpy.frombuffer (no NumPy
+// headers needed here; the array owns its memory and is writable).
+template <typename T>
+PyObject* as_bytes(const std::vector<T>& values) {
+  return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                       static_cast<Py_ssize_t>(values.size() * sizeof(T)));
+}
+
+// The groups a caller gave, checked: the first two columns of one group that meet in a row.
+struct Clash {
+  Index first = -1, second = -1, group = -1, row = -1;
+};
+
+Clash find_clash(const grouping::Pattern& pattern, const std::int64_t* given, Index count) {
+  std::vector<Index> owner(static_cast<std::size_t>(count), -1);  // column of each group in row
+  std::vector<Index> stamp(static_cast<std::size_t>(count), -1);
+  for (Index i = 0; i < pattern.n_rows; ++i) {
+    for (std::int64_t p = pattern.by_row.begin(i); p < pattern.by_row.end(i); ++p) {
+      Index j = pattern.by_row.idx[p];
+      auto g = static_cast<Index>(given[j]);
+      if (stamp[g] == i) return {owner[g], j, g, i};
+      stamp[g] = i;
+      owner[g] = j;
+    }
+  }
+  return {};
+}
+
+// column_grouping(n_rows, n_cols, layout, a, b, order, permutation, seed, given) ->
+//     (column pointers, row indices, row pointers, column indices, groups, count, bound,
+//      order that won, clash)
+// Everything a grouped Jacobian needs from its pattern, in one pass over the caller's
+// arrays: both orientations (pointers int64, indices int32, as bytearrays), each column's
+// group (int64), the number of groups, the lower bound, and which order gave the groups.
+// `given` (int64 per column, numbered densely from 0, or None) replaces the search; the
+// clash is then None or (column, column, group, row) of two columns of one group that meet.
+PyObject* column_grouping(PyObject*, PyObject* arguments) {
+  PatternArguments args;
+  PyObject *a, *b, *permutation_object, *given_object;
+  const char* order_text;
+  unsigned long long seed;
+  if (!PyArg_ParseTuple(arguments, "nniOOsOKO:column_grouping", &args.n_rows, &args.n_cols,
+                        &args.layout, &a, &b, &order_text, &permutation_object, &seed,
+                        &given_object) ||
+      !take_pattern(args, a, b)) {
+    return nullptr;
+  }
+  const std::string_view order = order_text;
+  const grouping::Ordering* ordering = grouping::find_ordering(order);
+  const bool given_order = order == "given";
+  const bool given_groups = given_object != Py_None;
+  if (!ordering && !given_order && order != "best" && !given_groups) {
+    PyErr_Format(PyExc_ValueError, "unknown order %R", PyTuple_GET_ITEM(arguments, 5));
+    return nullptr;
+  }
+  HeldBuffer permutation, given;
+  if (given_order && !permutation.acquire(permutation_object, "permutation", false)) return nullptr;
+  if (given_groups && !given.acquire(given_object, "groups", false)) return nullptr;
+  if ((given_order && permutation.length() != static_cast<std::size_t>(args.n_cols)) ||
+      (given_groups && (given.length() != static_cast<std::size_t>(args.n_cols) || !given.wide()))) {
+    PyErr_SetString(PyExc_ValueError, "permutation and groups must have one entry per column");
+    return nullptr;
+  }
+
+  grouping::Pattern result;
+  grouping::Coloring coloring;
+  std::vector<std::int64_t> groups;
+  std::string_view winner = given_groups ? "given" : order;
+  Index bound = 0;
+  Clash clash;
+  bool not_a_permutation = false;
+  auto work = [&](grouping::Pattern& pattern) {
+    bound = pattern.lower_bound();
+    if (given_groups) {
+      const auto* values = static_cast<const std::int64_t*>(given.data());
+      std::int64_t largest = -1;
+      for (Index j = 0; j < pattern.n_cols; ++j) largest = std::max(largest, values[j]);
+      clash = find_clash(pattern, values, static_cast<Index>(largest + 1));
+      groups.assign(values, values + pattern.n_cols);
+      coloring.groups = static_cast<Index>(largest + 1);
+    } else {
+      grouping::RowClasses classes(pattern);
+      grouping::Context context(pattern, classes);
+      if (given_order) {
+        std::vector<Index> columns(pattern.n_cols);
+        std::vector<bool> seen(pattern.n_cols, false);
+        grouping::IndexArray given_columns = permutation.indices();
+        for (Index k = 0; k < pattern.n_cols; ++k) {
+          std::int64_t j = given_columns[k];
+          if (j < 0 || j >= pattern.n_cols || seen[j]) {
+            not_a_permutation = true;
+            return;
+          }
+          seen[j] = true;
+          columns[k] = static_cast<Index>(j);
+        }
+        coloring = grouping::greedy(pattern, classes, columns);
+      } else if (ordering) {
+        coloring = ordering->run(context);
+      } else {
+        // "best": the orderings in turn, cheapest first, as grouping::best tries them; the
+        // first that reaches the bound wins and is named. Otherwise the search decides.
+        for (const grouping::Ordering& candidate : grouping::kOrderings) {
+          coloring = candidate.run(context);
+          if (grouping::costly_groups(pattern, coloring) <= bound) {
+            winner = candidate.name;
+            break;
+          }
+        }
+        if (winner == "best") {
+          grouping::SearchLimits limits;
+          limits.seed = seed;
+          coloring = grouping::best(context, limits);
+          winner = "search";
+        }
+      }
+      grouping::renumber(pattern, coloring);
+      groups.assign(coloring.color.begin(), coloring.color.end());
+    }
+    result = std::move(pattern);
+  };
+  if (!with_pattern(args, work)) return nullptr;
+  if (not_a_permutation) {
+    PyErr_SetString(PyExc_ValueError, "order is not a permutation of the columns");
+    return nullptr;
+  }
+  PyObject* items[] = {
+      as_bytes(result.by_col.ptr),
+      as_bytes(result.by_col.idx),
+      as_bytes(result.by_row.ptr),
+      as_bytes(result.by_row.idx),
+      as_bytes(groups),
+      PyLong_FromLong(coloring.groups),
+      PyLong_FromLong(bound),
+      PyUnicode_FromStringAndSize(winner.data(), static_cast<Py_ssize_t>(winner.size())),
+      clash.first >= 0 ? Py_BuildValue("(iiii)", clash.first, clash.second, clash.group, clash.row)
+                       : (Py_INCREF(Py_None), Py_None),
+  };
+  constexpr Py_ssize_t kItems = sizeof items / sizeof items[0];
+  PyObject* tuple = PyTuple_New(kItems);
+  for (Py_ssize_t k = 0; k < kItems; ++k) {
+    if (!items[k] || !tuple) {
+      for (PyObject* item : items) Py_XDECREF(item);
+      Py_XDECREF(tuple);
+      return nullptr;
+    }
+  }
+  for (Py_ssize_t k = 0; k < kItems; ++k) PyTuple_SET_ITEM(tuple, k, items[k]);
+  return tuple;
+}
+
+// recover(pointers, indices, groups, differences, row_stride, group_stride, steps, out)
+// The entries of a grouped Jacobian, in the order of its pointers and indices (either
+// orientation: an entry's row and column are its major and minor index, or the reverse,
+// as row_stride says), each read from the compressed differences at (its row, its column's
+// group) and divided by its column's step (steps None: not divided). One pass, written
+// straight into `out`, with the interpreter lock released.
+PyObject* recover(PyObject*, PyObject* arguments) {
+  PyObject *pointers_object, *indices_object, *groups_object, *values_object, *steps_object,
+      *out_object;
+  Py_ssize_t row_stride, group_stride;
+  int by_rows;
+  if (!PyArg_ParseTuple(arguments, "OOOOnnOOp:recover", &pointers_object, &indices_object,
+                        &groups_object, &values_object, &row_stride, &group_stride,
+                        &steps_object, &out_object, &by_rows)) {
+    return nullptr;
+  }
+  HeldBuffer pointers, indices, groups, values, steps, out;
+  if (!pointers.acquire(pointers_object, "pointers", false) ||
+      !indices.acquire(indices_object, "indices", false) ||
+      !groups.acquire(groups_object, "groups", false) ||
+      !values.acquire_doubles(values_object, "differences", false) ||
+      (steps_object != Py_None && !steps.acquire_doubles(steps_object, "steps", false)) ||
+      !out.acquire_doubles(out_object, "out", true)) {
+    return nullptr;
+  }
+  const std::size_t majors = pointers.length() ? pointers.length() - 1 : 0;
+  const std::size_t columns = by_rows ? groups.length() : majors;
+  if (!pointers.wide() || indices.wide() || !groups.wide() || out.length() != indices.length() ||
+      (steps_object != Py_None && steps.length() != groups.length()) ||
+      (!by_rows && majors != groups.length()) || row_stride < 0 || group_stride < 0) {
+    PyErr_SetString(PyExc_ValueError, "recover: arrays of the wrong type or length");
+    return nullptr;
+  }
+  const auto* ptr = static_cast<const std::int64_t*>(pointers.data());
+  const auto* idx = static_cast<const std::int32_t*>(indices.data());
+  const auto* group = static_cast<const std::int64_t*>(groups.data());
+  const auto* d = static_cast<const double*>(values.data());
+  const auto* h = steps_object != Py_None ? static_cast<const double*>(steps.data()) : nullptr;
+  auto* target = static_cast<double*>(out.data());
+  const std::size_t n_values = values.length();
+  // Every index is checked once against the extents before the pass, so the pass reads
+  // nothing outside the arrays whatever the caller handed in.
+  bool fits = majors == 0 || (ptr[0] == 0 && ptr[majors] == static_cast<std::int64_t>(out.length()));
+  for (std::size_t k = 0; fits && k < majors; ++k) fits = ptr[k] <= ptr[k + 1];
+  std::int64_t largest_group = -1;
+  for (std::size_t j = 0; fits && j < columns; ++j) {
+    fits = group[j] >= 0;
+    largest_group = std::max(largest_group, group[j]);
+  }
+  std::int64_t largest_minor = -1;
+  for (std::size_t k = 0; fits && k < indices.length(); ++k) {
+    fits = idx[k] >= 0;
+    largest_minor = std::max<std::int64_t>(largest_minor, idx[k]);
+  }
+  const std::int64_t rows = by_rows ? static_cast<std::int64_t>(majors) : largest_minor + 1;
+  if (fits && indices.length() && (by_rows ? largest_minor >= static_cast<std::int64_t>(columns) : false)) {
+    fits = false;
+  }
+  if (fits && indices.length() &&
+      (rows - 1) * row_stride + largest_group * group_stride >= static_cast<std::int64_t>(n_values)) {
+    fits = false;
+  }
+  if (!fits) {
+    PyErr_SetString(PyExc_ValueError, "recover: an index lies outside the arrays");
+    return nullptr;
+  }
+  Py_BEGIN_ALLOW_THREADS
+  if (by_rows) {
+    for (std::size_t i = 0; i < majors; ++i) {
+      const double* row = d + static_cast<std::int64_t>(i) * row_stride;
+      for (std::int64_t k = ptr[i]; k < ptr[i + 1]; ++k) {
+        const std::int32_t j = idx[k];
+        const double value = row[group[j] * group_stride];
+        target[k] = h ? value / h[j] : value;
+      }
+    }
+  } else {
+    for (std::size_t j = 0; j < majors; ++j) {
+      const double* column = d + group[j] * group_stride;
+      const double step = h ? h[j] : 1.0;
+      for (std::int64_t k = ptr[j]; k < ptr[j + 1]; ++k) {
+        const double value = column[static_cast<std::int64_t>(idx[k]) * row_stride];
+        target[k] = h ? value / step : value;
+      }
+    }
+  }
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
     {"group", group, METH_VARARGS, "Each column's group, written into out; returns their number."},
+    {"recover", recover, METH_VARARGS, "A grouped Jacobian's entries from its differences."},
+    {"column_grouping", column_grouping, METH_VARARGS,
+     "Both orientations, the groups, their number, the bound and the order that won."},
     {"lower_bound", lower_bound, METH_VARARGS, "The largest number of entries in a row."},
     {"canonical", canonical, METH_VARARGS,
      "Column pointers (int64) and sorted, distinct row indices (int32), as bytearrays."},

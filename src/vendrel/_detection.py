@@ -11,7 +11,8 @@ from typing import Any, List, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from vendrel import _plan, _steps
+from vendrel import _steps
+from vendrel.grouping import CscArray, CsrArray
 from vendrel._evaluation import Progress, Residual, Workers, check_result
 
 # Further points lie within this fraction of max(1, |x0|) of x0: near enough to stay in the
@@ -51,11 +52,11 @@ def _probe(*state: Any) -> ColumnProbe:
 
 def detect(residual: Residual, x0: npt.NDArray[np.float64], narrow: Any, rel_step: Any,
            abs_step: Any, limits: Tuple[Any, Any], points: int, seed: Any, workers: Workers,
-           progress: bool) -> Tuple[_plan.CsrArray, npt.NDArray[Any]]:
-    """The pattern as a boolean CSR array (m, n), and the residual at x0."""
+           progress: bool) -> Tuple[CsrArray, npt.NDArray[Any]]:
+    """The pattern as a boolean CSR array (m, n), and the residual at x0. The steps come
+    checked (arrays or None)."""
     n = len(x0)
-    rel = _steps.as_step(rel_step, n, "rel_step")
-    absolute = _steps.as_step(abs_step, n, "abs_step")
+    rel, absolute = rel_step, abs_step
     residual = Residual(residual.target, residual.args, residual.kwargs, narrow)
     rng = np.random.default_rng(seed)
     lb, ub = limits
@@ -91,13 +92,13 @@ def detect(residual: Residual, x0: npt.NDArray[np.float64], narrow: Any, rel_ste
             indptr = np.zeros(n + 1, dtype=np.int64)
             np.cumsum(counts, out=indptr[1:])
             indices = np.concatenate(rows) if rows else np.zeros(0, np.int32)
-            found.append(_plan.CscArray((np.ones(len(indices), dtype=bool), indices, indptr),
+            found.append(CscArray((np.ones(len(indices), dtype=bool), indices, indptr),
                                         shape=(len(base), n)))
     assert base_at_x0 is not None
     pattern = found[0]
     for more in found[1:]:
         pattern = pattern + more
-    result = _plan.CsrArray(pattern, dtype=bool)
+    result = CsrArray(pattern, dtype=bool)
     result.sort_indices()
     return result, base_at_x0
 

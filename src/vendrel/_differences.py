@@ -1,47 +1,57 @@
-"""Grouped finite differences: one evaluation per group (two for 3-point), then one gather.
+"""Grouped finite differences: one evaluation per group (two for 3-point), then one pass that
+recovers the entries.
 
 The arithmetic is that of SciPy's approx_derivative, operation for operation, so that the
-values agree to rounding; the work per call is a few passes over x and the residuals, and the
-Python work per group is a copy of x, one fancy assignment and the evaluation itself.
+values agree to rounding. The plan is a `vendrel.grouping.ColumnGrouping` and checked steps
+and bounds: everything here takes arguments already checked where the public function
+received them, and checks only what a call brings (x, the residuals).
 """
 
+from __future__ import annotations
+
 import itertools
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from vendrel import _plan, _steps
+from vendrel import _steps
 from vendrel._evaluation import Progress, Residual, Workers, check_result
+from vendrel.grouping import ColumnGrouping, CscArray, CsrArray, IntArray
 
 FloatArray = npt.NDArray[np.float64]
 
+#: What a Jacobian comes back as, by ``output``.
+Jacobian = Union[CsrArray, CscArray, FloatArray]
+
+__all__ = ["CscArray", "CsrArray", "Differences", "FloatArray", "IntArray", "Jacobian"]
+
 
 class Differences:
-    """The plan of one Jacobian, and its evaluation at a point."""
+    """A column grouping made into Jacobians: the evaluations of each group at a point, and
+    the entries recovered from them."""
 
-    def __init__(self, pattern: Any, open_shape: bool, groups: _plan.IntArray, method: str,
-                 rel_step: Any, abs_step: Any, bounds: Any, output: str) -> None:
-        self.method = _steps.check_method(method)
-        if output not in _plan.OUTPUTS:
-            raise ValueError("output must be one of %s, not %r"
-                             % (", ".join(map(repr, _plan.OUTPUTS)), output))
-        self.output = output
-        self.pattern, self.open_shape, self.groups = pattern, open_shape, groups
-        self.count = int(groups.max()) + 1 if len(groups) else 0
-        self.members = _plan.group_members(groups, self.count)
-        self.rel_step = _steps.as_step(rel_step, None, "rel_step")
-        self.abs_step = _steps.as_step(abs_step, None, "abs_step")
+    def __init__(self, grouping: ColumnGrouping, open_shape: bool, method: str,
+                 rel_step: Optional[FloatArray], abs_step: Optional[FloatArray], bounds: Any,
+                 output: str) -> None:
+        self.method, self.output = method, output
+        self.grouping, self.open_shape = grouping, open_shape
+        # SciPy ignores rel_step when abs_step is given.
+        self.rel_step = None if abs_step is not None else rel_step
+        self.abs_step = abs_step
         self.bounds = bounds
-        if not open_shape:  # refuse malformed bounds now, not at a call
-            _steps.as_bounds(bounds, pattern.shape[1])
         # Fixed once known: for an index pair, by the first call (its x and its residual).
-        self.m: Optional[int] = None if open_shape else pattern.shape[0]
-        self.n: Optional[int] = None if open_shape else pattern.shape[1]
-        self.recovery: Optional[_plan.Recovery] = None
-        self.limits: Optional[Tuple[Any, Any]] = None
-        self.buffers: Dict[str, npt.NDArray[np.float64]] = {}
+        self.m: Optional[int] = None if open_shape else grouping.shape[0]
+        self.n: Optional[int] = None if open_shape else grouping.shape[1]
+        self.limits: Optional[Tuple[Any, Any]] = None if open_shape else \
+            _steps.as_bounds(bounds, grouping.shape[1])
+        self.members: List[IntArray] = grouping.members()
         self.f_dtype: Optional[np.dtype] = None  # the residual's type, once seen
+        self.rows: Optional[List[FloatArray]] = None  # the differences, kept between calls
+
+    @property
+    def count(self) -> int:
+        return self.grouping.count
 
     def evaluations(self, f0_given: bool, one_sided: bool = False) -> int:
         per_group = 2 if self.method == "3-point" else 1
@@ -50,37 +60,38 @@ class Differences:
 
     def _columns(self, n: int) -> None:
         if self.n is None:
-            if n < self.pattern.shape[1]:
+            if n < self.grouping.shape[1]:
                 raise ValueError("x has %d values, but the pattern has entries in column %d"
-                                 % (n, self.pattern.shape[1] - 1))
+                                 % (n, self.grouping.shape[1] - 1))
             self.n = n
-            self.groups = np.concatenate([self.groups, np.zeros(n - len(self.groups), np.intp)])
+            self.grouping = self.grouping.padded(self.grouping.shape[0], n)
+            self.members = self.grouping.members()
         elif n != self.n:
             raise ValueError("x has %d values; the pattern has %d columns" % (n, self.n))
         if self.limits is None:
             self.limits = _steps.as_bounds(self.bounds, n)
-            for name, step in (("rel_step", self.rel_step), ("abs_step", self.abs_step)):
-                _steps.as_step(step, n, name)
+        for name, step in (("rel_step", self.rel_step), ("abs_step", self.abs_step)):
+            _steps.as_step(step, n, name)
 
     def _expect(self, f: npt.NDArray[Any]) -> None:
         """Fixes m from the first residual of an index-pair pattern."""
         if self.m is None:
-            if len(f) < self.pattern.shape[0]:
+            if len(f) < self.grouping.shape[0]:
                 raise ValueError("fun returned %d values, but the pattern has entries in row %d"
-                                 % (len(f), self.pattern.shape[0] - 1))
+                                 % (len(f), self.grouping.shape[0] - 1))
             self.m = len(f)
-
-    def _expected(self) -> str:
-        return ("the pattern has %d rows" if self.open_shape else "the sparsity has %d rows") % self.m
+            assert self.n is not None
+            self.grouping = self.grouping.padded(self.m, self.n)
 
     def _check(self, value: Any, which: Callable[[], str], complex_step: bool = False) -> npt.NDArray[Any]:
-        expected = "" if self.m is None else self._expected()
+        expected = "" if self.m is None else (
+            ("the pattern has %d rows" if self.open_shape else "the sparsity has %d rows") % self.m)
         f = check_result(value, which, self.m, expected, complex_step)
         self._expect(f)
         return f
 
     def __call__(self, x: FloatArray, narrow: Any, residual: Residual, workers: Workers,
-                 f0: Any, progress: bool, counter: List[int]) -> Any:
+                 f0: Any, progress: bool, counter: List[int], out: Any = None) -> Any:
         """The Jacobian at x (a float64 copy that nothing else holds); counter[0] counts the
         evaluations made."""
         self._columns(len(x))
@@ -107,8 +118,8 @@ class Differences:
         if batched and base is not None and _steps.relative_eps(narrow, base.dtype, self.method) != \
                 _steps.relative_eps(narrow, assumed, self.method):
             # The residual changed its type since the last call: again, with the right steps.
-            return self(x, narrow, residual, workers, base, progress, counter)
-        return self._assemble(rows, scheme, base)
+            return self(x, narrow, residual, workers, base, progress, counter, out)
+        return self._assemble(rows, scheme, base, out)
 
     def _base(self, value: Any, tally: "_Tally") -> npt.NDArray[Any]:
         number = tally.made()
@@ -127,8 +138,8 @@ class Differences:
 
     def _differences(self, scheme: "_Scheme", base: Optional[npt.NDArray[Any]], batched: bool,
                      residual: Residual, workers: Workers, tally: "_Tally",
-                     ) -> Tuple[List[npt.NDArray[Any]], Optional[npt.NDArray[Any]]]:
-        """The (G, m) arrays the entries are gathered from: f(x + step) - f(x) for 2-point,
+                     ) -> Tuple[List[FloatArray], Optional[npt.NDArray[Any]]]:
+        """The (G, m) arrays the entries are recovered from: f(x + step) - f(x) for 2-point,
         the two evaluations for 3-point, the imaginary parts for cs; and f(x)."""
         method, per_group = self.method, len(scheme.moved) or 1
         points = scheme.points(self.members)
@@ -136,7 +147,7 @@ class Differences:
         if batched:
             base = self._base(next(stream), tally)
         complex_step = method == "cs"
-        rows: List[npt.NDArray[Any]] = []
+        rows: List[FloatArray] = []
         # The common case, a float array of the right length, is checked inline: this loop is
         # the fixed cost of a group.
         kind, m = ("c" if complex_step else "f"), self.m
@@ -153,7 +164,7 @@ class Differences:
                                     complex_step)
                     m = self.m
                 if not rows:
-                    rows = [self._scratch("rows%d" % i, (self.count, len(f))) for i in range(per_group)]
+                    rows = self._work_rows(per_group, len(f))
                 if method == "2-point":
                     np.subtract(f, reference, out=rows[0][k])
                 elif complex_step:
@@ -162,33 +173,50 @@ class Differences:
                     rows[part][k] = f
         return rows, base
 
-    def _assemble(self, rows: List[npt.NDArray[Any]], scheme: "_Scheme",
-                  base: Optional[npt.NDArray[Any]]) -> Any:
+    def _work_rows(self, per_group: int, m: int) -> List[FloatArray]:
+        """The (G, m) arrays, kept between calls: fresh memory costs a page fault per page, as
+        much as the recovery itself at a million entries. Nothing a caller holds uses them."""
+        shape = (self.count, m)
+        if self.rows is None or len(self.rows) < per_group or self.rows[0].shape != shape:
+            self.rows = [np.empty(shape) for _ in range(per_group)]
+        return self.rows[:per_group]
+
+    def _assemble(self, rows: List[FloatArray], scheme: "_Scheme",
+                  base: Optional[npt.NDArray[Any]], out: Any) -> Any:
         assert self.m is not None and self.n is not None
-        if self.recovery is None:
-            self.recovery = _plan.Recovery(self.pattern, self.groups, self.output, self.m, self.n)
-        source, cols = self.recovery.source, self.recovery.cols
+        grouping, m = self.grouping, self.m
+        if not rows:  # no groups: a pattern without columns
+            rows = self._work_rows(1, m)
         if self.method == "3-point":
             first, second = rows
-            central = np.subtract(second, first, out=self._scratch("central", first.shape))
-            values = np.take(central.reshape(-1), source, mode="clip", out=np.empty(len(source)))
+            central = np.subtract(second, first)
+            result = grouping.assemble(central.reshape(-1), 1, m, scheme.step, self.output, out)
             if base is not None and scheme.one_sided.any():
-                # The same expression, operation for operation, as SciPy's one-sided formula.
-                one_sided = -3.0 * base + 4.0 * first - second
-                mask = np.take(scheme.one_sided, cols, mode="clip")
-                values[mask] = np.take(one_sided.reshape(-1), source[mask], mode="clip")
-        else:
-            values = np.take(rows[0].reshape(-1), source, mode="clip", out=np.empty(len(source)))
-        values /= np.take(scheme.step, cols, mode="clip", out=self._scratch("step", (len(cols),)))
-        return self.recovery.assemble(values)
+                self._one_sided(result, base, first, second, scheme)
+            return result
+        return grouping.assemble(rows[0].reshape(-1), 1, m, scheme.step, self.output, out)
 
-    def _scratch(self, name: str, shape: Tuple[int, ...]) -> npt.NDArray[np.float64]:
-        """A work array kept between calls: fresh memory costs a page fault per page, as much
-        as the gathers themselves at a million entries."""
-        array = self.buffers.get(name)
-        if array is None or array.shape != shape:
-            array = self.buffers[name] = np.empty(shape)
-        return array
+    def _one_sided(self, result: Any, base: npt.NDArray[Any], first: FloatArray,
+                   second: FloatArray, scheme: "_Scheme") -> None:
+        """Entries of the columns next to a bound, by SciPy's one-sided formula, operation for
+        operation: (-3 f(x) + 4 f(x + h) - f(x + 2h)) / (2h)."""
+        grouping = self.grouping
+        one_sided = (-3.0 * base + 4.0 * first - second).reshape(-1)
+        groups, m = grouping._groups, self.m
+        if self.output == "csc":
+            pointers, indices = grouping._by_col
+            cols = np.repeat(np.arange(len(pointers) - 1), np.diff(pointers))
+            rows = indices
+        else:
+            pointers, indices = grouping._by_row
+            rows = np.repeat(np.arange(len(pointers) - 1), np.diff(pointers))
+            cols = indices
+        mask = scheme.one_sided[cols]
+        values = one_sided[groups[cols[mask]] * m + rows[mask]] / scheme.step[cols[mask]]
+        if self.output == "dense":
+            result[rows[mask], cols[mask]] = values
+        else:
+            result.data[mask] = values
 
 
 class _Scheme:
@@ -208,9 +236,9 @@ class _Scheme:
             self.step = np.where(one_sided, second - x, second - first)
         else:
             self.moved = []
-            self.step = h
+            self.step = np.ascontiguousarray(h, dtype=np.float64)
 
-    def points(self, members: List[_plan.IntArray]) -> Iterator[npt.NDArray[Any]]:
+    def points(self, members: List[IntArray]) -> Iterator[npt.NDArray[Any]]:
         """The points to evaluate, group by group, each a fresh array."""
         x = self.x
         for cols in members:

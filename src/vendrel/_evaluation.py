@@ -4,8 +4,15 @@ workers, with each result checked and, when it is wrong, named by the evaluation
 SparseSolver subclass instances cannot be pickled (the class defines no pickling), so a solver
 travels to worker processes as its class, instance dictionary and slot values, and is rebuilt
 there without calling the class: the class ignores construction arguments anyway.
+
+A solver is recognised by its protocol, an object that is not callable but has a
+``compute_residuals`` method, so that importing the engine never loads the compiled module:
+an instance of its class can exist only once something else has loaded it.
 """
 
+from __future__ import annotations
+
+import collections.abc
 import concurrent.futures
 import multiprocessing
 import operator
@@ -16,15 +23,15 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tupl
 import numpy as np
 import numpy.typing as npt
 
-from vendrel.sparse_solver import SparseSolver
+SOLVER_MODULE = "vendrel.sparse_solver"
 
 
 class SolverMethod:
-    """A method of a SparseSolver instance, picklable by the instance's state."""
+    """A method of a solver instance, picklable by the instance's state."""
 
     __slots__ = ("solver", "name")
 
-    def __init__(self, solver: SparseSolver, name: str) -> None:
+    def __init__(self, solver: Any, name: str) -> None:
         self.solver, self.name = solver, name
 
     def __call__(self, x: Any) -> Any:
@@ -62,16 +69,24 @@ def _rebuild_solver_method(cls: type, state: Dict[str, Any], slots: List[Tuple[s
     return SolverMethod(solver, name)
 
 
+def _solver_class() -> Any:
+    """The compiled SparseSolver class if its module is loaded (else no instance exists)."""
+    module = sys.modules.get(SOLVER_MODULE)
+    return getattr(module, "SparseSolver", None)
+
+
 def residual_target(fun: Any) -> Callable[..., Any]:
     """The callable that computes the residuals of `fun`."""
     solver, name = None, "compute_residuals"
-    if isinstance(fun, SparseSolver):
+    base = _solver_class()
+    if not callable(fun) and callable(getattr(fun, "compute_residuals", None)):
         solver = fun
-    elif isinstance(getattr(fun, "__self__", None), SparseSolver) and hasattr(fun, "__name__"):
+    elif base is not None and isinstance(getattr(fun, "__self__", None), base) and \
+            hasattr(fun, "__name__"):
         solver, name = fun.__self__, fun.__name__
     if solver is not None:
-        if name == "compute_residuals" and \
-                type(solver).compute_residuals is SparseSolver.compute_residuals:
+        if name == "compute_residuals" and base is not None and isinstance(solver, base) and \
+                type(solver).compute_residuals is base.compute_residuals:
             raise TypeError(
                 "%s does not define compute_residuals: the SparseSolver's own version returns "
                 "zeros, which would give an all-zero Jacobian" % type(solver).__qualname__)
@@ -80,6 +95,30 @@ def residual_target(fun: Any) -> Callable[..., Any]:
         raise TypeError("fun must be callable or a SparseSolver instance, not %s"
                         % type(fun).__name__)
     return fun  # type: ignore[no-any-return]
+
+
+def check_arguments(args: Any, kwargs: Any) -> Tuple[Tuple[Any, ...], Dict[str, Any]]:
+    """`args` and `kwargs` of the residual function, as SciPy takes them."""
+    if isinstance(args, (str, bytes)) or not isinstance(args, collections.abc.Iterable):
+        raise TypeError("args must be a tuple of further arguments of fun, not %s"
+                        % type(args).__name__)
+    if kwargs is not None and not isinstance(kwargs, collections.abc.Mapping):
+        raise TypeError("kwargs must be a dict of keyword arguments of fun, not %s"
+                        % type(kwargs).__name__)
+    return tuple(args), dict(kwargs) if kwargs else {}
+
+
+def check_flag(value: Any, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError("%s must be True or False, not %r" % (name, value))
+    return bool(value)
+
+
+def check_progress(progress: Any) -> bool:
+    """progress=, checked (and tqdm found) when the function receives it."""
+    if check_flag(progress, "progress"):
+        Progress.require()
+    return bool(progress)
 
 
 class Residual:
@@ -201,12 +240,16 @@ class Progress:
     def __init__(self, enabled: bool, total: int, description: str) -> None:
         self.bar = None
         if enabled:
-            try:
-                from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
-            except ImportError:
-                raise ImportError("progress=True needs tqdm; install it with "
-                                  "pip install \"vendrel[progress]\"") from None
-            self.bar = tqdm(total=total, desc=description, unit="evaluation")
+            self.bar = Progress.require()(total=total, desc=description, unit="evaluation")
+
+    @staticmethod
+    def require() -> Any:
+        try:
+            from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
+        except ImportError:
+            raise ImportError("progress=True needs tqdm; install it with "
+                              "pip install \"vendrel[progress]\"") from None
+        return tqdm
 
     def update(self, count: int = 1) -> None:
         if self.bar is not None:

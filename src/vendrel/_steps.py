@@ -4,6 +4,8 @@ Everything here is a few whole-array passes over n values: the steps depend on t
 reusable Jacobian recomputes them on every call and they must stay cheap.
 """
 
+from __future__ import annotations
+
 from typing import Any, Optional, Tuple
 
 import numpy as np
@@ -21,10 +23,13 @@ def check_method(method: Any) -> str:
     return method
 
 
-def as_point(x: Any, name: str = "x0") -> Tuple[FloatArray, Optional[np.dtype]]:
+def as_point(x: Any, name: str = "x0", scalar: bool = False) -> Tuple[FloatArray, Optional[np.dtype]]:
     """A float64 copy of the point, and the dtype to hand to the residual function: the point's
-    own when it is a narrower float, as SciPy does (None: float64)."""
+    own when it is a narrower float, as SciPy does (None: float64). With `scalar`, a number
+    is a point of one value, as in SciPy."""
     array = np.asarray(x)
+    if scalar and array.ndim == 0:
+        array = array.reshape(1)
     if array.ndim != 1:
         raise ValueError("%s must be one-dimensional, not of shape %r" % (name, array.shape))
     if array.dtype.kind not in "iuf":
@@ -67,6 +72,27 @@ def as_step(step: Any, n: Optional[int], name: str) -> Optional[FloatArray]:
     return array
 
 
+def check_steps(rel_step: Any, abs_step: Any,
+                n: Optional[int]) -> Tuple[Optional[FloatArray], Optional[FloatArray]]:
+    """rel_step and abs_step, checked as SciPy takes them: rel_step is ignored when abs_step
+    is given (so it may then be anything SciPy lets through, np.inf among them); the step
+    that is used must be finite. Lengths are checked when n is known."""
+    absolute = as_step(abs_step, n, "abs_step")
+    if absolute is not None:
+        return None, absolute
+    return as_step(rel_step, n, "rel_step"), None
+
+
+def as_residual(f0: Any) -> npt.NDArray[Any]:
+    """A residual given by the caller (f0), as SciPy takes it: one-dimensional at most."""
+    f = np.atleast_1d(np.asarray(f0))
+    if f.ndim > 1:
+        raise ValueError("f0 must have at most one dimension, not shape %r" % (f.shape,))
+    if f.dtype.kind not in "iufc":
+        raise ValueError("f0 must hold numbers, not %s" % f.dtype)
+    return f
+
+
 def absolute_steps(x: FloatArray, rel_step: Optional[FloatArray], abs_step: Optional[FloatArray],
                    rstep: float) -> FloatArray:
     """The signed step per component. A requested step that vanishes against its component,
@@ -88,21 +114,24 @@ def absolute_steps(x: FloatArray, rel_step: Optional[FloatArray], abs_step: Opti
     return np.where((x + h) - x == 0, default, h)
 
 
-def as_bounds(bounds: Any, n: int) -> Tuple[Optional[FloatArray], Optional[FloatArray]]:
-    """(lb, ub) as arrays of length n, or (None, None) when nothing is bounded."""
+def as_bounds(bounds: Any, n: Optional[int]) -> Tuple[Optional[FloatArray], Optional[FloatArray]]:
+    """(lb, ub) as arrays of length n, or (None, None) when nothing is bounded. With n None
+    (not known yet), only the form is checked."""
     try:
         lower, upper = bounds
     except (TypeError, ValueError):
         raise ValueError("bounds must be a pair (lb, ub)") from None
     lb, ub = (np.asarray(b, dtype=np.float64) for b in (lower, upper))
     for name, b in (("lower", lb), ("upper", ub)):
-        if b.ndim > 1 or (b.ndim == 1 and len(b) != n):
-            raise ValueError("the %s bound must be a scalar or have %d values, not shape %r"
-                             % (name, n, b.shape))
+        if b.ndim > 1 or (b.ndim == 1 and n is not None and len(b) != n):
+            raise ValueError("the %s bound must be a scalar or have %s values, not shape %r"
+                             % (name, "n" if n is None else n, b.shape))
         if np.isnan(b).any():
             raise ValueError("the %s bound holds NaN" % name)
     if (lb == -np.inf).all() and (ub == np.inf).all():
         return None, None
+    if n is None:
+        return lb, ub
     return np.broadcast_to(lb, (n,)), np.broadcast_to(ub, (n,))
 
 

@@ -19,8 +19,10 @@ array([0, 1, 2, 0, 1, 2, 0, 1])
 3
 """
 
+from __future__ import annotations
+
 import operator
-from typing import TYPE_CHECKING, Any, Optional, Tuple, Union, cast
+from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -28,20 +30,415 @@ import scipy.sparse
 
 from vendrel import _grouping
 
-__all__ = ["ORDERS", "as_pattern", "group_columns", "lower_bound"]
+__all__ = ["ORDERS", "ColumnGrouping", "as_pattern", "column_grouping", "group_columns",
+           "lower_bound", "read_sparsity"]
 
 #: The names `group_columns` takes for its `order` argument.
 ORDERS: Tuple[str, ...] = ("best", *_grouping.ORDERINGS, "random")
 
 Shape = Tuple[int, int]
 Sparsity = Union[Any, Tuple[npt.ArrayLike, npt.ArrayLike]]
+IntArray = npt.NDArray[np.intp]
 
 if TYPE_CHECKING:
-    _csc = scipy.sparse.csc_array
+    from scipy.sparse import csc_array, csr_array
+
+    CsrArray = csr_array
+    CscArray = csc_array
 else:
-    # csc_array arrived in SciPy 1.8; older releases have only the matrix class.
-    _csc = getattr(scipy.sparse, "csc_array", scipy.sparse.csc_matrix)
+    # Sparse arrays arrived in SciPy 1.8; older releases have only the matrix classes, which
+    # the results are then, whatever the annotations say.
+    CsrArray = getattr(scipy.sparse, "csr_array", scipy.sparse.csr_matrix)
+    CscArray = getattr(scipy.sparse, "csc_array", scipy.sparse.csc_matrix)
+_csc = CscArray
 _INDEX_TYPES = (np.dtype(np.int32), np.dtype(np.int64))
+
+SPARSITY_RULE = ("a sparse matrix or array, a dense 2-D array or nested list (a matrix: its "
+                 "nonzero entries), a tuple (rows, cols) of two 1-D index arrays, or SciPy's "
+                 "tuple (structure, groups)")
+
+
+class ReadSparsity(NamedTuple):
+    """A pattern argument in the core's form: what `read_sparsity` returns."""
+
+    n_rows: int
+    n_cols: int
+    layout: int
+    a: Any
+    b: Any
+    #: Given as index pairs: the shape is only the smallest that holds the entries.
+    pair: bool
+    #: The groups of SciPy's ``(structure, groups)``, as given (unchecked), or None.
+    groups: Any
+
+
+def read_sparsity(sparsity: Sparsity, shape: Optional[Shape] = None, *,
+                  name: str = "sparsity") -> ReadSparsity:
+    """The one reader of a pattern argument, for every function that takes one.
+
+    The rule, by the argument's type alone, never by its values:
+
+    - a ``scipy.sparse`` matrix or array: its stored entries (explicit zeros too);
+    - a NumPy array or a (nested) list: a matrix, always; its nonzero entries;
+    - a tuple of two items: ``(rows, cols)``, two one-dimensional index arrays, or SciPy's
+      ``(structure, groups)``, a matrix and a group number per column.
+
+    Anything else, and a list of NumPy arrays (``[rows, cols]`` or a matrix?), is refused
+    with a ValueError that names `name`.
+    """
+    given = _shape(shape)
+    if isinstance(sparsity, tuple):
+        if len(sparsity) != 2:
+            raise ValueError("%s as a tuple must have two items, (rows, cols) or (structure, "
+                             "groups), not %d; a matrix is %s"
+                             % (name, len(sparsity), "a NumPy array, a nested list or a sparse "
+                                "matrix"))
+        first, second = sparsity
+        if scipy.sparse.issparse(first) or np.ndim(first) == 2:
+            read = _matrix(first, given, name)
+            return read._replace(groups=second)
+        if scipy.sparse.issparse(second) or np.ndim(first) != 1 or np.ndim(second) != 1:
+            raise ValueError("%s=(a, b) must be (rows, cols), two one-dimensional index arrays, "
+                             "or (structure, groups), a matrix and one group per column; got "
+                             "items of %d and %d dimensions"
+                             % (name, np.ndim(first), np.ndim(second)))
+        return _pair(first, second, given, name)
+    if isinstance(sparsity, list) and any(isinstance(item, np.ndarray) for item in sparsity):
+        raise ValueError("%s is a list of arrays: a tuple (rows, cols) gives index pairs, "
+                         "np.array([...]) a matrix; say which" % name)
+    if sparsity is None:
+        raise ValueError("%s must be %s, not None" % (name, SPARSITY_RULE))
+    return _matrix(sparsity, given, name)
+
+
+def _matrix(sparsity: Any, given: Optional[Shape], name: str) -> ReadSparsity:
+    if scipy.sparse.issparse(sparsity):
+        sparsity = cast(Any, sparsity)  # any of SciPy's formats: read by its attributes
+        if given is not None and given != sparsity.shape:
+            raise ValueError("shape %r does not match %s's shape %r"
+                             % (given, name, sparsity.shape))
+        n_rows, n_cols = sparsity.shape
+        if sparsity.format in ("csc", "csr"):
+            # SciPy's own canonical-format check trusts the pointers; a malformed matrix
+            # would have it read past the indices.
+            _check_pointers(sparsity.indptr, n_cols if sparsity.format == "csc" else n_rows,
+                            len(sparsity.indices), name)
+        if sparsity.format == "csc":
+            layout = _grouping.CANONICAL_COLUMNS if sparsity.has_canonical_format \
+                else _grouping.COLUMNS
+            return ReadSparsity(n_rows, n_cols, layout, _indices(sparsity.indptr),
+                                _indices(sparsity.indices), False, None)
+        if sparsity.format == "csr":
+            layout = _grouping.CANONICAL_ROWS if sparsity.has_canonical_format \
+                else _grouping.ROWS
+            return ReadSparsity(n_rows, n_cols, layout, _indices(sparsity.indptr),
+                                _indices(sparsity.indices), False, None)
+        coo = sparsity if sparsity.format == "coo" else sparsity.tocoo()
+        return ReadSparsity(n_rows, n_cols, _grouping.COORDINATES, _indices(coo.row),
+                            _indices(coo.col), False, None)
+    try:
+        dense = np.asarray(sparsity)
+    except ValueError:
+        raise ValueError("%s must be %s; a ragged nested list is none of them"
+                         % (name, SPARSITY_RULE)) from None
+    if dense.ndim != 2 or dense.dtype.kind not in "biufc":
+        raise ValueError("%s must be %s, not an array of shape %r and type %s"
+                         % (name, SPARSITY_RULE, dense.shape, dense.dtype))
+    if given is not None and given != dense.shape:
+        raise ValueError("shape %r does not match %s's shape %r" % (given, name, dense.shape))
+    rows, cols = np.nonzero(dense)
+    return ReadSparsity(dense.shape[0], dense.shape[1], _grouping.COORDINATES, _indices(rows),
+                        _indices(cols), False, None)
+
+
+class ColumnGrouping:
+    """A pattern, its columns in groups that share no row, and the way back from grouped
+    differences to the matrix: what `column_grouping` returns.
+
+    Every attribute is a fresh copy: change it freely, the grouping keeps its own.
+
+    Attributes
+    ----------
+    shape : tuple (m, n)
+    pattern : csc_array of bool
+        The pattern, canonical (sorted, distinct indices).
+    groups : ndarray of intp, shape (n,)
+        The group of each column, numbered from 0 (see `group_columns`).
+    count : int
+        The number of groups: what one Jacobian costs in evaluations (one per group).
+    lower_bound : int
+        The most entries in a row: no grouping needs fewer groups.
+    order : str
+        The order that gave the groups: a name of `ORDERS`, ``"search"`` (the local search
+        of ``"best"``), ``"given"`` (a permutation, or groups given by the caller).
+    """
+
+    def __init__(self, shape: Shape, by_col: Tuple[Any, Any], by_row: Tuple[Any, Any],
+                 groups: IntArray, count: int, bound: int, order: str) -> None:
+        self.shape = shape
+        self._by_col, self._by_row = by_col, by_row
+        self._groups, self.count, self.lower_bound, self.order = groups, count, bound, order
+
+    @property
+    def groups(self) -> IntArray:
+        return self._groups.copy()
+
+    @property
+    def pattern(self) -> Any:
+        return self._sparse("csc", np.ones(len(self._by_col[1]), dtype=bool))
+
+    @property
+    def nnz(self) -> int:
+        return len(self._by_col[1])
+
+    def __repr__(self) -> str:
+        return "<ColumnGrouping %d x %d, %d entries, %d groups (lower bound %d, %s)>" % (
+            self.shape + (self.nnz, self.count, self.lower_bound, self.order))
+
+    def members(self) -> List[IntArray]:
+        """The columns of each group, in increasing order."""
+        order = np.argsort(self._groups, kind="stable")
+        ends = np.cumsum(np.bincount(self._groups, minlength=self.count))
+        return np.split(order, ends[:-1])
+
+    def decompress(self, B: npt.ArrayLike, output: str = "csr", *, out: Any = None) -> Any:
+        """The matrix whose grouped column sums are `B`.
+
+        Parameters
+        ----------
+        B : array_like, shape (m, count)
+            Column c holds the sum of the matrix's columns in group c (in a Jacobian, the
+            difference of the residuals for a step in those columns, divided by the step).
+        output : {"csr", "csc", "dense"}, optional
+        out : csr/csc array or ndarray, optional
+            A matrix of this pattern (as `decompress` returned it) to write the values into.
+
+        Returns
+        -------
+        J : csr_array, csc_array or ndarray, shape (m, n)
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from vendrel.grouping import column_grouping
+        >>> g = column_grouping(np.eye(3) + np.eye(3, k=1))
+        >>> g.decompress(np.array([[1.0, 2.0], [3.0, 4.0], [5.0, 0.0]])).toarray()
+        array([[1., 2., 0.],
+               [0., 4., 3.],
+               [0., 0., 5.]])
+        """
+        output = check_output(output)
+        values = np.asarray(B, dtype=np.float64)
+        if values.shape != (self.shape[0], self.count):
+            raise ValueError("B must have shape %r (rows, groups), not %r"
+                             % ((self.shape[0], self.count), values.shape))
+        if not values.flags.c_contiguous and values.flags.f_contiguous:
+            flat, row_stride, group_stride = values.T.reshape(-1), 1, self.shape[0]
+        else:
+            values = np.ascontiguousarray(values)
+            flat, row_stride, group_stride = values.reshape(-1), self.count, 1
+        return self.assemble(flat, row_stride, group_stride, None, output, out)
+
+    def assemble(self, flat: Any, row_stride: int, group_stride: int, steps: Any, output: str,
+                 out: Any) -> Any:
+        """The matrix from grouped values laid out in `flat` with the given strides, each
+        divided by its column's step unless `steps` is None. `output` checked by the caller."""
+        m, n = self.shape
+        orientation = "csc" if output == "csc" else "csr"
+        pointers, indices = self._by_col if orientation == "csc" else self._by_row
+        if output == "dense":
+            data = np.empty(len(indices))
+            _grouping.recover(pointers, indices, self._groups, flat, row_stride, group_stride,
+                              steps, data, True)
+            dense = out if out is not None else np.zeros((m, n))
+            if out is not None:
+                _check_out(out, self, output)
+                dense[...] = 0.0
+            rows = np.repeat(np.arange(m, dtype=np.intp), np.diff(pointers))
+            dense[rows, indices] = data
+            return dense
+        if out is not None:
+            _check_out(out, self, output)
+            _grouping.recover(pointers, indices, self._groups, flat, row_stride, group_stride,
+                              steps, out.data, orientation == "csr")
+            return out
+        data = np.empty(len(indices))
+        _grouping.recover(pointers, indices, self._groups, flat, row_stride, group_stride, steps,
+                          data, orientation == "csr")
+        return self._sparse(orientation, data)
+
+    def _sparse(self, orientation: str, data: Any) -> Any:
+        # Fresh index arrays for every matrix: a caller's in-place change of one (sorting,
+        # eliminate_zeros) must reach neither the grouping nor another matrix.
+        pointers, indices = self._by_col if orientation == "csc" else self._by_row
+        kind = _index_type(self.shape, len(indices))
+        pointers, indices = pointers.astype(kind), indices.astype(kind)
+        matrix = (CscArray if orientation == "csc" else CsrArray)(
+            (data, indices, pointers), shape=self.shape, copy=False)
+        # Sorted and without repeats: say so, so that SciPy never re-checks.
+        matrix.has_sorted_indices = True
+        matrix.has_canonical_format = True
+        return matrix
+
+    def padded(self, m: int, n: int) -> "ColumnGrouping":
+        """The same grouping with empty rows and columns (in group 0) added up to (m, n)."""
+        rows, cols = self.shape
+        if (rows, cols) == (m, n):
+            return self
+        col_ptr = np.concatenate([self._by_col[0], np.full(n - cols, self._by_col[0][-1])])
+        row_ptr = np.concatenate([self._by_row[0], np.full(m - rows, self._by_row[0][-1])])
+        groups = np.concatenate([self._groups, np.zeros(n - cols, np.intp)])
+        count = max(self.count, 1) if n else 0
+        return ColumnGrouping((m, n), (col_ptr, self._by_col[1]), (row_ptr, self._by_row[1]),
+                              groups, count, self.lower_bound, self.order)
+
+
+OUTPUTS = ("csr", "csc", "dense")
+
+
+def check_output(output: Any) -> str:
+    if not isinstance(output, str) or output not in OUTPUTS:
+        raise ValueError("output must be one of %s, not %r"
+                         % (", ".join(map(repr, OUTPUTS)), output))
+    return output
+
+
+def _check_out(out: Any, grouping: ColumnGrouping, output: str) -> None:
+    if output == "dense":
+        ok = isinstance(out, np.ndarray) and out.shape == grouping.shape and \
+            out.dtype == np.float64 and out.flags.writeable
+        if not ok:
+            raise ValueError("out must be a writable float64 array of shape %r"
+                             % (grouping.shape,))
+        return
+    pointers, indices = grouping._by_col if output == "csc" else grouping._by_row
+    if not (scipy.sparse.issparse(out) and out.format == output and out.shape == grouping.shape
+            and out.data.dtype == np.float64 and out.data.flags.writeable
+            and out.data.flags.c_contiguous and len(out.indices) == len(indices)
+            and np.array_equal(out.indptr, pointers) and np.array_equal(out.indices, indices)):
+        raise ValueError("out must be a %s matrix with the pattern of this Jacobian (float64 "
+                         "data, the same indices in the same order)" % output)
+
+
+def _index_type(shape: Shape, entries: int) -> type:
+    return np.int32 if max(shape[0], shape[1], entries) <= np.iinfo(np.int32).max else np.int64
+
+
+def column_grouping(sparsity: Sparsity, order: Union[str, npt.ArrayLike] = "best", *,
+                    seed: int = 0, shape: Optional[Shape] = None,
+                    groups: Any = None) -> ColumnGrouping:
+    """The columns of a pattern in groups that share no row, as a `ColumnGrouping`.
+
+    `sparsity`, `order`, `seed` and `shape` are taken as by `group_columns`; `sparsity` may
+    also be SciPy's ``(structure, groups)``. With `groups` (a group number per column, or
+    the list of position arrays that ``SparseSolver.find_groups`` returns for the
+    ``(rows, cols)`` given as `sparsity`), those groups are checked and kept instead of
+    searched for; they are renumbered 0 .. count-1 in increasing order of their numbers.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vendrel.grouping import column_grouping
+    >>> g = column_grouping(np.abs(np.subtract.outer(np.arange(6), np.arange(6))) <= 1)
+    >>> g.groups, g.count, g.lower_bound, g.order
+    (array([0, 1, 2, 0, 1, 2]), 3, 3, 'natural')
+    """
+    return _column_grouping(read_sparsity(sparsity, shape), order, seed, groups)
+
+
+def _column_grouping(read: ReadSparsity, order: Any, seed: Any, groups: Any) -> ColumnGrouping:
+    """The grouping of a pattern already read: one call into the core."""
+    if read.groups is not None:
+        if groups is not None:
+            raise ValueError("groups given twice: in sparsity=(structure, groups) and as groups=")
+        groups = read.groups
+    given = None
+    if groups is not None:
+        given, read = _given_groups(groups, read)
+    name, permutation = ("best", None) if given is not None else _order(order, read.n_cols, seed)
+    (col_ptr, row_idx, row_ptr, col_idx, numbers, count, bound, winner,
+     clash) = _grouping.column_grouping(read.n_rows, read.n_cols, read.layout, read.a, read.b,
+                                        name, permutation, _seed(seed), given)
+    if clash is not None:
+        first, second, group, row = clash
+        raise ValueError("groups are not structurally orthogonal: columns %d and %d are both in "
+                         "group %d and both have an entry in row %d" % (first, second, group, row))
+    if winner == "given" and isinstance(order, str) and order == "random":
+        winner = "random"
+    by_col = (np.frombuffer(col_ptr, dtype=np.int64), np.frombuffer(row_idx, dtype=np.int32))
+    by_row = (np.frombuffer(row_ptr, dtype=np.int64), np.frombuffer(col_idx, dtype=np.int32))
+    return ColumnGrouping((read.n_rows, read.n_cols), by_col, by_row,
+                          np.frombuffer(numbers, dtype=np.int64).astype(np.intp, copy=False),
+                          count, bound, winner)
+
+
+def _given_groups(groups: Any, read: ReadSparsity) -> Tuple[npt.NDArray[np.int64], ReadSparsity]:
+    """A group number per column, numbered densely from 0, from either form a caller has; and
+    the pattern, widened when the groups name more columns than an index pair reaches."""
+    n = read.n_cols
+    if isinstance(groups, (list, tuple)) and any(np.ndim(g) == 1 for g in groups):
+        if not read.pair:
+            raise ValueError("groups as a list of position arrays needs sparsity as the pair "
+                             "(rows, cols) that the positions point into")
+        per_column = _from_positions(groups, read.a, read.b, n)
+    else:
+        per_column = np.asarray(groups)
+        if per_column.ndim != 1 or (per_column.size and per_column.dtype.kind not in "iu"):
+            raise ValueError("groups must be a group number per column (one-dimensional integers) "
+                             "or a list of position arrays; got %s of shape %r"
+                             % (per_column.dtype, per_column.shape))
+        if len(per_column) > n and read.pair:
+            n = len(per_column)
+            read = read._replace(n_cols=n)
+        if len(per_column) != n:
+            raise ValueError("groups has %d entries; the pattern has %d columns"
+                             % (len(per_column), n))
+        if per_column.size and per_column.min() < 0:
+            j = int(np.argmin(per_column))
+            raise ValueError("groups[%d] is %d, which leaves column %d out; group numbers must be "
+                             ">= 0" % (j, per_column[j], j))
+    # Renumbered densely, so that a group number nobody uses costs no evaluation.
+    _, renumbered = np.unique(per_column, return_inverse=True)
+    return np.ascontiguousarray(renumbered.reshape(-1), dtype=np.int64), read
+
+
+def _from_positions(groups: Sequence[Any], rows: Any, cols: Any, n: int) -> IntArray:
+    cols = np.asarray(cols).astype(np.intp)
+    owner = np.full(len(cols), -1, dtype=np.intp)
+    for k, group in enumerate(groups):
+        positions = np.asarray(group)
+        if positions.size and positions.dtype.kind not in "iu":
+            raise ValueError("groups[%d] must hold integer positions, not %s" % (k, positions.dtype))
+        positions = positions.astype(np.intp).reshape(-1)
+        outside = (positions < 0) | (positions >= len(cols))
+        if outside.any():
+            raise ValueError("groups[%d] holds position %d, outside the %d entries of the pattern"
+                             % (k, positions[outside][0], len(cols)))
+        taken = owner[positions] >= 0
+        if taken.any() or len(np.unique(positions)) != len(positions):
+            p = int(positions[taken][0]) if taken.any() else int(
+                positions[np.flatnonzero(np.diff(np.sort(positions)) == 0)[0]])
+            raise ValueError("position %d is in more than one group (groups[%d] among them)" % (p, k))
+        owner[positions] = k
+    missing = owner < 0
+    if missing.any():
+        p = int(np.argmax(missing))
+        raise ValueError("no group holds position %d (row %d, column %d) of the pattern"
+                         % (p, int(np.asarray(rows)[p]), cols[p]))
+    # Every column must lie wholly in one group: the differences of a group are read column
+    # by column, so a column split between groups would be read from only one of them.
+    by_column = np.argsort(cols, kind="stable")
+    c, g = cols[by_column], owner[by_column]
+    split = np.flatnonzero((c[1:] == c[:-1]) & (g[1:] != g[:-1]))
+    if split.size:
+        i = split[0]
+        raise ValueError("column %d is split between groups %d and %d (positions %d and %d); all "
+                         "positions of a column must be in one group"
+                         % (c[i], g[i], g[i + 1], by_column[i], by_column[i + 1]))
+    # A column without entries may go anywhere: it changes no residual.
+    per_column = np.zeros(n, dtype=np.intp)
+    per_column[c] = g
+    return per_column
 
 
 def group_columns(sparsity: Sparsity, order: Union[str, npt.ArrayLike] = "best", *,
@@ -51,10 +448,11 @@ def group_columns(sparsity: Sparsity, order: Union[str, npt.ArrayLike] = "best",
     Parameters
     ----------
     sparsity : sparse matrix or array, array_like, or tuple (rows, cols)
-        The Jacobian's pattern: any `scipy.sparse` matrix or array (every stored entry
-        counts, explicit zeros too), a dense 2-D array (its nonzero entries), or a tuple
-        of two index arrays such as `SparseSolver.compute_pattern` returns, entries in
-        any order, duplicates allowed.
+        The Jacobian's pattern, read by one rule everywhere (`read_sparsity`): any
+        `scipy.sparse` matrix or array (every stored entry counts, explicit zeros too); a
+        NumPy array or nested list, always a matrix (its nonzero entries); or a tuple of two
+        one-dimensional index arrays ``(rows, cols)`` such as
+        `SparseSolver.compute_pattern` returns, entries in any order, duplicates allowed.
     order : str or array_like, optional
         The order in which columns are placed in the first group that takes them:
         ``"natural"``, ``"largest_first"``, ``"smallest_last"``,
@@ -73,9 +471,11 @@ def group_columns(sparsity: Sparsity, order: Union[str, npt.ArrayLike] = "best",
     Returns
     -------
     groups : ndarray of intp, shape (n,)
-        The group of each column, numbered from 0 in order of first use, the
-        convention of SciPy's ``group_columns``: ``groups.max() + 1`` groups, each
-        costing one evaluation. Columns without entries are in group 0.
+        The group of each column: ``groups.max() + 1`` groups, each costing one
+        evaluation. Groups are numbered from 0 in the order of their lowest-numbered
+        column that has entries (the column index, whatever `order` was); columns
+        without entries are in group 0. `column_grouping` gives the same groups with the
+        pattern, the bound and the order that won.
 
     Examples
     --------
@@ -85,11 +485,16 @@ def group_columns(sparsity: Sparsity, order: Union[str, npt.ArrayLike] = "best",
     >>> group_columns((rows, cols))
     array([0, 1, 0])
     """
-    n_rows, n_cols, layout, a, b = _layout(sparsity, shape)
-    name, permutation = _order(order, n_cols, seed)
-    groups = np.empty(n_cols, dtype=np.int64)
-    _grouping.group(n_rows, n_cols, layout, a, b, name, permutation, _seed(seed), groups)
-    return groups.astype(np.intp, copy=False)
+    return _column_grouping(_structure_alone(sparsity, shape, "group_columns"), order, seed,
+                            None)._groups
+
+
+def _structure_alone(sparsity: Sparsity, shape: Optional[Shape], function: str) -> ReadSparsity:
+    read = read_sparsity(sparsity, shape)
+    if read.groups is not None:
+        raise ValueError("sparsity=(structure, groups) already holds groups; %s takes the "
+                         "structure alone" % function)
+    return read
 
 
 def lower_bound(sparsity: Sparsity, *, shape: Optional[Shape] = None) -> int:
@@ -97,7 +502,8 @@ def lower_bound(sparsity: Sparsity, *, shape: Optional[Shape] = None) -> int:
 
     `sparsity` and `shape` are taken as by `group_columns`; duplicate entries count once.
     """
-    return int(_grouping.lower_bound(*_layout(sparsity, shape)))
+    read = _structure_alone(sparsity, shape, "lower_bound")
+    return int(_grouping.lower_bound(read.n_rows, read.n_cols, read.layout, read.a, read.b))
 
 
 def as_pattern(sparsity: Sparsity, *, shape: Optional[Shape] = None) -> "scipy.sparse.csc_array":
@@ -106,85 +512,53 @@ def as_pattern(sparsity: Sparsity, *, shape: Optional[Shape] = None) -> "scipy.s
     `sparsity` and `shape` are taken as by `group_columns`. On SciPy releases without
     sparse arrays the result is a ``csc_matrix``.
     """
-    n_rows, n_cols, layout, a, b = _layout(sparsity, shape)
-    pointers, indices = _grouping.canonical(n_rows, n_cols, layout, a, b)
+    return pattern_of(_structure_alone(sparsity, shape, "as_pattern"))
+
+
+def pattern_of(read: ReadSparsity) -> Any:
+    """The canonical boolean CSC pattern of a pattern argument already read."""
+    pointers, indices = _grouping.canonical(read.n_rows, read.n_cols, read.layout, read.a, read.b)
     indptr = np.frombuffer(pointers, dtype=np.int64)
     rows = np.frombuffer(indices, dtype=np.int32)
     if indptr[-1] <= np.iinfo(np.int32).max:
         indptr = indptr.astype(np.int32)
     data = np.ones(len(rows), dtype=bool)
-    return _csc((data, rows, indptr), shape=(n_rows, n_cols))
+    return _csc((data, rows, indptr), shape=(read.n_rows, read.n_cols))
 
 
-def _layout(sparsity: Sparsity, shape: Optional[Shape]) -> Tuple[int, int, int, Any, Any]:
-    """(n_rows, n_cols, layout, a, b) for the compiled core."""
-    given = _shape(shape)
-    if scipy.sparse.issparse(sparsity):
-        sparsity = cast(Any, sparsity)  # any of SciPy's formats: read by its attributes
-        if given is not None and given != sparsity.shape:
-            raise ValueError("shape %r does not match sparsity's shape %r"
-                             % (given, sparsity.shape))
-        n_rows, n_cols = sparsity.shape
-        if sparsity.format in ("csc", "csr"):
-            # SciPy's own canonical-format check trusts the pointers; a malformed matrix
-            # would have it read past the indices.
-            _check_pointers(sparsity.indptr, n_cols if sparsity.format == "csc" else n_rows,
-                            len(sparsity.indices))
-        if sparsity.format == "csc":
-            layout = _grouping.CANONICAL_COLUMNS if sparsity.has_canonical_format \
-                else _grouping.COLUMNS
-            return n_rows, n_cols, layout, _indices(sparsity.indptr), _indices(sparsity.indices)
-        if sparsity.format == "csr":
-            layout = _grouping.CANONICAL_ROWS if sparsity.has_canonical_format \
-                else _grouping.ROWS
-            return n_rows, n_cols, layout, _indices(sparsity.indptr), _indices(sparsity.indices)
-        coo = sparsity if sparsity.format == "coo" else sparsity.tocoo()
-        return (n_rows, n_cols, _grouping.COORDINATES, _indices(coo.row),
-                _indices(coo.col))
-    if isinstance(sparsity, tuple) and len(sparsity) == 2:
-        return _pair(sparsity[0], sparsity[1], given)
-    dense = np.asarray(sparsity)
-    if dense.ndim != 2:
-        raise ValueError("sparsity must be two-dimensional (a matrix, or a tuple (rows, cols)), "
-                         "not an array of shape %r" % (dense.shape,))
-    if given is not None and given != dense.shape:
-        raise ValueError("shape %r does not match sparsity's shape %r" % (given, dense.shape))
-    rows, cols = np.nonzero(dense)
-    return dense.shape[0], dense.shape[1], _grouping.COORDINATES, _indices(rows), _indices(cols)
-
-
-def _check_pointers(indptr: Any, n_major: int, n_indices: int) -> None:
+def _check_pointers(indptr: Any, n_major: int, n_indices: int, name: str) -> None:
     pointers = np.asarray(indptr)
     if (pointers.ndim != 1 or len(pointers) != n_major + 1 or pointers[0] != 0
             or pointers[-1] > n_indices or (np.diff(pointers) < 0).any()):
-        raise ValueError("sparsity's index pointers do not fit its shape and indices")
+        raise ValueError("%s's index pointers do not fit its shape and indices" % name)
 
 
-def _pair(rows_like: npt.ArrayLike, cols_like: npt.ArrayLike,
-          given: Optional[Shape]) -> Tuple[int, int, int, Any, Any]:
+def _pair(rows_like: npt.ArrayLike, cols_like: npt.ArrayLike, given: Optional[Shape],
+          name: str) -> ReadSparsity:
     rows, cols = np.asarray(rows_like), np.asarray(cols_like)
-    for name, array in (("rows", rows), ("cols", cols)):
+    for which, array in (("rows", rows), ("cols", cols)):
         if array.ndim != 1:
-            raise ValueError("sparsity's %s must be one-dimensional, not of shape %r"
-                             % (name, array.shape))
+            raise ValueError("%s's %s must be one-dimensional, not of shape %r"
+                             % (name, which, array.shape))
         if array.dtype.kind not in "iu" and not (array.size == 0 and array.dtype.kind == "f"):
-            raise TypeError("sparsity's %s must hold integers, not %s" % (name, array.dtype))
+            raise TypeError("%s's %s must hold integers, not %s" % (name, which, array.dtype))
         if array.size and array.dtype.kind == "i" and array.min() < 0:
-            raise ValueError("sparsity's %s must be non-negative; found %d"
-                             % (name, array.min()))
+            raise ValueError("%s's %s must be non-negative; found %d"
+                             % (name, which, array.min()))
     if len(rows) != len(cols):
-        raise ValueError("sparsity's rows and cols must have the same length, not %d and %d"
-                         % (len(rows), len(cols)))
+        raise ValueError("%s's rows and cols must have the same length, not %d and %d"
+                         % (name, len(rows), len(cols)))
     extent = tuple(int(a.max()) + 1 if a.size else 0 for a in (rows, cols))
     if given is None:
         n_rows, n_cols = extent
     else:
         n_rows, n_cols = given
-        for name, largest, limit in (("rows", extent[0], n_rows), ("cols", extent[1], n_cols)):
+        for which, largest, limit in (("rows", extent[0], n_rows), ("cols", extent[1], n_cols)):
             if largest > limit:
-                raise ValueError("sparsity's %s holds index %d, outside shape %r"
-                                 % (name, largest - 1, given))
-    return n_rows, n_cols, _grouping.COORDINATES, _indices(rows), _indices(cols)
+                raise ValueError("%s's %s holds index %d, outside shape %r"
+                                 % (name, which, largest - 1, given))
+    return ReadSparsity(n_rows, n_cols, _grouping.COORDINATES, _indices(rows), _indices(cols),
+                        True, None)
 
 
 def _shape(shape: Optional[Shape]) -> Optional[Shape]:

@@ -6,6 +6,8 @@ The residual function is any callable ``fun(x, *args, **kwargs)`` or a `SparseSo
 (its ``compute_residuals``), and its evaluations can run in worker processes or on a cluster.
 """
 
+from __future__ import annotations
+
 import threading
 import warnings
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Literal, Optional, Sequence, Tuple,
@@ -14,11 +16,11 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Literal, Option
 import numpy as np
 import numpy.typing as npt
 
-from vendrel import _plan, _steps, grouping
+from vendrel import _steps, grouping
 from vendrel._detection import detect
-from vendrel._differences import Differences
-from vendrel._evaluation import Residual, Workers, residual_target
-from vendrel._plan import CscArray, CsrArray, FloatArray, Jacobian
+from vendrel._differences import CscArray, CsrArray, Differences, FloatArray, Jacobian
+from vendrel._evaluation import (Residual, Workers, check_arguments, check_flag, check_progress,
+                                 residual_target)
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -37,108 +39,132 @@ J = TypeVar("J", bound=Jacobian)
 
 
 # The overloads tell a type checker what comes back for each ``output``: a csr_array by default.
+# The positional order is approx_derivative's.
 @overload
 def estimate_jacobian(
-    fun: Any, x0: npt.ArrayLike, *, sparsity: Any = ..., groups: Any = ..., method: str = ...,
-    rel_step: Optional[npt.ArrayLike] = ..., abs_step: Optional[npt.ArrayLike] = ...,
-    bounds: Bounds = ..., f0: Optional[npt.ArrayLike] = ..., args: Sequence[Any] = ...,
-    kwargs: Optional[Dict[str, Any]] = ..., output: Literal["csr"] = ...,
-    workers: WorkersLike = ..., progress: bool = ...,
+    fun: Any, x0: npt.ArrayLike, method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
+    abs_step: Optional[npt.ArrayLike] = ..., f0: Optional[npt.ArrayLike] = ...,
+    bounds: Bounds = ..., sparsity: Any = ..., as_linear_operator: Literal[False] = ...,
+    args: Sequence[Any] = ..., kwargs: Optional[Dict[str, Any]] = ...,
+    full_output: Literal[False] = ..., workers: WorkersLike = ..., *, groups: Any = ...,
+    output: Literal["csr"] = ..., out: Any = ..., progress: bool = ...,
 ) -> CsrArray: ...
 
 
 @overload
 def estimate_jacobian(
-    fun: Any, x0: npt.ArrayLike, *, sparsity: Any = ..., groups: Any = ..., method: str = ...,
-    rel_step: Optional[npt.ArrayLike] = ..., abs_step: Optional[npt.ArrayLike] = ...,
-    bounds: Bounds = ..., f0: Optional[npt.ArrayLike] = ..., args: Sequence[Any] = ...,
-    kwargs: Optional[Dict[str, Any]] = ..., output: Literal["csc"],
-    workers: WorkersLike = ..., progress: bool = ...,
+    fun: Any, x0: npt.ArrayLike, method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
+    abs_step: Optional[npt.ArrayLike] = ..., f0: Optional[npt.ArrayLike] = ...,
+    bounds: Bounds = ..., sparsity: Any = ..., as_linear_operator: Literal[False] = ...,
+    args: Sequence[Any] = ..., kwargs: Optional[Dict[str, Any]] = ...,
+    full_output: Literal[False] = ..., workers: WorkersLike = ..., *, groups: Any = ...,
+    output: Literal["csc"], out: Any = ..., progress: bool = ...,
 ) -> CscArray: ...
 
 
 @overload
 def estimate_jacobian(
-    fun: Any, x0: npt.ArrayLike, *, sparsity: Any = ..., groups: Any = ..., method: str = ...,
-    rel_step: Optional[npt.ArrayLike] = ..., abs_step: Optional[npt.ArrayLike] = ...,
-    bounds: Bounds = ..., f0: Optional[npt.ArrayLike] = ..., args: Sequence[Any] = ...,
-    kwargs: Optional[Dict[str, Any]] = ..., output: Literal["dense"],
-    workers: WorkersLike = ..., progress: bool = ...,
+    fun: Any, x0: npt.ArrayLike, method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
+    abs_step: Optional[npt.ArrayLike] = ..., f0: Optional[npt.ArrayLike] = ...,
+    bounds: Bounds = ..., sparsity: Any = ..., as_linear_operator: Literal[False] = ...,
+    args: Sequence[Any] = ..., kwargs: Optional[Dict[str, Any]] = ...,
+    full_output: Literal[False] = ..., workers: WorkersLike = ..., *, groups: Any = ...,
+    output: Literal["dense"], out: Any = ..., progress: bool = ...,
 ) -> FloatArray: ...
 
 
 @overload
 def estimate_jacobian(
-    fun: Any, x0: npt.ArrayLike, *, sparsity: Any = ..., groups: Any = ..., method: str = ...,
-    rel_step: Optional[npt.ArrayLike] = ..., abs_step: Optional[npt.ArrayLike] = ...,
-    bounds: Bounds = ..., f0: Optional[npt.ArrayLike] = ..., args: Sequence[Any] = ...,
-    kwargs: Optional[Dict[str, Any]] = ..., output: str,
-    workers: WorkersLike = ..., progress: bool = ...,
-) -> Jacobian: ...
+    fun: Any, x0: npt.ArrayLike, method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
+    abs_step: Optional[npt.ArrayLike] = ..., f0: Optional[npt.ArrayLike] = ...,
+    bounds: Bounds = ..., sparsity: Any = ..., as_linear_operator: bool = ...,
+    args: Sequence[Any] = ..., kwargs: Optional[Dict[str, Any]] = ...,
+    full_output: bool = ..., workers: WorkersLike = ..., *, groups: Any = ...,
+    output: str = ..., out: Any = ..., progress: bool = ...,
+) -> Any: ...
 
 
 def estimate_jacobian(
     fun: Any,
     x0: npt.ArrayLike,
-    *,
-    sparsity: Any = None,
-    groups: Any = None,
-    method: str = "2-point",
+    method: str = "3-point",
     rel_step: Optional[npt.ArrayLike] = None,
     abs_step: Optional[npt.ArrayLike] = None,
-    bounds: Bounds = (-np.inf, np.inf),
     f0: Optional[npt.ArrayLike] = None,
+    bounds: Bounds = (-np.inf, np.inf),
+    sparsity: Any = None,
+    as_linear_operator: bool = False,
     args: Sequence[Any] = (),
     kwargs: Optional[Dict[str, Any]] = None,
-    output: str = "csr",
+    full_output: bool = False,
     workers: WorkersLike = None,
+    *,
+    groups: Any = None,
+    output: str = "csr",
+    out: Any = None,
     progress: bool = False,
-) -> Jacobian:
+) -> Any:
     """The Jacobian of `fun` at `x0` by grouped finite differences.
 
     Columns that share no row are perturbed together, so that a Jacobian costs one residual
-    evaluation per group of columns (two for ``"3-point"``) instead of one per unknown. Steps,
-    bounds and the difference formulas are those of ``scipy.optimize.approx_derivative``.
+    evaluation per group of columns (two for ``"3-point"``) instead of one per unknown. The
+    arguments, their order, their meanings and defaults are those of
+    ``scipy.optimize.approx_derivative``, which this function can replace.
 
     Parameters
     ----------
     fun : callable or SparseSolver
         ``fun(x, *args, **kwargs)`` returning m values (m may differ from n), or a
         `SparseSolver` instance whose class defines ``compute_residuals``.
-    x0 : array_like, shape (n,)
-        The point: real and finite. It is never changed.
-    sparsity : sparse matrix or array, array_like, or tuple, optional
-        The pattern: anything `vendrel.grouping` takes (a matrix, or a tuple ``(rows, cols)`` of
-        index arrays in any order), or SciPy's tuple ``(structure, groups)``. None finds it
-        with `detect_sparsity` (n + 1 further evaluations).
-    groups : array_like or list of arrays, optional
-        A group number per column, or the list that ``SparseSolver.find_groups`` returns
-        (positions into the ``(rows, cols)`` given as `sparsity`). None groups the columns with
-        ``vendrel.grouping.group_columns(sparsity, "best")``.
-    method : {"2-point", "3-point", "cs"}, optional
-        Forward differences, central differences (one-sided next to a bound), or complex step.
+    x0 : array_like of shape (n,) or float
+        The point: real and finite (a float is a point of one value). It is never changed.
+    method : {"3-point", "2-point", "cs"}, optional
+        Central differences (one-sided next to a bound; the default, as in SciPy), forward
+        differences, or complex step.
     rel_step, abs_step : float or array_like, optional
-        Steps as in SciPy: relative ``rel_step * sign(x0) * |x0|``, absolute `abs_step`, or by
-        default ``eps**(1/2)`` (``eps**(1/3)`` for 3-point) times ``sign(x0) * max(1, |x0|)``.
-        A step that vanishes against its component falls back to the default.
-    bounds : tuple of array_like, optional
-        Lower and upper bounds on x; evaluations stay within them.
+        Steps as in SciPy: relative ``rel_step * sign(x0) * |x0|``, absolute `abs_step` (then
+        `rel_step` is ignored), or by default ``eps**(1/2)`` (``eps**(1/3)`` for 3-point)
+        times ``sign(x0) * max(1, |x0|)``. A step that vanishes against its component falls
+        back to the default.
     f0 : array_like, optional
         ``fun(x0)``, if already known.
+    bounds : tuple of array_like, optional
+        Lower and upper bounds on x; evaluations stay within them.
+    sparsity : sparse matrix or array, array_like, or tuple, optional
+        The pattern, read by `vendrel.grouping.read_sparsity`'s one rule: a sparse matrix, a
+        dense array or nested list (a matrix, always), a tuple ``(rows, cols)`` of index
+        arrays, or SciPy's tuple ``(structure, groups)``. None finds it with
+        `detect_sparsity` (n + 1 further evaluations): unlike SciPy, whose default is a
+        dense difference, the result is sparse either way.
+    as_linear_operator : bool, optional
+        As in SciPy: a ``scipy.sparse.linalg.LinearOperator`` whose product with p costs one
+        evaluation (two for 3-point) along p; `sparsity` and `groups` are then not used, and
+        bounds are refused.
     args, kwargs : optional
         Further arguments of `fun`.
-    output : {"csr", "csc", "dense"}, optional
-        A ``scipy.sparse`` array (matrix on SciPy releases without arrays) or a NumPy array.
+    full_output : bool, optional
+        Also return ``{"nfev": evaluations made}``, as SciPy does.
     workers : int or map-like callable, optional
         Where the evaluations run: an int is a process pool of that size (-1: all cores); a
         callable ``workers(func, iterable)`` is used as a map, e.g. ``Pool.map`` or a Dask
         client's ``map`` and ``gather``. Results equal the serial ones bit for bit.
+    groups : array_like or list of arrays, optional
+        A group number per column, or the list that ``SparseSolver.find_groups`` returns
+        (positions into the ``(rows, cols)`` given as `sparsity`). None groups the columns with
+        ``vendrel.grouping.column_grouping(sparsity, "best")``.
+    output : {"csr", "csc", "dense"}, optional
+        A ``scipy.sparse`` array (matrix on SciPy releases without arrays) or a NumPy array.
+    out : csr/csc array or ndarray, optional
+        A Jacobian of the same pattern and `output` to write the values into.
     progress : bool, optional
         Show a progress bar (needs tqdm: ``pip install "vendrel[progress]"``).
 
     Returns
     -------
-    J : csr_array, csc_array or ndarray, shape (m, n)
+    J : csr_array, csc_array, ndarray or LinearOperator, shape (m, n)
+        An ordinary array: writable, sharing nothing with any other.
+    info : dict
+        With `full_output`: ``{"nfev": evaluations made}``.
 
     Notes
     -----
@@ -158,35 +184,57 @@ def estimate_jacobian(
            [ 0.,  4., -1.],
            [ 0.,  0.,  6.]])
     """
-    point, narrow = _steps.as_point(x0)
-    residual = Residual(residual_target(fun), args, kwargs)
+    # Every argument is checked here, once, whichever path it takes.
+    residual = Residual(residual_target(fun), *check_arguments(args, kwargs))
+    point, narrow = _steps.as_point(x0, scalar=True)
+    n = len(point)
     method = _steps.check_method(method)
+    rel, absolute = _steps.check_steps(rel_step, abs_step, n)
+    base = None if f0 is None else _steps.as_residual(f0)
+    limits = _steps.as_bounds(bounds, n)
+    _steps.check_within(point, *limits, name="x0")
+    linear = check_flag(as_linear_operator, "as_linear_operator")
+    full = check_flag(full_output, "full_output")
+    output = grouping.check_output(output)
+    check_progress(progress)
+    read = None
+    if sparsity is not None:
+        read = grouping.read_sparsity(sparsity)
+        _check_columns(read, n)
+        if read.pair:  # the columns are x0's; only the rows stay open until f(x0)
+            read = read._replace(n_cols=n)
+    if linear:
+        if limits != (None, None):
+            raise ValueError("bounds are not supported when as_linear_operator is True")
+        from vendrel._linear import linear_operator
+
+        operator_, nfev = linear_operator(residual, point, narrow, base, rel, method)
+        return (operator_, {"nfev": nfev}) if full else operator_
     pool = Workers(workers)
+    counter = [0]
     try:
-        if sparsity is None:
-            limits = _steps.as_bounds(bounds, len(point))
-            _steps.check_within(point, *limits, name="x0")
-            sparsity, base = detect(residual, point, narrow, rel_step, abs_step, limits, 1, 0,
-                                    pool, progress)
-            if f0 is None:
-                f0 = base
-        plan = _make_plan(sparsity, groups, len(point), method, rel_step, abs_step, bounds, output)
-        result: Jacobian = plan(point, narrow, residual, pool, f0, progress, [0])
-        return result
+        if read is None:
+            pattern, found = detect(residual, point, narrow, rel, absolute, limits, 1, 0, pool,
+                                    progress)
+            counter[0] += n + 1
+            if base is None:
+                base = found
+            read = grouping.read_sparsity(pattern)
+        plan = Differences(grouping._column_grouping(read, "best", 0, groups), read.pair, method,
+                           rel, absolute, bounds, output)
+        result = plan(point, narrow, residual, pool, base, progress, counter, out)
     finally:
         pool.close()
+    return (result, {"nfev": counter[0]}) if full else result
 
 
-def _make_plan(sparsity: Any, groups: Any, n: Optional[int], method: str, rel_step: Any,
-               abs_step: Any, bounds: Any, output: str) -> Differences:
-    structure, groups = _plan.split_sparsity(sparsity, groups)
-    pattern, open_shape = _plan.read_pattern(structure, n)
-    if groups is None:
-        column_groups = grouping.group_columns(pattern, "best")
-    else:
-        column_groups, pattern = _plan.column_groups(groups, pattern,
-                                                     structure if open_shape else None)
-    return Differences(pattern, open_shape, column_groups, method, rel_step, abs_step, bounds, output)
+def _check_columns(read: grouping.ReadSparsity, n: int) -> None:
+    if read.pair:
+        if read.n_cols > n:
+            raise ValueError("sparsity has entries in column %d; x0 has %d values"
+                             % (read.n_cols - 1, n))
+    elif read.n_cols != n:
+        raise ValueError("sparsity has %d columns; x0 has %d values" % (read.n_cols, n))
 
 
 class SparseJacobian(Generic[J]):
@@ -272,38 +320,60 @@ class SparseJacobian(Generic[J]):
         args: Sequence[Any] = (),
         kwargs: Optional[Dict[str, Any]] = None,
         progress: bool = False,
+        order: Any = "best",
+        seed: int = 0,
     ) -> None:
+        # Every argument checked here, once; the sparsity goes into the grouping and does not
+        # come back: what comes back is the grouping.
         if sparsity is None:
             raise ValueError("sparsity is required; detect_sparsity finds it")
-        self._residual = Residual(residual_target(fun), args, kwargs)
-        self._plan = _make_plan(sparsity, groups, None, method, rel_step, abs_step, bounds, output)
-        self._lower_bound = grouping.lower_bound(self._plan.pattern)
+        self._residual = Residual(residual_target(fun), *check_arguments(args, kwargs))
+        method = _steps.check_method(method)
+        output = grouping.check_output(output)
+        check_progress(progress)
+        rel, absolute = _steps.check_steps(rel_step, abs_step, None)
+        read = grouping.read_sparsity(sparsity)
+        if not read.pair:
+            n = read.n_cols
+            _steps.as_bounds(bounds, n)
+            _steps.check_steps(rel_step, abs_step, n)
+        else:
+            _steps.as_bounds(bounds, None)
+        self._differences = Differences(grouping._column_grouping(read, order, seed, groups), read.pair,
+                                 method, rel, absolute, bounds, output)
         self._workers = Workers(workers)
         self._progress = progress
         self._counter = [0]
         self._lock = threading.Lock()
 
     def __call__(self, x: npt.ArrayLike, *args: Any, f0: Optional[npt.ArrayLike] = None,
-                 **kwargs: Any) -> J:
-        """The Jacobian at `x`; `f0` is ``fun(x)`` if already known."""
-        point, narrow = _steps.as_point(x, "x")
+                 out: Any = None, **kwargs: Any) -> J:
+        """The Jacobian at `x`; `f0` is ``fun(x)`` if already known; `out`, a Jacobian this
+        object returned (or one of its pattern), receives the values instead of a new array."""
+        point, narrow = _steps.as_point(x, "x", scalar=True)
+        base = None if f0 is None else _steps.as_residual(f0)
         residual = self._residual
         if args or kwargs:
             residual = Residual(residual.target, args, kwargs)
         with self._lock:  # the plan keeps work arrays between calls
-            result: J = self._plan(point, narrow, residual, self._workers, f0, self._progress,
-                                   self._counter)
+            result: J = self._differences(point, narrow, residual, self._workers, base, self._progress,
+                                   self._counter, out)
             return result
+
+    @property
+    def grouping(self) -> grouping.ColumnGrouping:
+        """The pattern and its column groups (`vendrel.grouping.ColumnGrouping`)."""
+        return self._differences.grouping
 
     @property
     def groups(self) -> npt.NDArray[np.intp]:
         """The group of each column, numbered from 0."""
-        return self._plan.groups.copy()
+        return self._differences.grouping.groups
 
     @property
     def lower_bound(self) -> int:
         """The most entries in a row: no grouping needs fewer groups."""
-        return int(self._lower_bound)
+        return int(self._differences.grouping.lower_bound)
 
     @property
     def evaluations(self) -> int:
@@ -312,11 +382,11 @@ class SparseJacobian(Generic[J]):
 
     def summary(self) -> str:
         """A few lines on the plan: size, entries, groups and the evaluations they save."""
-        plan = self._plan
-        m, n = plan.pattern.shape if plan.m is None or plan.n is None else (plan.m, plan.n)
+        plan = self._differences
+        m, n = plan.grouping.shape if plan.m is None or plan.n is None else (plan.m, plan.n)
         per_call = plan.evaluations(False)
         dense = (2 * n if plan.method == "3-point" else n) + int(plan.method == "2-point")
-        entries = plan.pattern.nnz
+        entries = plan.grouping.nnz
         return "\n".join([
             "Jacobian %d x %d, %d entries (%.3g%% of %d)"
             % (m, n, entries, 100.0 * entries / max(1, m * n), m * n),
@@ -337,12 +407,9 @@ class SparseJacobian(Generic[J]):
         (``pip install "vendrel[plot]"``)."""
         from vendrel.plot import plot_pattern
 
-        plan = self._plan
-        pattern = plan.pattern
-        if plan.m is not None and plan.n is not None:
-            # An index pair's shape is known from the first call on.
-            pattern = _plan.pad(pattern, plan.m, plan.n)
-        return plot_pattern(pattern, plan.groups, path, title=title, max_pixels=max_pixels)
+        # An index pair's shape is known from the first call on; the grouping has it then.
+        found = self._differences.grouping
+        return plot_pattern(found.pattern, found.groups, path, title=title, max_pixels=max_pixels)
 
     def __enter__(self) -> "SparseJacobian[J]":
         return self
@@ -351,8 +418,8 @@ class SparseJacobian(Generic[J]):
         self.close()
 
     def __repr__(self) -> str:
-        m, n = self._plan.pattern.shape
-        return "<SparseJacobian %d x %d, %d groups, %s>" % (m, n, self._plan.count, self._plan.method)
+        m, n = self._differences.grouping.shape
+        return "<SparseJacobian %d x %d, %d groups, %s>" % (m, n, self._differences.count, self._differences.method)
 
 
 def detect_sparsity(
@@ -409,23 +476,34 @@ def detect_sparsity(
            [False,  True,  True, False],
            [False, False,  True,  True]])
     """
-    if method not in DETECTION_METHODS:
+    # Every argument is checked here, once, whichever method then runs.
+    if not isinstance(method, str) or method not in DETECTION_METHODS:
         raise ValueError("method must be one of %s, not %r"
                          % (", ".join(map(repr, DETECTION_METHODS)), method))
-    point, narrow = _steps.as_point(x0)
+    call_args, call_kwargs = check_arguments(args, kwargs)
+    target = residual_target(fun)
+    point, narrow = _steps.as_point(x0, scalar=True)
     try:
         count = int(points)
     except (TypeError, ValueError):
         raise TypeError("points must be an integer, not %r" % (points,)) from None
-    if count < 1 or count != points:
+    if count < 1 or count != points or isinstance(points, bool):
         raise ValueError("points must be a positive integer, not %r" % (points,))
+    rel, absolute = _steps.check_steps(rel_step, abs_step, len(point))
+    check_progress(progress)
+    try:
+        np.random.default_rng(seed)
+    except (TypeError, ValueError) as error:
+        raise ValueError("seed must be something numpy.random.default_rng takes, not %r (%s)"
+                         % (seed, error)) from None
+    pool = Workers(workers)  # checked now; its processes start only when used
     if method != "perturb":
         from vendrel.tracing import TracingError, trace_sparsity
 
         try:
             traced: CsrArray = trace_sparsity(
-                fun, point.astype(narrow if narrow is not None else np.float64), args=args,
-                kwargs=kwargs)
+                fun, point.astype(narrow if narrow is not None else np.float64), args=call_args,
+                kwargs=call_kwargs)
             return traced
         except TracingError as error:
             if method == "trace":
@@ -434,10 +512,9 @@ def detect_sparsity(
                           "by perturbation instead, %d evaluations"
                           % (error.operation, (len(point) + 1) * count), RuntimeWarning,
                           stacklevel=2)
-    residual = Residual(residual_target(fun), args, kwargs)
-    pool = Workers(workers)
+    residual = Residual(target, call_args, call_kwargs)
     try:
-        pattern, _ = detect(residual, point, narrow, rel_step, abs_step, (None, None), count, seed,
+        pattern, _ = detect(residual, point, narrow, rel, absolute, (None, None), count, seed,
                             pool, progress)
     finally:
         pool.close()

@@ -57,8 +57,9 @@ def plot_pattern(sparsity: grouping.Sparsity, groups: Optional[npt.ArrayLike] = 
 
     Parameters
     ----------
-    sparsity : sparse matrix or array, array_like, or tuple (rows, cols)
-        The pattern, in any form `vendrel.grouping.group_columns` takes.
+    sparsity : sparse matrix or array, array_like, or tuple
+        The pattern, read by `vendrel.grouping.read_sparsity`'s rule; SciPy's
+        ``(structure, groups)`` gives the groups too.
     groups : array_like of int, shape (n,), optional
         The group of each column. None groups the columns with
         ``vendrel.grouping.group_columns(sparsity)``.
@@ -92,7 +93,12 @@ def plot_pattern(sparsity: grouping.Sparsity, groups: Optional[npt.ArrayLike] = 
     >>> [t.get_text() for t in figure.axes[0].get_legend().get_texts()]
     ['0: 10', '1: 10', '2: 10']
     """
-    pattern = grouping.as_pattern(sparsity)
+    read = grouping.read_sparsity(sparsity)
+    if read.groups is not None:  # SciPy's (structure, groups)
+        if groups is not None:
+            raise ValueError("groups given twice: in sparsity=(structure, groups) and as groups=")
+        groups = read.groups
+    pattern = grouping.pattern_of(read)
     m, n = pattern.shape
     column_groups = _column_groups(pattern, groups)
     count = int(column_groups.max()) + 1 if n else 0
