@@ -203,14 +203,14 @@ def estimate_jacobian(
         _check_columns(read, n)
         if read.pair:  # the columns are x0's; only the rows stay open until f(x0)
             read = read._replace(n_cols=n)
+    pool = Workers(workers)  # checked now; its processes start only when used
     if linear:
-        if limits != (None, None):
+        if limits[0] is not None:
             raise ValueError("bounds are not supported when as_linear_operator is True")
         from vendrel._linear import linear_operator
 
         operator_, nfev = linear_operator(residual, point, narrow, base, rel, method)
         return (operator_, {"nfev": nfev}) if full else operator_
-    pool = Workers(workers)
     counter = [0]
     try:
         if read is None:
