@@ -239,3 +239,31 @@ def test_given_groups_are_checked_and_kept():
     with pytest.raises(ValueError, match=re.escape(
             "columns 0 and 1 are both in group 0 and both have an entry in row 0")):
         grouping.column_grouping(np.ones((1, 2)), groups=[0, 0])
+
+
+class Buffered:
+    """Residuals written into memory the function keeps: one buffer, two in turn, a view."""
+
+    def __init__(self, style, n):
+        self.style, self.buffers, self.calls = style, [np.empty(n), np.empty(n)], 0
+
+    def __call__(self, x):
+        self.calls += 1
+        target = self.buffers[self.calls % 2 if self.style == "two in turn" else 0]
+        np.multiply(x, x, out=target)
+        target[:-1] -= x[1:]
+        return target[:] if self.style == "a view" else target
+
+
+@pytest.mark.parametrize("style", ["one buffer", "two in turn", "a view"])
+@pytest.mark.parametrize("method", ["2-point", "3-point"])
+def test_a_residual_that_reuses_its_memory_is_copied_before_it_is_overwritten(style, method):
+    x0 = np.arange(1.0, 7.0)
+    band = np.eye(6) + np.eye(6, k=1)
+
+    def fresh(x):
+        return Buffered(style, 6)(x).copy()
+
+    for jac in (SparseJacobian(Buffered(style, 6), band, method=method),):
+        np.testing.assert_array_equal(jac(x0).toarray(),
+                                      estimate_jacobian(fresh, x0, method, sparsity=band).toarray())

@@ -22,7 +22,7 @@ def test_wheel_installs_and_works_outside_the_source_tree(tmp_path):
     names = subprocess.run([sys.executable, "-m", "zipfile", "-l", str(wheels[0])],
                            capture_output=True, text=True).stdout
     for shipped in ("sparse_solver.pyi", "py.typed", "sparse_solver.pxd", "sparse_solver.h",
-                    "__init__.pxd", "jacobian.py", "_steps.py", "_plan.py", "_evaluation.py",
+                    "__init__.pxd", "jacobian.py", "_steps.py", "_linear.py", "_evaluation.py",
                     "_differences.py", "_detection.py"):
         assert "vendrel/" + shipped in names
     assert "vendrel/_grouping." in names

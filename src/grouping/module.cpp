@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string_view>
 
+#include "kernels.hpp"
 #include "search.hpp"
 
 #include <vector>
@@ -393,92 +395,190 @@ PyObject* column_grouping(PyObject*, PyObject* arguments) {
   return tuple;
 }
 
-// recover(pointers, indices, groups, differences, row_stride, group_stride, steps, out)
-// The entries of a grouped Jacobian, in the order of its pointers and indices (either
-// orientation: an entry's row and column are its major and minor index, or the reverse,
-// as row_stride says), each read from the compressed differences at (its row, its column's
-// group) and divided by its column's step (steps None: not divided). One pass, written
-// straight into `out`, with the interpreter lock released.
+// A sequence of float64 buffers of one length each, held together.
+class HeldRows {
+ public:
+  bool acquire(PyObject* sequence, const char* name, std::size_t length) {
+    Py_ssize_t count = PySequence_Size(sequence);
+    if (count < 0) return false;
+    buffers_.reset(new HeldBuffer[static_cast<std::size_t>(count)]);
+    data_.resize(static_cast<std::size_t>(count));
+    for (Py_ssize_t k = 0; k < count; ++k) {
+      PyObject* item = PySequence_GetItem(sequence, k);
+      if (!item) return false;
+      bool held = buffers_[k].acquire_doubles(item, name, false);
+      Py_DECREF(item);  // the held buffer keeps the memory
+      if (!held) return false;
+      if (buffers_[k].length() != length) {
+        PyErr_Format(PyExc_ValueError, "%s must each have %zu values", name, length);
+        return false;
+      }
+      data_[k] = static_cast<const double*>(buffers_[k].data());
+    }
+    return true;
+  }
+  const std::vector<const double*>& data() const { return data_; }
+
+ private:
+  std::unique_ptr<HeldBuffer[]> buffers_;
+  std::vector<const double*> data_;
+};
+
+// recover(pointers, indices, groups, rows, minus, base, steps, m, by_rows, out)
+// The entries of a grouped Jacobian, in the order of its pointers and indices (CSR when
+// by_rows, else CSC): (rows[g][i] - minus[g][i] - base[i]) / steps[j] for an entry in row i
+// and column j of group g; minus, base and steps may be None. One pass, written straight
+// into `out`, with the interpreter lock released.
 PyObject* recover(PyObject*, PyObject* arguments) {
-  PyObject *pointers_object, *indices_object, *groups_object, *values_object, *steps_object,
-      *out_object;
-  Py_ssize_t row_stride, group_stride;
+  PyObject *pointers_object, *indices_object, *groups_object, *rows_object, *minus_object,
+      *base_object, *steps_object, *out_object;
+  Py_ssize_t m;
   int by_rows;
-  if (!PyArg_ParseTuple(arguments, "OOOOnnOOp:recover", &pointers_object, &indices_object,
-                        &groups_object, &values_object, &row_stride, &group_stride,
-                        &steps_object, &out_object, &by_rows)) {
+  if (!PyArg_ParseTuple(arguments, "OOOOOOOnpO:recover", &pointers_object, &indices_object,
+                        &groups_object, &rows_object, &minus_object, &base_object, &steps_object,
+                        &m, &by_rows, &out_object)) {
     return nullptr;
   }
-  HeldBuffer pointers, indices, groups, values, steps, out;
+  HeldBuffer pointers, indices, groups, base, steps, out;
+  HeldRows rows, minus;
+  if (m < 0) {
+    PyErr_SetString(PyExc_ValueError, "recover: m must not be negative");
+    return nullptr;
+  }
+  const auto length = static_cast<std::size_t>(m);
   if (!pointers.acquire(pointers_object, "pointers", false) ||
       !indices.acquire(indices_object, "indices", false) ||
       !groups.acquire(groups_object, "groups", false) ||
-      !values.acquire_doubles(values_object, "differences", false) ||
+      !rows.acquire(rows_object, "rows", length) ||
+      (minus_object != Py_None && !minus.acquire(minus_object, "minus", length)) ||
+      (base_object != Py_None && !base.acquire_doubles(base_object, "base", false)) ||
       (steps_object != Py_None && !steps.acquire_doubles(steps_object, "steps", false)) ||
       !out.acquire_doubles(out_object, "out", true)) {
     return nullptr;
   }
-  const std::size_t majors = pointers.length() ? pointers.length() - 1 : 0;
-  const std::size_t columns = by_rows ? groups.length() : majors;
-  if (!pointers.wide() || indices.wide() || !groups.wide() || out.length() != indices.length() ||
-      (steps_object != Py_None && steps.length() != groups.length()) ||
-      (!by_rows && majors != groups.length()) || row_stride < 0 || group_stride < 0) {
+  grouping::Recovery r;
+  r.ptr = static_cast<const std::int64_t*>(pointers.data());
+  r.majors = pointers.length() ? pointers.length() - 1 : 0;
+  r.idx = static_cast<const std::int32_t*>(indices.data());
+  r.group = static_cast<const std::int64_t*>(groups.data());
+  r.columns = groups.length();
+  r.m = length;
+  r.rows = rows.data();
+  r.minus = minus.data();
+  r.base = base_object != Py_None ? static_cast<const double*>(base.data()) : nullptr;
+  r.step = steps_object != Py_None ? static_cast<const double*>(steps.data()) : nullptr;
+  r.by_rows = by_rows != 0;
+  bool fits = pointers.wide() && !indices.wide() && groups.wide() && pointers.length() > 0 &&
+              out.length() == indices.length() &&
+              (minus_object == Py_None || minus.data().size() == rows.data().size()) &&
+              (base_object == Py_None || base.length() == length) &&
+              (steps_object == Py_None || steps.length() == r.columns) &&
+              r.majors == (r.by_rows ? length : r.columns);
+  // The pointers are checked here (few); the indices and groups in the pass itself.
+  for (std::size_t a = 0; fits && a < r.majors; ++a) fits = r.ptr[a] <= r.ptr[a + 1];
+  fits = fits && r.ptr[0] == 0 && r.ptr[r.majors] == static_cast<std::int64_t>(out.length());
+  if (!fits) {
     PyErr_SetString(PyExc_ValueError, "recover: arrays of the wrong type or length");
     return nullptr;
   }
-  const auto* ptr = static_cast<const std::int64_t*>(pointers.data());
-  const auto* idx = static_cast<const std::int32_t*>(indices.data());
-  const auto* group = static_cast<const std::int64_t*>(groups.data());
-  const auto* d = static_cast<const double*>(values.data());
-  const auto* h = steps_object != Py_None ? static_cast<const double*>(steps.data()) : nullptr;
-  auto* target = static_cast<double*>(out.data());
-  const std::size_t n_values = values.length();
-  // Every index is checked once against the extents before the pass, so the pass reads
-  // nothing outside the arrays whatever the caller handed in.
-  bool fits = majors == 0 || (ptr[0] == 0 && ptr[majors] == static_cast<std::int64_t>(out.length()));
-  for (std::size_t k = 0; fits && k < majors; ++k) fits = ptr[k] <= ptr[k + 1];
-  std::int64_t largest_group = -1;
-  for (std::size_t j = 0; fits && j < columns; ++j) {
-    fits = group[j] >= 0;
-    largest_group = std::max(largest_group, group[j]);
-  }
-  std::int64_t largest_minor = -1;
-  for (std::size_t k = 0; fits && k < indices.length(); ++k) {
-    fits = idx[k] >= 0;
-    largest_minor = std::max<std::int64_t>(largest_minor, idx[k]);
-  }
-  const std::int64_t rows = by_rows ? static_cast<std::int64_t>(majors) : largest_minor + 1;
-  if (fits && indices.length() && (by_rows ? largest_minor >= static_cast<std::int64_t>(columns) : false)) {
-    fits = false;
-  }
-  if (fits && indices.length() &&
-      (rows - 1) * row_stride + largest_group * group_stride >= static_cast<std::int64_t>(n_values)) {
-    fits = false;
-  }
-  if (!fits) {
+  bool inside = true;
+  Py_BEGIN_ALLOW_THREADS
+  inside = grouping::recover(r, static_cast<double*>(out.data()));
+  Py_END_ALLOW_THREADS
+  if (!inside) {
     PyErr_SetString(PyExc_ValueError, "recover: an index lies outside the arrays");
     return nullptr;
   }
-  Py_BEGIN_ALLOW_THREADS
-  if (by_rows) {
-    for (std::size_t i = 0; i < majors; ++i) {
-      const double* row = d + static_cast<std::int64_t>(i) * row_stride;
-      for (std::int64_t k = ptr[i]; k < ptr[i + 1]; ++k) {
-        const std::int32_t j = idx[k];
-        const double value = row[group[j] * group_stride];
-        target[k] = h ? value / h[j] : value;
-      }
-    }
-  } else {
-    for (std::size_t j = 0; j < majors; ++j) {
-      const double* column = d + group[j] * group_stride;
-      const double step = h ? h[j] : 1.0;
-      for (std::int64_t k = ptr[j]; k < ptr[j + 1]; ++k) {
-        const double value = column[static_cast<std::int64_t>(idx[k]) * row_stride];
-        target[k] = h ? value / step : value;
-      }
-    }
+  Py_RETURN_NONE;
+}
+
+// steps(x, rstep, rel, abs, scheme, h, first, second, step): the steps and moved points of a
+// Jacobian without bounds (grouping::steps); scheme 0, 1, 2 is 2-point, 3-point, cs; the
+// outputs not used by the scheme may be None.
+PyObject* steps(PyObject*, PyObject* arguments) {
+  PyObject *x_object, *rel_object, *abs_object, *h_object, *first_object, *second_object,
+      *step_object;
+  double rstep;
+  int scheme;
+  if (!PyArg_ParseTuple(arguments, "OdOOiOOOO:steps", &x_object, &rstep, &rel_object,
+                        &abs_object, &scheme, &h_object, &first_object, &second_object,
+                        &step_object)) {
+    return nullptr;
   }
+  HeldBuffer x, rel, abs, h, first, second, step;
+  if (scheme < 0 || scheme > 2) {
+    PyErr_SetString(PyExc_ValueError, "steps: unknown scheme");
+    return nullptr;
+  }
+  const bool forward = scheme == 0, central = scheme == 1;
+  if (!x.acquire_doubles(x_object, "x", false) ||
+      (rel_object != Py_None && !rel.acquire_doubles(rel_object, "rel_step", false)) ||
+      (abs_object != Py_None && !abs.acquire_doubles(abs_object, "abs_step", false)) ||
+      !h.acquire_doubles(h_object, "h", true) || !step.acquire_doubles(step_object, "step", true) ||
+      ((forward || central) && !first.acquire_doubles(first_object, "first", true)) ||
+      (central && !second.acquire_doubles(second_object, "second", true))) {
+    return nullptr;
+  }
+  const std::size_t n = x.length();
+  auto fits = [n](const HeldBuffer& b, bool used) { return !used || b.length() == n; };
+  auto broadcast = [n](PyObject* o, const HeldBuffer& b) {
+    return o == Py_None || b.length() == 1 || b.length() == n;
+  };
+  if (!fits(h, true) || !fits(step, true) || !fits(first, forward || central) ||
+      !fits(second, central) || !broadcast(rel_object, rel) || !broadcast(abs_object, abs)) {
+    PyErr_SetString(PyExc_ValueError, "steps: arrays of the wrong length");
+    return nullptr;
+  }
+  grouping::StepInput in;
+  in.x = static_cast<const double*>(x.data());
+  in.n = n;
+  in.rstep = rstep;
+  if (rel_object != Py_None) {
+    in.rel = static_cast<const double*>(rel.data());
+    in.rel_count = rel.length();
+  }
+  if (abs_object != Py_None) {
+    in.abs = static_cast<const double*>(abs.data());
+    in.abs_count = abs.length();
+  }
+  grouping::StepOutput out;
+  out.h = static_cast<double*>(h.data());
+  out.step = static_cast<double*>(step.data());
+  if (forward || central) out.first = static_cast<double*>(first.data());
+  if (central) out.second = static_cast<double*>(second.data());
+  Py_BEGIN_ALLOW_THREADS
+  grouping::steps(in, static_cast<grouping::Scheme>(scheme), out);
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+// perturb(x, moved, columns, out): out = x, with moved at the listed columns.
+PyObject* perturb(PyObject*, PyObject* arguments) {
+  PyObject *x_object, *moved_object, *columns_object, *out_object;
+  if (!PyArg_ParseTuple(arguments, "OOOO:perturb", &x_object, &moved_object, &columns_object,
+                        &out_object)) {
+    return nullptr;
+  }
+  HeldBuffer x, moved, columns, out;
+  if (!x.acquire_doubles(x_object, "x", false) ||
+      !moved.acquire_doubles(moved_object, "moved", false) ||
+      !columns.acquire(columns_object, "columns", false) ||
+      !out.acquire_doubles(out_object, "out", true)) {
+    return nullptr;
+  }
+  const std::size_t n = x.length();
+  const auto* listed = static_cast<const std::int64_t*>(columns.data());
+  bool fits = columns.wide() && moved.length() == n && out.length() == n;
+  for (std::size_t k = 0; fits && k < columns.length(); ++k) {
+    fits = listed[k] >= 0 && static_cast<std::size_t>(listed[k]) < n;
+  }
+  if (!fits) {
+    PyErr_SetString(PyExc_ValueError, "perturb: arrays of the wrong type or length");
+    return nullptr;
+  }
+  Py_BEGIN_ALLOW_THREADS
+  grouping::perturb(static_cast<const double*>(x.data()), static_cast<const double*>(moved.data()),
+                    n, listed, columns.length(), static_cast<double*>(out.data()));
   Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
@@ -486,6 +586,8 @@ PyObject* recover(PyObject*, PyObject* arguments) {
 PyMethodDef kMethods[] = {
     {"group", group, METH_VARARGS, "Each column's group, written into out; returns their number."},
     {"recover", recover, METH_VARARGS, "A grouped Jacobian's entries from its differences."},
+    {"steps", steps, METH_VARARGS, "The steps and moved points of a Jacobian without bounds."},
+    {"perturb", perturb, METH_VARARGS, "x with the moved values at the listed columns."},
     {"column_grouping", column_grouping, METH_VARARGS,
      "Both orientations, the groups, their number, the bound and the order that won."},
     {"lower_bound", lower_bound, METH_VARARGS, "The largest number of entries in a row."},

@@ -62,7 +62,6 @@ def detect(residual: Residual, x0: npt.NDArray[np.float64], narrow: Any, rel_ste
     lb, ub = limits
     found: List[Any] = []
     base_at_x0: Optional[npt.NDArray[Any]] = None
-    chunk = max(1, n // (4 * workers.size))
     with Progress(progress, points * (n + 1), "sparsity") as bar:
         for p in range(points):
             where = "" if p == 0 else " at random point %d" % p
@@ -85,7 +84,7 @@ def detect(residual: Residual, x0: npt.NDArray[np.float64], narrow: Any, rel_ste
             probe = ColumnProbe(residual, x, x + h, base, where)
             counts = np.empty(n, dtype=np.intp)
             rows: List[npt.NDArray[np.int32]] = []
-            for j, changed in enumerate(workers.map(probe, range(n), chunksize=chunk)):
+            for j, changed in enumerate(workers.map(probe, range(n))):
                 counts[j] = len(changed)
                 rows.append(changed)
                 bar.update()

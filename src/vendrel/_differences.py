@@ -10,12 +10,13 @@ received them, and checks only what a call brings (x, the residuals).
 from __future__ import annotations
 
 import itertools
+import sys
 from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from vendrel import _steps
+from vendrel import _grouping, _steps
 from vendrel._evaluation import Progress, Residual, Workers, check_result
 from vendrel.grouping import ColumnGrouping, CscArray, CsrArray, IntArray
 
@@ -47,7 +48,9 @@ class Differences:
             _steps.as_bounds(bounds, grouping.shape[1])
         self.members: List[IntArray] = grouping.members()
         self.f_dtype: Optional[np.dtype] = None  # the residual's type, once seen
-        self.rows: Optional[List[FloatArray]] = None  # the differences, kept between calls
+        # Steps and moved points, kept between calls (a caller's lock keeps calls apart):
+        # nothing handed out refers to them.
+        self.work: List[FloatArray] = []
 
     @property
     def count(self) -> int:
@@ -100,9 +103,10 @@ class Differences:
         residual = Residual(residual.target, residual.args, residual.kwargs, narrow)
         base = None if f0 is None else np.array(self._check(f0, lambda: "f0 (given)"))
         assumed = self.f_dtype if base is None else base.dtype
-        h, one_sided = self._step_sizes(x, narrow, assumed)
+        scheme = self._scheme(x, narrow, assumed)
+        one_sided = scheme.one_sided
         needs_base = base is None and (self.method == "2-point" or (
-            self.method == "3-point" and bool(one_sided.any())))
+            self.method == "3-point" and one_sided is not None and bool(one_sided.any())))
         # The residual's type sets the default step, so f(x) is evaluated first until the type
         # is known; after that, with workers, it goes out with the groups: one round trip less.
         batched = needs_base and workers.parallel and self.f_dtype is not None
@@ -112,8 +116,7 @@ class Differences:
                 base = self._base(workers.evaluate(residual, x.copy()), tally)
                 if _steps.relative_eps(narrow, base.dtype, self.method) != \
                         _steps.relative_eps(narrow, assumed, self.method):
-                    h, one_sided = self._step_sizes(x, narrow, base.dtype)
-            scheme = _Scheme(self.method, x, h, one_sided)
+                    scheme = self._scheme(x, narrow, base.dtype)
             rows, base = self._differences(scheme, base, batched, residual, workers, tally)
         if batched and base is not None and _steps.relative_eps(narrow, base.dtype, self.method) != \
                 _steps.relative_eps(narrow, assumed, self.method):
@@ -136,22 +139,31 @@ class Differences:
         h = _steps.absolute_steps(x, self.rel_step, self.abs_step, rstep)
         return _steps.fit_to_bounds(x, h, self.method, *self.limits)
 
+    def _scheme(self, x: FloatArray, narrow: Any, f_dtype: Any) -> "_Scheme":
+        """The steps and the moved points: in one pass in the core when nothing is bounded."""
+        assert self.limits is not None
+        if self.limits[0] is None:
+            rstep = _steps.relative_eps(narrow, f_dtype, self.method)
+            return _Scheme.unbounded(self.method, x, rstep, self.rel_step, self.abs_step,
+                                     self.work)
+        return _Scheme(self.method, x, *self._step_sizes(x, narrow, f_dtype))
+
     def _differences(self, scheme: "_Scheme", base: Optional[npt.NDArray[Any]], batched: bool,
                      residual: Residual, workers: Workers, tally: "_Tally",
-                     ) -> Tuple[List[FloatArray], Optional[npt.NDArray[Any]]]:
-        """The (G, m) arrays the entries are recovered from: f(x + step) - f(x) for 2-point,
-        the two evaluations for 3-point, the imaginary parts for cs; and f(x)."""
+                     ) -> Tuple[List[List[FloatArray]], Optional[npt.NDArray[Any]]]:
+        """One row of m values per group and evaluation (the residual itself where it can be
+        kept; the imaginary part for cs), and f(x)."""
         method, per_group = self.method, len(scheme.moved) or 1
         points = scheme.points(self.members)
         stream = workers.map(residual, itertools.chain([scheme.x.copy()], points) if batched else points)
         if batched:
             base = self._base(next(stream), tally)
         complex_step = method == "cs"
-        rows: List[FloatArray] = []
-        # The common case, a float array of the right length, is checked inline: this loop is
-        # the fixed cost of a group.
+        rows: List[List[FloatArray]] = [[] for _ in range(per_group)]
+        kept = _Kept()
+        # The common case, an array of the right kind and length, is checked inline: this
+        # loop is the fixed cost of a group.
         kind, m = ("c" if complex_step else "f"), self.m
-        reference: Any = base  # f(x), set by now wherever 2-point subtracts it
         for k in range(self.count):
             for part in range(per_group):
                 value = next(stream)
@@ -163,38 +175,26 @@ class Differences:
                     f = self._check(value, lambda: _name(number, tally.total, k, part, per_group),
                                     complex_step)
                     m = self.m
-                if not rows:
-                    rows = self._work_rows(per_group, len(f))
-                if method == "2-point":
-                    np.subtract(f, reference, out=rows[0][k])
-                elif complex_step:
-                    rows[0][k] = f.imag
-                else:
-                    rows[part][k] = f
+                value = None  # so that only `f` holds the result: _Kept counts its holders
+                rows[part].append(np.ascontiguousarray(f.imag) if complex_step else kept.keep(f))
         return rows, base
 
-    def _work_rows(self, per_group: int, m: int) -> List[FloatArray]:
-        """The (G, m) arrays, kept between calls: fresh memory costs a page fault per page, as
-        much as the recovery itself at a million entries. Nothing a caller holds uses them."""
-        shape = (self.count, m)
-        if self.rows is None or len(self.rows) < per_group or self.rows[0].shape != shape:
-            self.rows = [np.empty(shape) for _ in range(per_group)]
-        return self.rows[:per_group]
-
-    def _assemble(self, rows: List[FloatArray], scheme: "_Scheme",
+    def _assemble(self, rows: List[List[FloatArray]], scheme: "_Scheme",
                   base: Optional[npt.NDArray[Any]], out: Any) -> Any:
         assert self.m is not None and self.n is not None
-        grouping, m = self.grouping, self.m
-        if not rows:  # no groups: a pattern without columns
-            rows = self._work_rows(1, m)
+        grouping, output = self.grouping, self.output
         if self.method == "3-point":
             first, second = rows
-            central = np.subtract(second, first)
-            result = grouping.assemble(central.reshape(-1), 1, m, scheme.step, self.output, out)
-            if base is not None and scheme.one_sided.any():
-                self._one_sided(result, base, first, second, scheme)
+            result = grouping.assemble(second, first, None, scheme.step, output, out)
+            if base is not None and scheme.one_sided is not None and scheme.one_sided.any():
+                self._one_sided(result, base, np.array(first).reshape(-1, self.m),
+                                np.array(second).reshape(-1, self.m), scheme)
             return result
-        return grouping.assemble(rows[0].reshape(-1), 1, m, scheme.step, self.output, out)
+        if self.method == "2-point":
+            assert base is not None
+            return grouping.assemble(rows[0], None, np.asarray(base, dtype=np.float64),
+                                     scheme.step, output, out)
+        return grouping.assemble(rows[0], None, None, scheme.step, output, out)
 
     def _one_sided(self, result: Any, base: npt.NDArray[Any], first: FloatArray,
                    second: FloatArray, scheme: "_Scheme") -> None:
@@ -211,6 +211,7 @@ class Differences:
             pointers, indices = grouping._by_row
             rows = np.repeat(np.arange(len(pointers) - 1), np.diff(pointers))
             cols = indices
+        assert scheme.one_sided is not None
         mask = scheme.one_sided[cols]
         values = one_sided[groups[cols[mask]] * m + rows[mask]] / scheme.step[cols[mask]]
         if self.output == "dense":
@@ -219,17 +220,50 @@ class Differences:
             result.data[mask] = values
 
 
+class _Kept:
+    """Residuals kept as they came where nothing else holds them, and copied otherwise: a
+    residual function may fill and return the same array on every call (or keep a view of
+    it), and the next evaluation would then overwrite what was kept. Always float64."""
+
+    def __init__(self) -> None:
+        probe = np.empty(2)[:]
+        self.unshared = _references(probe)  # what a fresh array held by one name shows
+        owner = probe.base
+        self.unshared_base = _references(owner) - 1  # its base, held by the view alone
+
+    def keep(self, f: npt.NDArray[Any]) -> FloatArray:
+        # Counted as in __init__: the caller's one name, this argument, getrefcount's own
+        # (a method call makes no argument tuple). A view (a residual reshaped on return,
+        # say) is as good when nothing but the view holds its base.
+        if sys.getrefcount(f) <= self.unshared and f.dtype == np.float64 and \
+                f.flags.c_contiguous:
+            owner = f.base
+            if owner is None:
+                return f
+            if type(owner) is np.ndarray and owner.base is None and \
+                    _references(owner) - 1 <= self.unshared_base:
+                return f
+        return np.array(f, dtype=np.float64)
+
+
+def _references(f: Any) -> int:
+    return sys.getrefcount(f)
+
+
 class _Scheme:
     """The moved components of x, and the step each column's difference is divided by."""
 
+    SCHEMES = {"2-point": 0, "3-point": 1, "cs": 2}
+
     def __init__(self, method: str, x: FloatArray, h: FloatArray,
-                 one_sided: npt.NDArray[np.bool_]) -> None:
+                 one_sided: Optional[npt.NDArray[np.bool_]]) -> None:
         self.x, self.h, self.one_sided = x, h, one_sided
         if method == "2-point":
             raised = x + h
             self.moved = [raised]
             self.step = raised - x
         elif method == "3-point":
+            assert one_sided is not None
             first = x + np.where(one_sided, h, -h)
             second = x + np.where(one_sided, 2 * h, h)
             self.moved = [first, second]
@@ -238,20 +272,45 @@ class _Scheme:
             self.moved = []
             self.step = np.ascontiguousarray(h, dtype=np.float64)
 
+    @classmethod
+    def unbounded(cls, method: str, x: FloatArray, rstep: float, rel_step: Any,
+                  abs_step: Any, work: List[FloatArray]) -> "_Scheme":
+        """SciPy's steps and moved points where nothing is bounded, in one pass, written
+        into `work` (arrays kept between calls, grown to four of len(x) here)."""
+        scheme = cls.__new__(cls)
+        n = len(x)
+        if len(work) != 4 or len(work[0]) != n:
+            work[:] = [np.empty(n) for _ in range(4)]
+        scheme.x, scheme.h, scheme.step = x, work[0], work[1]
+        scheme.one_sided = None
+        scheme.moved = work[2:2 + {"2-point": 1, "3-point": 2}.get(method, 0)]
+        first, second = (scheme.moved + [None, None])[:2]
+        _grouping.steps(x, rstep, _flat(rel_step), _flat(abs_step), cls.SCHEMES[method],
+                        scheme.h, first, second, scheme.step)
+        return scheme
+
     def points(self, members: List[IntArray]) -> Iterator[npt.NDArray[Any]]:
-        """The points to evaluate, group by group, each a fresh array."""
+        """The points to evaluate, group by group. A point that nothing holds any more when
+        the next is due (the residual function kept no reference, no list of work holds
+        it) is written over: fresh memory costs a page fault per page."""
         x = self.x
+        probe = np.empty(1)
+        free = sys.getrefcount(probe)  # the one name here, getrefcount's argument
+        point: Optional[npt.NDArray[Any]] = None
         for cols in members:
-            # A scalar index is cheaper, where groups are single columns.
-            index: Any = cols[0] if len(cols) == 1 else cols
             if not self.moved:
                 shifted = x.astype(np.complex128)
-                shifted.imag[index] = self.h[index]
+                shifted.imag[cols] = self.h[cols]
                 yield shifted
             for moved in self.moved:
-                point = x.copy()
-                point[index] = moved[index]
+                if point is None or sys.getrefcount(point) > free:
+                    point = np.empty_like(x)
+                _grouping.perturb(x, moved, cols, point)
                 yield point
+
+
+def _flat(step: Optional[FloatArray]) -> Optional[FloatArray]:
+    return None if step is None else np.ascontiguousarray(step, dtype=np.float64).reshape(-1)
 
 
 class _Tally:

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import collections.abc
 import concurrent.futures
+import itertools
 import multiprocessing
 import operator
 import os
@@ -205,16 +206,37 @@ class Workers:
     def parallel(self) -> bool:
         return self.mapper is not None or self.size > 1
 
-    def map(self, func: Callable[[Any], Any], items: Iterable[Any], chunksize: int = 1) -> Iterator[Any]:
-        if self.mapper is not None:
-            return iter(self.mapper(func, list(items)))
-        if self.size == 1:
+    def map(self, func: Callable[[Any], Any], items: Iterable[Any]) -> Iterator[Any]:
+        """func over items, in order. In parallel, each worker gets one task: its share of the
+        items, in a row, so that a round trip is paid once per worker, not once per item."""
+        if self.mapper is None and self.size == 1:
             # Lazily, one at a time: a residual function may fill and return the same array on
             # every call, so each result is used up before the next evaluation.
             return map(func, items)
+        items = list(items)
+        shares = max(1, min(len(items), self.shares))
+        chunk = -(-len(items) // shares)
+        if self.mapper is not None:
+            batches = [items[k:k + chunk] for k in range(0, len(items), chunk)]
+            return itertools.chain.from_iterable(self.mapper(Batch(func), batches))
         if self.pool is None:
             self.pool = concurrent.futures.ProcessPoolExecutor(self.size, mp_context=_start_context())
-        return self._guarded(self.pool.map(func, list(items), chunksize=chunksize))
+        return self._guarded(self.pool.map(func, items, chunksize=chunk))
+
+    @property
+    def shares(self) -> int:
+        """Into how many tasks a batch of evaluations is split: one per worker. A map-like
+        callable does not say how many workers it has; a Dask client's map does."""
+        if self.mapper is None:
+            return self.size
+        client = getattr(self.mapper, "__self__", None)
+        nthreads = getattr(client, "nthreads", None)
+        if callable(nthreads):
+            try:
+                return max(1, sum(dict(nthreads()).values()))
+            except Exception:  # a client that cannot tell: the machine's cores
+                pass
+        return os.cpu_count() or 1
 
     def _guarded(self, results: Iterator[Any]) -> Iterator[Any]:
         try:
@@ -232,6 +254,21 @@ class Workers:
         pool, self.pool = self.pool, None
         if pool is not None:
             pool.shutdown(wait=True)
+
+
+class Batch:
+    """func over a list of items: one worker's share as one task."""
+
+    __slots__ = ("func",)
+
+    def __init__(self, func: Callable[[Any], Any]) -> None:
+        self.func = func
+
+    def __call__(self, items: List[Any]) -> List[Any]:
+        return [self.func(item) for item in items]
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return Batch, (self.func,)
 
 
 class Progress:

@@ -232,40 +232,33 @@ class ColumnGrouping:
         if values.shape != (self.shape[0], self.count):
             raise ValueError("B must have shape %r (rows, groups), not %r"
                              % ((self.shape[0], self.count), values.shape))
-        if not values.flags.c_contiguous and values.flags.f_contiguous:
-            flat, row_stride, group_stride = values.T.reshape(-1), 1, self.shape[0]
-        else:
-            values = np.ascontiguousarray(values)
-            flat, row_stride, group_stride = values.reshape(-1), self.count, 1
-        return self.assemble(flat, row_stride, group_stride, None, output, out)
+        columns = np.ascontiguousarray(values.T)
+        return self.assemble(list(columns), None, None, None, output, out)
 
-    def assemble(self, flat: Any, row_stride: int, group_stride: int, steps: Any, output: str,
-                 out: Any) -> Any:
-        """The matrix from grouped values laid out in `flat` with the given strides, each
-        divided by its column's step unless `steps` is None. `output` checked by the caller."""
+    def assemble(self, rows: Sequence[Any], minus: Optional[Sequence[Any]], base: Any,
+                 steps: Any, output: str, out: Any) -> Any:
+        """The matrix from one row of m values per group: each entry (rows[g][i] -
+        minus[g][i] - base[i]) / steps[j], leaving out what is None. One pass in the core;
+        `output` checked by the caller."""
         m, n = self.shape
         orientation = "csc" if output == "csc" else "csr"
         pointers, indices = self._by_col if orientation == "csc" else self._by_row
-        if output == "dense":
-            data = np.empty(len(indices))
-            _grouping.recover(pointers, indices, self._groups, flat, row_stride, group_stride,
-                              steps, data, True)
-            dense = out if out is not None else np.zeros((m, n))
-            if out is not None:
-                _check_out(out, self, output)
-                dense[...] = 0.0
-            rows = np.repeat(np.arange(m, dtype=np.intp), np.diff(pointers))
-            dense[rows, indices] = data
-            return dense
         if out is not None:
             _check_out(out, self, output)
-            _grouping.recover(pointers, indices, self._groups, flat, row_stride, group_stride,
-                              steps, out.data, orientation == "csr")
-            return out
-        data = np.empty(len(indices))
-        _grouping.recover(pointers, indices, self._groups, flat, row_stride, group_stride, steps,
-                          data, orientation == "csr")
-        return self._sparse(orientation, data)
+        data = np.empty(len(indices)) if out is None or output == "dense" else out.data
+        _grouping.recover(pointers, indices, self._groups, rows, minus, base, steps, m,
+                          orientation == "csr", data)
+        if output == "dense":
+            dense = np.zeros((m, n)) if out is None else out
+            if out is not None:
+                dense[...] = 0.0
+            dense[self._entry_rows(), indices] = data
+            return dense
+        return out if out is not None else self._sparse(orientation, data)
+
+    def _entry_rows(self) -> IntArray:
+        pointers = self._by_row[0]
+        return np.repeat(np.arange(len(pointers) - 1, dtype=np.intp), np.diff(pointers))
 
     def _sparse(self, orientation: str, data: Any) -> Any:
         # Fresh index arrays for every matrix: a caller's in-place change of one (sorting,

@@ -1,0 +1,85 @@
+"""PETSc's colored finite-difference Jacobian (MatFDColoringApply) on the residual that
+benchmarks/jacobian.py times, for the reference figure recorded in benchmarks/README.md.
+
+Runs under the interpreter that has petsc4py (on Debian: /usr/bin/python3 with
+python3-petsc4py); vendrel is not needed:
+
+    /usr/bin/python3 benchmarks/petsc_fd.py
+
+Overhead is MatFDColoringApply's time minus that of the residual calls it makes (counted by
+the residual itself), timed alternately in the same run; medians over repeats.
+"""
+
+import statistics
+import sys
+import time
+
+import numpy as np
+import scipy.sparse
+from petsc4py import PETSc
+
+from patterns import five_point_residual
+
+
+def grid_pattern(side):
+    one = scipy.sparse.diags([np.ones(side - 1), np.ones(side), np.ones(side - 1)], [-1, 0, 1],
+                             format="csr")
+    eye = scipy.sparse.identity(side, format="csr")
+    return scipy.sparse.csr_matrix(scipy.sparse.kron(eye, one) + scipy.sparse.kron(one, eye))
+
+
+def main():
+    sides = [316, 1000] if "--quick" not in sys.argv else [100, 316]
+    for side in sides:
+        n = side * side
+        pattern = grid_pattern(side)
+        calls = [0]
+        F = PETSc.Vec().createSeq(n)
+
+        def function(snes, X, Fv):
+            calls[0] += 1
+            Fv.array[:] = five_point_residual(X.array_r)
+
+        J = PETSc.Mat().createAIJ((n, n), csr=(pattern.indptr.astype(PETSc.IntType),
+                                              pattern.indices.astype(PETSc.IntType),
+                                              np.zeros(pattern.nnz)))
+        J.assemble()
+        snes = PETSc.SNES().create()
+        snes.setFunction(function, F)
+        snes.setJacobian(None, J, J)
+        opts = PETSc.Options()
+        opts["snes_fd_color"] = None
+        snes.setFromOptions()
+        snes.setUp()
+        x = PETSc.Vec().createSeq(n)
+        x.array[:] = np.linspace(0.1, 1.0, n)
+        snes.computeFunction(x, F)  # the base residual, as a Newton step has it
+        snes.computeJacobian(x, J, J)  # builds the coloring, warms up
+        check = five_point_residual(x.array_r.copy() + 1e-3 * np.eye(1, n, n // 2)[0])
+        values = scipy.sparse.csr_matrix(J.getValuesCSR()[::-1], shape=(n, n))
+        expected = (check - F.array_r) / 1e-3
+        column = values[:, n // 2].toarray().ravel()
+        assert np.abs(column - expected).max() < 1e-2, "PETSc's Jacobian is wrong"
+        spans, floors, per = [], [], []
+        xa = x.array_r.copy()
+        for _ in range(7 if side < 1000 else 5):
+            calls[0] = 0
+            start = time.perf_counter()
+            snes.computeJacobian(x, J, J)
+            middle = time.perf_counter()
+            made = calls[0]
+            for _ in range(made):
+                five_point_residual(xa.copy())
+            end = time.perf_counter()
+            spans.append(middle - start)
+            floors.append(end - middle)
+            per.append(made)
+        overhead = statistics.median(s - f for s, f in zip(spans, floors))
+        print("PETSc %s MatFDColoringApply n=%d: %.2f ms beyond %d residual calls (%.1f ms)"
+              % (PETSc.Sys.getVersion(), n, overhead * 1e3, per[-1],
+                 statistics.median(floors) * 1e3))
+        opts.delValue("snes_fd_color")
+
+
+if __name__ == "__main__":
+    main()
