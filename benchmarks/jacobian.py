@@ -166,6 +166,50 @@ def workers_row(table, repeats=3, workers=8, groups=40, seconds=0.1):
               "<= 1.15", "wall time / (%d residual times)" % (ideal / seconds))
 
 
+def _sleep_batch(args):
+    count, seconds = args
+    for _ in range(count):
+        time.sleep(seconds)
+    return count
+
+
+def dask_row(table, repeats=3, workers=8, groups=40, seconds=0.1):
+    """The same Jacobian on a Dask LocalCluster of `workers` processes, against what Dask
+    itself needs for the same batches of sleeps (one per worker)."""
+    try:
+        import distributed
+    except ImportError:
+        table.add("Dask, %d workers" % workers, "", "", "", "", "distributed not installed")
+        return
+    n = 4 * groups
+    i, j = np.indices((n, n))
+    pattern = scipy.sparse.csr_array((j >= i) & (j < i + groups))
+    x = np.linspace(0.0, 1.0, n)
+    f0 = np.cumsum(x)
+    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        jac = SparseJacobian(Sleepy(seconds), pattern, workers=client)
+        jac(x, f0=f0)
+        batches = [(groups // workers, seconds)] * workers
+        client.gather(client.map(_sleep_batch, batches, pure=False))
+        ours, theirs = [], []
+        for _ in range(repeats):
+            start = time.perf_counter()
+            jac(x, f0=f0)
+            middle = time.perf_counter()
+            client.gather(client.map(_sleep_batch, batches, pure=False))
+            ours.append(middle - start)
+            theirs.append(time.perf_counter() - middle)
+    ideal = -(-groups // workers) * seconds
+    ours_time, dask_time = statistics.median(ours), statistics.median(theirs)
+    table.add("Dask %d workers, %d groups, %d ms residual" % (workers, groups, seconds * 1e3),
+              "%.0f ms" % (ours_time * 1e3), "%.0f ms (Dask)" % (dask_time * 1e3),
+              "%.3f" % (ours_time / max(1.15 * ideal, 1.1 * dask_time)), "<= 1.0",
+              "ratio to max(1.15 x %d residual times, 1.1 x Dask's own batches)"
+              % (ideal / seconds))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     quick = parser.add_argument("--quick", action="store_true").dest
@@ -177,6 +221,8 @@ def main():
     fixed_cost_row(table)
     evaluation_rows(table, 10**4)
     workers_row(table)
+    if not quick:
+        dask_row(table)
     table.show()
 
 

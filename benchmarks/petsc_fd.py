@@ -18,7 +18,8 @@ import numpy as np
 import scipy.sparse
 from petsc4py import PETSc
 
-from patterns import five_point_residual
+sys.path.insert(0, __import__("os").path.dirname(__import__("os").path.abspath(__file__)))
+from patterns import five_point_residual  # noqa: E402
 
 
 def grid_pattern(side):
@@ -50,9 +51,10 @@ def main():
         opts = PETSc.Options()
         opts["snes_fd_color"] = None
         snes.setFromOptions()
-        snes.setUp()
         x = PETSc.Vec().createSeq(n)
         x.array[:] = np.linspace(0.1, 1.0, n)
+        snes.setSolution(x)  # the colored differences need the solution vector set up
+        snes.setUp()
         snes.computeFunction(x, F)  # the base residual, as a Newton step has it
         snes.computeJacobian(x, J, J)  # builds the coloring, warms up
         check = five_point_residual(x.array_r.copy() + 1e-3 * np.eye(1, n, n // 2)[0])

@@ -238,7 +238,8 @@ EYE = np.eye(3)
     (dict(fun=failing(["a", "b", "c"])), TypeError, "fun returned <U1 values"),
     (dict(fun="residuals"), TypeError, "fun must be callable or a SparseSolver instance, not str"),
     (dict(workers=0), ValueError, "workers must be -1 (all cores) or at least 1, not 0"),
-    (dict(workers="all"), TypeError, "workers must be None, an int or a map-like callable, not str"),
+    (dict(workers="all"), TypeError,
+     "workers must be None, an int, a map-like callable or a Dask client, not str"),
 ])
 def test_refusals(arguments, error, message):
     call = dict(fun=lambda x: np.cumsum(x), x0=np.arange(3.0), sparsity=EYE)

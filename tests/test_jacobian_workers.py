@@ -77,6 +77,7 @@ def dask_map():
         # The two lines the README shows.
         def workers(func, items):
             return client.gather(client.map(func, items, pure=False))
+        workers.client = client
         yield workers
 
 
@@ -105,3 +106,31 @@ def test_residual_that_narrows_its_type_between_calls():
     expected = approx_derivative(lambda x: np.cumsum(x**2).astype(np.float32), x, method="2-point",
                                  sparsity=(lower, np.arange(3)))
     np.testing.assert_allclose(narrowed.toarray(), expected.toarray(), rtol=1e-10, atol=0)
+
+
+def test_each_worker_gets_one_task_of_its_share(monkeypatch):
+    """A map-like callable is handed one batch per worker, for the differences and for the
+    detection alike (not one task per group or per column)."""
+    monkeypatch.setattr("vendrel._evaluation.os.cpu_count", lambda: 3)
+    tasks = []
+
+    def recording(func, items):
+        tasks.append(len(items))
+        return list(map(func, items))
+
+    solver = CoupledSolver(MASK, seed=5)
+    groups = estimate_jacobian(solver, X0, "2-point", sparsity=MASK, workers=recording,
+                               full_output=True)
+    serial = estimate_jacobian(solver, X0, "2-point", sparsity=MASK)
+    assert same(groups[0], serial)
+    assert len(tasks) == 2 and tasks[0] == 1 and tasks[1] == 3  # f(x0), then three shares
+    tasks.clear()
+    assert same(detect_sparsity(solver, X0, workers=recording), detect_sparsity(solver, X0))
+    assert tasks == [1, 3]  # the base, then the 25 columns in three tasks
+
+
+def test_a_dask_client_is_taken_as_it_is(dask_map):
+    client = dask_map.client
+    solver = CoupledSolver(MASK, seed=5)
+    assert same(estimate_jacobian(solver, X0, sparsity=MASK, workers=client),
+                estimate_jacobian(solver, X0, sparsity=MASK))

@@ -191,10 +191,15 @@ class Workers:
         if callable(workers):
             self.mapper = workers
             return
+        if all(callable(getattr(workers, name, None)) for name in ("map", "gather", "nthreads")):
+            # A Dask client: its map and gather, and its threads for the shares.
+            self.mapper = DaskMap(workers)
+            return
         try:
             size = operator.index(workers)
         except TypeError:
-            raise TypeError("workers must be None, an int or a map-like callable, not %s"
+            raise TypeError("workers must be None, an int, a map-like callable or a Dask client, "
+                            "not %s"
                             % type(workers).__name__) from None
         if size == -1:
             size = os.cpu_count() or 1
@@ -229,7 +234,7 @@ class Workers:
         callable does not say how many workers it has; a Dask client's map does."""
         if self.mapper is None:
             return self.size
-        client = getattr(self.mapper, "__self__", None)
+        client = getattr(self.mapper, "client", getattr(self.mapper, "__self__", None))
         nthreads = getattr(client, "nthreads", None)
         if callable(nthreads):
             try:
@@ -254,6 +259,16 @@ class Workers:
         pool, self.pool = self.pool, None
         if pool is not None:
             pool.shutdown(wait=True)
+
+
+class DaskMap:
+    """A Dask client as a map: ``client.gather(client.map(func, items, pure=False))``."""
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+
+    def __call__(self, func: Callable[[Any], Any], items: List[Any]) -> List[Any]:
+        return list(self.client.gather(self.client.map(func, items, pure=False)))
 
 
 class Batch:
