@@ -79,9 +79,10 @@ class Table:
             print("  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
 
 
-# PETSc 3.18 (Debian's python3-petsc4py), benchmarks/petsc_fd.py on this machine: overhead of
-# MatFDColoringApply beyond its residual calls, 2-D 5-point grid, 5 groups; see README.md.
-PETSC_OVERHEAD = {10**5: 3.2e-3, 10**6: 45e-3}
+# PETSc 3.18.5 (Debian's python3-petsc4py), benchmarks/petsc_fd.py on this machine: overhead
+# of MatFDColoringApply beyond its residual calls, 2-D 5-point grid, 5 groups, the median of
+# five runs; see README.md.
+PETSC_OVERHEAD = {10**5: 9.95e-3, 10**6: 28.96e-3}
 
 
 def overhead_rows(table, sizes):
@@ -104,6 +105,15 @@ def overhead_rows(table, sizes):
                       "residual calls %.1f ms%s" % (floor * 1e3, "" if petsc is None else
                                                    "; PETSc (recorded) %.1f ms, ratio %.2f"
                                                    % (petsc * 1e3, ours / petsc)))
+            if name == "grid":
+                # As PETSc works: f(x) known, the values written into the caller's matrix.
+                f0, J = fun(x), jac(x)
+                into, _ = overhead(lambda: jac(x, f0=f0, out=J), fun, x, count,
+                                   7 if n < 10**6 else 5)
+                petsc_here = PETSC_OVERHEAD.get(size)
+                table.add("  the same, f0 given, out=", "%.2f ms" % (into * 1e3), "",
+                          "%.3f" % (into / theirs), "",
+                          "" if petsc_here is None else "ratio to PETSc %.2f" % (into / petsc_here))
 
 
 def fixed_cost_row(table, n=500):

@@ -11,47 +11,73 @@ namespace {
 inline double sign_of(double x) { return x >= 0 ? 1.0 : -1.0; }
 
 inline double default_step(double x, double rstep) {
-  return rstep * sign_of(x) * std::fmax(1.0, std::fabs(x));
+  const double size = std::fabs(x);
+  return rstep * sign_of(x) * (size > 1.0 ? size : 1.0);  // max(1, |x|); x is finite
 }
 
 }  // namespace
 
-void steps(const StepInput& in, Scheme scheme, const StepOutput& out) {
-  for (std::size_t j = 0; j < in.n; ++j) {
-    const double x = in.x[j];
-    double h;
-    if (in.abs) {
-      h = in.abs[in.abs_count == 1 ? 0 : j];
-      if ((x + h) - x == 0) h = default_step(x, in.rstep);
-    } else if (in.rel) {
-      h = in.rel[in.rel_count == 1 ? 0 : j] * sign_of(x) * std::fabs(x);
-      if ((x + h) - x == 0) h = default_step(x, in.rstep);
-    } else {
-      h = default_step(x, in.rstep);
-    }
-    switch (scheme) {
-      case Scheme::kForward: {
+namespace {
+
+// One loop per way of choosing h and per scheme, so that each compiles to straight-line,
+// vectorisable code; `choose(j, x)` gives the signed step of column j.
+template <typename Choose>
+void steps_with(const StepInput& in, Scheme scheme, const StepOutput& out, Choose choose) {
+  const std::size_t n = in.n;
+  const double* xs = in.x;
+  switch (scheme) {
+    case Scheme::kForward:
+      for (std::size_t j = 0; j < n; ++j) {
+        const double x = xs[j];
+        const double h = choose(j, x);
         const double first = x + h;
         out.h[j] = h;
         out.first[j] = first;
         out.step[j] = first - x;
-        break;
       }
-      case Scheme::kCentral: {
-        h = std::fabs(h);
+      break;
+    case Scheme::kCentral:
+      for (std::size_t j = 0; j < n; ++j) {
+        const double x = xs[j];
+        const double h = std::fabs(choose(j, x));
         const double first = x + -h;
         const double second = x + h;
         out.h[j] = h;
         out.first[j] = first;
         out.second[j] = second;
         out.step[j] = second - first;
-        break;
       }
-      case Scheme::kComplex:
+      break;
+    case Scheme::kComplex:
+      for (std::size_t j = 0; j < n; ++j) {
+        const double h = choose(j, xs[j]);
         out.h[j] = h;
         out.step[j] = h;
-        break;
-    }
+      }
+      break;
+  }
+}
+
+}  // namespace
+
+void steps(const StepInput& in, Scheme scheme, const StepOutput& out) {
+  const double rstep = in.rstep;
+  if (in.abs) {
+    const double* abs = in.abs;
+    const bool one = in.abs_count == 1;
+    steps_with(in, scheme, out, [=](std::size_t j, double x) {
+      const double h = abs[one ? 0 : j];
+      return (x + h) - x == 0 ? default_step(x, rstep) : h;
+    });
+  } else if (in.rel) {
+    const double* rel = in.rel;
+    const bool one = in.rel_count == 1;
+    steps_with(in, scheme, out, [=](std::size_t j, double x) {
+      const double h = rel[one ? 0 : j] * sign_of(x) * std::fabs(x);
+      return (x + h) - x == 0 ? default_step(x, rstep) : h;
+    });
+  } else {
+    steps_with(in, scheme, out, [=](std::size_t, double x) { return default_step(x, rstep); });
   }
 }
 
