@@ -32,10 +32,12 @@ class Differences:
     """A column grouping made into Jacobians: the evaluations of each group at a point, and
     the entries recovered from them."""
 
-    def __init__(self, grouping: ColumnGrouping, open_shape: bool, method: str,
-                 rel_step: Optional[FloatArray], abs_step: Optional[FloatArray], bounds: Any,
-                 output: str) -> None:
+    def __init__(self, grouping: ColumnGrouping, method: str, rel_step: Optional[FloatArray],
+                 abs_step: Optional[FloatArray], bounds: Any, output: str) -> None:
         self.method, self.output = method, output
+        # Index pairs give only the smallest shape that holds their entries: the Jacobian's
+        # is fixed by the first call (its x and its residual).
+        open_shape = grouping.pairs
         self.grouping, self.open_shape = grouping, open_shape
         # SciPy ignores rel_step when abs_step is given.
         self.rel_step = None if abs_step is not None else rel_step

@@ -171,11 +171,15 @@ class ColumnGrouping:
     order : str
         The order that gave the groups: a name of `ORDERS`, ``"search"`` (the local search
         of ``"best"``), ``"given"`` (a permutation, or groups given by the caller).
+    pairs : bool
+        Read from index pairs ``(rows, cols)``: the shape is then only the smallest that
+        holds the entries, and a Jacobian's may be larger.
     """
 
     def __init__(self, shape: Shape, by_col: Tuple[Any, Any], by_row: Tuple[Any, Any],
-                 groups: IntArray, count: int, bound: int, order: str) -> None:
-        self.shape = shape
+                 groups: IntArray, count: int, bound: int, order: str,
+                 pairs: bool = False) -> None:
+        self.shape, self.pairs = shape, pairs
         self._by_col, self._by_row = by_col, by_row
         self._groups, self.count, self.lower_bound, self.order = groups, count, bound, order
 
@@ -283,7 +287,7 @@ class ColumnGrouping:
         groups = np.concatenate([self._groups, np.zeros(n - cols, np.intp)])
         count = max(self.count, 1) if n else 0
         return ColumnGrouping((m, n), (col_ptr, self._by_col[1]), (row_ptr, self._by_row[1]),
-                              groups, count, self.lower_bound, self.order)
+                              groups, count, self.lower_bound, self.order, self.pairs)
 
 
 OUTPUTS = ("csr", "csc", "dense")
@@ -362,7 +366,7 @@ def _column_grouping(read: ReadSparsity, order: Any, seed: Any, groups: Any) -> 
     by_row = (np.frombuffer(row_ptr, dtype=np.int64), np.frombuffer(col_idx, dtype=np.int32))
     return ColumnGrouping((read.n_rows, read.n_cols), by_col, by_row,
                           np.frombuffer(numbers, dtype=np.int64).astype(np.intp, copy=False),
-                          count, bound, winner)
+                          count, bound, winner, read.pair)
 
 
 def _given_groups(groups: Any, read: ReadSparsity) -> Tuple[npt.NDArray[np.int64], ReadSparsity]:

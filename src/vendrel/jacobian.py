@@ -197,14 +197,10 @@ def estimate_jacobian(
     full = check_flag(full_output, "full_output")
     output = grouping.check_output(output)
     check_progress(progress)
-    read = None
-    if sparsity is not None:
-        read = grouping.read_sparsity(sparsity)
-        _check_columns(read, n)
-        if read.pair:  # the columns are x0's; only the rows stay open until f(x0)
-            read = read._replace(n_cols=n)
     pool = Workers(workers)  # checked now; its processes start only when used
     if linear:
+        if sparsity is not None:
+            grouping.read_sparsity(sparsity)  # checked, though a product needs no pattern
         if limits[0] is not None:
             raise ValueError("bounds are not supported when as_linear_operator is True")
         from vendrel._linear import linear_operator
@@ -213,28 +209,30 @@ def estimate_jacobian(
         return (operator_, {"nfev": nfev}) if full else operator_
     counter = [0]
     try:
-        if read is None:
-            pattern, found = detect(residual, point, narrow, rel, absolute, limits, 1, 0, pool,
-                                    progress)
+        if sparsity is None:
+            sparsity, found = detect(residual, point, narrow, rel, absolute, limits, 1, 0, pool,
+                                     progress)
             counter[0] += n + 1
             if base is None:
                 base = found
-            read = grouping.read_sparsity(pattern)
-        plan = Differences(grouping._column_grouping(read, "best", 0, groups), read.pair, method,
-                           rel, absolute, bounds, output)
+        # The pattern goes into the grouping once and comes back as the grouping.
+        column_grouping = grouping.column_grouping(sparsity, groups=groups)
+        _check_columns(column_grouping, n)
+        plan = Differences(column_grouping, method, rel, absolute, bounds, output)
         result = plan(point, narrow, residual, pool, base, progress, counter, out)
     finally:
         pool.close()
     return (result, {"nfev": counter[0]}) if full else result
 
 
-def _check_columns(read: grouping.ReadSparsity, n: int) -> None:
-    if read.pair:
-        if read.n_cols > n:
+def _check_columns(found: grouping.ColumnGrouping, n: int) -> None:
+    columns = found.shape[1]
+    if found.pairs:
+        if columns > n:
             raise ValueError("sparsity has entries in column %d; x0 has %d values"
-                             % (read.n_cols - 1, n))
-    elif read.n_cols != n:
-        raise ValueError("sparsity has %d columns; x0 has %d values" % (read.n_cols, n))
+                             % (columns - 1, n))
+    elif columns != n:
+        raise ValueError("sparsity has %d columns; x0 has %d values" % (columns, n))
 
 
 class SparseJacobian(Generic[J]):
@@ -332,15 +330,14 @@ class SparseJacobian(Generic[J]):
         output = grouping.check_output(output)
         check_progress(progress)
         rel, absolute = _steps.check_steps(rel_step, abs_step, None)
-        read = grouping.read_sparsity(sparsity)
-        if not read.pair:
-            n = read.n_cols
-            _steps.as_bounds(bounds, n)
-            _steps.check_steps(rel_step, abs_step, n)
-        else:
+        # The pattern goes into the grouping once and comes back as the grouping.
+        found = grouping.column_grouping(sparsity, order, seed=seed, groups=groups)
+        if found.pairs:  # n is open until the first call: the forms only, for now
             _steps.as_bounds(bounds, None)
-        self._differences = Differences(grouping._column_grouping(read, order, seed, groups), read.pair,
-                                 method, rel, absolute, bounds, output)
+        else:
+            _steps.as_bounds(bounds, found.shape[1])
+            _steps.check_steps(rel_step, abs_step, found.shape[1])
+        self._differences = Differences(found, method, rel, absolute, bounds, output)
         self._workers = Workers(workers)
         self._progress = progress
         self._counter = [0]
