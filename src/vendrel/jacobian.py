@@ -238,15 +238,17 @@ def _check_columns(found: grouping.ColumnGrouping, n: int) -> None:
 class SparseJacobian(Generic[J]):
     """A Jacobian planned once, for the many Jacobians of a Newton-type iteration.
 
-    The pattern is put in canonical form, the columns grouped, and the indices that recover
-    each entry from the grouped differences computed, once. Each call then evaluates the
-    residual once per group (twice for ``"3-point"``, plus ``fun(x)`` where needed) and gathers
-    the entries in one vectorised pass into an array whose index arrays are shared, read-only,
-    between the Jacobians it returns.
+    An evaluator around a `vendrel.grouping.ColumnGrouping` (`grouping`), made once: the
+    pattern in both orientations and its columns in groups. Each call then evaluates the
+    residual once per group (twice for ``"3-point"``, plus ``fun(x)`` where needed) and
+    recovers the entries in one compiled pass. Every Jacobian it returns is an ordinary array
+    of its own (writable, sharing nothing), or, with ``out=``, the caller's matrix filled in.
 
-    Parameters are those of `estimate_jacobian`, except that `sparsity` is required. With
-    ``workers`` an int, the process pool is kept for the calls; `close` (or a ``with`` block)
-    shuts it down.
+    Parameters are those of `estimate_jacobian`, except that `sparsity` is required, the
+    default method is ``"2-point"`` (one evaluation per group when ``f0`` is given, as in a
+    Newton iteration), and `order` and `seed` choose the grouping as for
+    `vendrel.grouping.group_columns`. With ``workers`` an int, the process pool is kept for
+    the calls; `close` (or a ``with`` block) shuts it down.
 
     A `SparseJacobian` can be given as ``jac=`` to ``scipy.optimize.least_squares``: it is
     called as ``jac(x, *args, **kwargs)``, and arguments given there replace `args` and
