@@ -267,3 +267,20 @@ def test_a_residual_that_reuses_its_memory_is_copied_before_it_is_overwritten(st
     for jac in (SparseJacobian(Buffered(style, 6), band, method=method),):
         np.testing.assert_array_equal(jac(x0).toarray(),
                                       estimate_jacobian(fresh, x0, method, sparsity=band).toarray())
+
+
+@pytest.mark.parametrize("x0, message", [
+    ([1e308, 1e308, -1e308], None),  # finite values whose sum overflows are accepted
+    ([1.0, np.nan, 2.0], "x0 must be finite, but x0[1] is nan"),
+    ([np.inf, -np.inf, 2.0], "x0 must be finite, but x0[0] is inf"),
+])
+def test_x0_must_be_finite_however_large(x0, message):
+    def fun(x):
+        return x / 2
+
+    if message is None:
+        J = estimate_jacobian(fun, np.array(x0), "2-point", sparsity=np.eye(3))
+        np.testing.assert_allclose(J.toarray(), np.eye(3) / 2, rtol=1e-5)
+    else:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            estimate_jacobian(fun, np.array(x0), sparsity=np.eye(3))

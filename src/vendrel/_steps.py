@@ -37,11 +37,17 @@ def as_point(x: Any, name: str = "x0", scalar: bool = False) -> Tuple[FloatArray
     if array.size == 0:
         raise ValueError("%s must hold at least one value" % name)
     point = np.array(array, dtype=np.float64)
+    narrow = array.dtype if array.dtype.kind == "f" and array.dtype.itemsize < 8 else None
+    # A finite sum means finite values, in one pass without a temporary; only a sum that is
+    # not (a NaN or infinity, or an overflow) needs the element-wise look.
+    with np.errstate(over="ignore", invalid="ignore"):
+        total = np.add.reduce(point)
+    if np.isfinite(total):
+        return point, narrow
     finite = np.isfinite(point)
     if not finite.all():
         j = int(np.argmin(finite))
         raise ValueError("%s must be finite, but %s[%d] is %r" % (name, name, j, float(point[j])))
-    narrow = array.dtype if array.dtype.kind == "f" and array.dtype.itemsize < 8 else None
     return point, narrow
 
 
