@@ -2,6 +2,7 @@
 TestApproxDerivativeSparse), run against estimate_jacobian as a SciPy user would switch:
 by changing the import. Plus the inputs SciPy takes that the sparse tests do not cover."""
 
+import inspect
 from itertools import product
 from multiprocessing.dummy import Pool
 
@@ -140,10 +141,11 @@ def test_inputs_as_scipy_takes_them(method):
         return fun_scalar_vector(x)
 
     J, info = approx_derivative(counted, 1.0, method, sparsity=np.ones((3, 1)), full_output=True)
-    _, theirs = scipy_approx_derivative(fun_scalar_vector, 1.0, method,
-                                        sparsity=np.ones((3, 1)), full_output=True)
     assert set(info) == {"nfev"} and info["nfev"] == len(calls)
-    assert info["nfev"] == theirs["nfev"] - (method != "2-point")
+    if "full_output" in inspect.signature(scipy_approx_derivative).parameters:  # SciPy >= 1.11
+        _, theirs = scipy_approx_derivative(fun_scalar_vector, 1.0, method,
+                                            sparsity=np.ones((3, 1)), full_output=True)
+        assert info["nfev"] == theirs["nfev"] - (method != "2-point")
 
 
 def test_the_default_method_is_scipys():
