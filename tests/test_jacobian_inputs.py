@@ -123,6 +123,8 @@ def test_estimate_jacobian_checks_every_argument(call, message):
     (dict(progress="no"), "progress"),
     (dict(method="cs", workers=-5), "workers"),
     (dict(bounds=(0.0, np.ones((2, 2)))), "the upper bound"),
+    (dict(groups=[0, 1, 2], order="fastest"), "order must be one of"),
+    (dict(groups=[0, 1, 2], seed=-1), "seed must not be negative"),
 ])
 def test_sparse_jacobian_checks_every_argument_when_built(call, message):
     with pytest.raises((ValueError, TypeError), match=re.escape(message)):
@@ -174,8 +176,10 @@ def test_out_receives_the_values_in_place(output):
     if output != "dense":
         target.sort_indices()
         target.indices[[1, 2]] = target.indices[[2, 1]]
+        made = jac.evaluations
         with pytest.raises(ValueError, match="out must be a %s matrix with the pattern" % output):
             jac(np.ones(5), out=target)
+        assert jac.evaluations == made  # refused before anything was evaluated
 
 
 def test_importing_the_engine_leaves_the_compiled_solver_unloaded():

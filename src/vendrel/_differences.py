@@ -18,7 +18,7 @@ import numpy.typing as npt
 
 from vendrel import _grouping, _steps
 from vendrel._evaluation import Progress, Residual, Workers, check_result
-from vendrel.grouping import ColumnGrouping, CscArray, CsrArray, IntArray
+from vendrel.grouping import ColumnGrouping, CscArray, CsrArray, IntArray, check_out
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -102,6 +102,10 @@ class Differences:
         self._columns(len(x))
         assert self.limits is not None
         _steps.check_within(x, *self.limits, name="x0")
+        # out is checked before any evaluation, where the shape is known by now.
+        out_checked = out is not None and self.m is not None
+        if out_checked:
+            check_out(out, self.grouping, self.output)
         residual = Residual(residual.target, residual.args, residual.kwargs, narrow)
         base = None if f0 is None else np.array(self._check(f0, lambda: "f0 (given)"))
         assumed = self.f_dtype if base is None else base.dtype
@@ -124,7 +128,7 @@ class Differences:
                 _steps.relative_eps(narrow, assumed, self.method):
             # The residual changed its type since the last call: again, with the right steps.
             return self(x, narrow, residual, workers, base, progress, counter, out)
-        return self._assemble(rows, scheme, base, out)
+        return self._assemble(rows, scheme, base, out, out_checked)
 
     def _base(self, value: Any, tally: "_Tally") -> npt.NDArray[Any]:
         number = tally.made()
@@ -182,12 +186,12 @@ class Differences:
         return rows, base
 
     def _assemble(self, rows: List[List[FloatArray]], scheme: "_Scheme",
-                  base: Optional[npt.NDArray[Any]], out: Any) -> Any:
+                  base: Optional[npt.NDArray[Any]], out: Any, out_checked: bool) -> Any:
         assert self.m is not None and self.n is not None
         grouping, output = self.grouping, self.output
         if self.method == "3-point":
             first, second = rows
-            result = grouping.assemble(second, first, None, scheme.step, output, out)
+            result = grouping.assemble(second, first, None, scheme.step, output, out, out_checked)
             if base is not None and scheme.one_sided is not None and scheme.one_sided.any():
                 self._one_sided(result, base, np.array(first).reshape(-1, self.m),
                                 np.array(second).reshape(-1, self.m), scheme)
@@ -195,8 +199,8 @@ class Differences:
         if self.method == "2-point":
             assert base is not None
             return grouping.assemble(rows[0], None, np.asarray(base, dtype=np.float64),
-                                     scheme.step, output, out)
-        return grouping.assemble(rows[0], None, None, scheme.step, output, out)
+                                     scheme.step, output, out, out_checked)
+        return grouping.assemble(rows[0], None, None, scheme.step, output, out, out_checked)
 
     def _one_sided(self, result: Any, base: npt.NDArray[Any], first: FloatArray,
                    second: FloatArray, scheme: "_Scheme") -> None:

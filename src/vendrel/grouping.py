@@ -240,15 +240,15 @@ class ColumnGrouping:
         return self.assemble(list(columns), None, None, None, output, out)
 
     def assemble(self, rows: Sequence[Any], minus: Optional[Sequence[Any]], base: Any,
-                 steps: Any, output: str, out: Any) -> Any:
+                 steps: Any, output: str, out: Any, out_checked: bool = False) -> Any:
         """The matrix from one row of m values per group: each entry (rows[g][i] -
         minus[g][i] - base[i]) / steps[j], leaving out what is None. One pass in the core;
-        `output` checked by the caller."""
+        `output` checked by the caller, and `out` too if `out_checked`."""
         m, n = self.shape
         orientation = "csc" if output == "csc" else "csr"
         pointers, indices = self._by_col if orientation == "csc" else self._by_row
-        if out is not None:
-            _check_out(out, self, output)
+        if out is not None and not out_checked:
+            check_out(out, self, output)
         data = np.empty(len(indices)) if out is None or output == "dense" else out.data
         _grouping.recover(pointers, indices, self._groups, rows, minus, base, steps, m,
                           orientation == "csr", data)
@@ -300,7 +300,9 @@ def check_output(output: Any) -> str:
     return output
 
 
-def _check_out(out: Any, grouping: ColumnGrouping, output: str) -> None:
+def check_out(out: Any, grouping: ColumnGrouping, output: str) -> None:
+    """`out` must be a matrix this grouping can write into: of `output`'s format, its shape
+    and its pattern in its order."""
     if output == "dense":
         ok = isinstance(out, np.ndarray) and out.shape == grouping.shape and \
             out.dtype == np.float64 and out.flags.writeable
@@ -352,7 +354,9 @@ def _column_grouping(read: ReadSparsity, order: Any, seed: Any, groups: Any) -> 
     given = None
     if groups is not None:
         given, read = _given_groups(groups, read)
-    name, permutation = ("best", None) if given is not None else _order(order, read.n_cols, seed)
+    name, permutation = _order(order, read.n_cols, seed)  # checked even where groups are given
+    if given is not None:
+        name, permutation = "best", None  # not used: the core keeps the given groups
     (col_ptr, row_idx, row_ptr, col_idx, numbers, count, bound, winner,
      clash) = _grouping.column_grouping(read.n_rows, read.n_cols, read.layout, read.a, read.b,
                                         name, permutation, _seed(seed), given)
