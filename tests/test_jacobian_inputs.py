@@ -288,3 +288,25 @@ def test_x0_must_be_finite_however_large(x0, message):
     else:
         with pytest.raises(ValueError, match=re.escape(message)):
             estimate_jacobian(fun, np.array(x0), sparsity=np.eye(3))
+
+
+@pytest.mark.parametrize("form", ["nested list", "csr", "pairs", "scipy structure, groups"])
+def test_a_pattern_is_read_once_and_crosses_into_the_core_once(form, monkeypatch):
+    from vendrel import _grouping
+
+    calls = []
+    for name in ("column_grouping", "canonical", "lower_bound", "group"):
+        original = getattr(_grouping, name)
+        monkeypatch.setattr(_grouping, name,
+                            lambda *a, _name=name, _f=original: calls.append(_name) or _f(*a))
+    original_read = grouping.read_sparsity
+    monkeypatch.setattr(grouping, "read_sparsity",
+                        lambda *a, **k: calls.append("read") or original_read(*a, **k))
+    jac = SparseJacobian(two_rows, FORMS[form])
+    assert calls == ["read", "column_grouping"]
+    calls.clear()
+    np.testing.assert_allclose(jac(np.ones(3)).toarray(), EXPECTED, rtol=1e-6)
+    jac.summary()
+    assert calls == []  # a Jacobian reads no pattern again
+    estimate_jacobian(two_rows, np.ones(3), sparsity=FORMS[form])
+    assert calls == ["read", "column_grouping"]
