@@ -179,16 +179,20 @@ def test_untraceable_operations_are_refused_by_name(operation, fun):
     assert 'method="perturb"' in message
 
 
-@pytest.mark.parametrize("fun, operation", [
-    (lambda x: np.linalg.solve(np.eye(3), x), "np.linalg.solve"),
-    (_branch, "a branch on a traced value"),
-    (lambda x: np.asarray(x), "a traced array turned into a plain array"),
-    (lambda x: range(round(x[0])), "a traced value used as an integer"),
+@pytest.mark.parametrize("fun, operation, line", [
+    (lambda x: np.linalg.solve(np.eye(3), x), "np.linalg.solve", 0),
+    (_branch, "a branch on a traced value", 1),
+    (lambda x: np.asarray(x), "a traced array turned into a plain array", 0),
+    (lambda x: range(round(x[0])), "a traced value used as an integer", 0),
 ], ids=["function", "branch", "asarray", "round"])
-def test_the_error_names_the_operation_for_a_fallback_warning(fun, operation):
+def test_the_error_names_the_operation_and_the_line_for_a_fallback_warning(fun, operation,
+                                                                            line):
     with pytest.raises(TracingError) as caught:
         trace_sparsity(fun, np.ones(3))
-    assert caught.value.operation == operation
+    code = fun.__code__
+    where = "at test_tracing.py:%d in %s" % (code.co_firstlineno + line, code.co_name)
+    assert caught.value.operation == "%s, %s" % (operation, where)
+    assert str(caught.value).endswith("(%s)" % where)
 
 
 @pytest.mark.parametrize("fun, explains", [

@@ -17,7 +17,7 @@ import scipy.sparse
 from vendrel.tracing import _deps
 from vendrel.tracing._deps import DepSet
 from vendrel.tracing._errors import (
-    BRANCH, SCALAR_SETITEM, TO_ARRAY, TO_INTEGER, TO_NUMBER, TRACED_INDEX, refusal,
+    BRANCH, SCALAR_SETITEM, TO_ARRAY, TO_INTEGER, TO_NUMBER, TO_TEXT, TRACED_INDEX, refusal,
     unsupported)
 
 PLAIN_SCALARS = (float, int, bool, complex)
@@ -40,13 +40,21 @@ class Storage:
     all, the last write of an element winning, as NumPy's assignment does.
     """
 
-    __slots__ = ("rows", "pending", "blocks", "root", "n", "identity")
+    __slots__ = ("rows", "pending", "blocks", "root", "flat", "n", "identity")
 
-    def __init__(self, rows: Any, n: int, identity: bool = False) -> None:
+    def __init__(self, rows: Any, n: int, identity: bool = False,
+                 root: Optional[np.ndarray] = None) -> None:
         self.rows = rows
         self.pending: Dict[int, DepSet] = {}
         self.blocks: List[Tuple[np.ndarray, Any]] = []
-        self.root = np.arange(rows.shape[0], dtype=np.intp)
+        # The positions of the array the storage was made for: their values count its elements
+        # in C order, their memory is laid out as NumPy lays out that array (C, F, or the order
+        # of another array's axes), so that NumPy's choices between view and copy on positions
+        # are its choices on the array.
+        if root is None:
+            root = np.arange(rows.shape[0], dtype=np.intp)
+        self.root = root
+        self.flat = root.reshape(-1) if root.flags.c_contiguous else None
         self.n = n
         # x itself, not yet written to: element p depends on input p alone.
         self.identity = identity
@@ -58,8 +66,9 @@ class Storage:
 
     def whole(self, pos: np.ndarray) -> bool:
         """Whether `pos` is every position in storage order."""
-        # A C-contiguous block as long as the root and inside it can only be the root itself.
-        return (pos.size == self.root.size and pos.flags.c_contiguous
+        # A C-contiguous block as long as a C-contiguous root and inside it can only be the
+        # root itself.
+        return (self.flat is not None and pos.size == self.root.size and pos.flags.c_contiguous
                 and np.may_share_memory(pos, self.root))
 
     def gather(self, pos: np.ndarray) -> Any:
@@ -106,12 +115,16 @@ class Storage:
         matrix = self.matrix()
         self.identity = False
         count = self.root.size
-        if len(positions) == count and np.array_equal(positions, self.root):
+        if len(positions) == count and np.array_equal(positions, self._order()):
             self.rows = _deps.union(matrix, rows)
             return
         source = np.full(count, -1, dtype=np.intp)
         source[positions] = np.arange(len(positions), dtype=np.intp)
         self.rows = _deps.union(matrix, _deps.gather(rows, source))
+
+    def _order(self) -> np.ndarray:
+        """Every position, in order."""
+        return self.flat if self.flat is not None else np.arange(self.root.size, dtype=np.intp)
 
     def _pending_block(self) -> Tuple[np.ndarray, Any]:
         pending, self.pending = self.pending, {}
@@ -124,7 +137,7 @@ class Storage:
             blocks.append(self._pending_block())
         count = self.root.size
         if len(blocks) == 1 and len(blocks[0][0]) == count and \
-                np.array_equal(blocks[0][0], self.root):
+                np.array_equal(blocks[0][0], self._order()):
             self.rows = blocks[0][1]
             return
         positions = np.concatenate([b[0] for b in blocks])
@@ -204,7 +217,32 @@ class TracedScalar(_NoValue):
 
     @property
     def real(self) -> "TracedScalar":
-        return self
+        if self.dtype.kind != "c":
+            return self
+        return TracedScalar(self.deps, np.empty(0, self.dtype).real.dtype, self.n)
+
+    @property
+    def imag(self) -> "TracedScalar":
+        if self.dtype.kind != "c":
+            return TracedScalar(_deps.NONE, self.dtype, self.n)
+        return TracedScalar(self.deps, np.empty(0, self.dtype).real.dtype, self.n)
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        # np.array([x[0], x[1] * 2.0, 1.0]) asks each element for an array: an object array
+        # keeps the traced scalars, which the object loops and the tracer's operands follow.
+        # Its .imag would read as zeros, and a number dtype would drop the sets: refused.
+        if dtype is not None and np.dtype(dtype) != object:
+            raise refusal(TO_NUMBER)
+        if self.dtype.kind == "c":
+            raise unsupported("an array of complex traced scalars made by np.array or "
+                              "np.asarray", "its imaginary parts would read as constant zeros; "
+                              "join traced values with np.stack or np.concatenate")
+        holder = np.empty((), dtype=object)
+        holder[()] = self
+        return holder
+
+    def __format__(self, spec: str) -> str:
+        raise refusal(TO_TEXT)
 
     def __getattr__(self, name: str) -> Any:
         return _refuse_attribute(name)
@@ -256,23 +294,53 @@ def _scalar_method(name: str) -> Any:
 class TracedArray(_NoValue):
     """An array of traced values: positions into a storage of dependency rows."""
 
-    __slots__ = ("_storage", "_pos", "dtype")
+    __slots__ = ("_storage", "_pos", "_dtype", "_part")
 
-    def __init__(self, storage: Storage, pos: np.ndarray, dtype: np.dtype) -> None:
-        self._storage, self._pos, self.dtype = storage, pos, dtype
+    def __init__(self, storage: Storage, pos: np.ndarray, dtype: np.dtype,
+                 part: bool = False) -> None:
+        self._storage, self._pos, self._dtype = storage, pos, dtype
+        # A view of the real or imaginary parts of complex elements: the storage keeps one set
+        # per element, so reads give the whole element's set and writes join it (a write
+        # replaces one part and keeps the other).
+        self._part = part
 
     @classmethod
-    def fresh(cls, rows: Optional[Any], shape: Tuple[int, ...], dtype: Any,
-              n: int) -> "TracedArray":
+    def fresh(cls, rows: Optional[Any], shape: Tuple[int, ...], dtype: Any, n: int,
+              like: Optional[np.ndarray] = None) -> "TracedArray":
+        """A new array with these rows (C order), laid out in memory as `like` is, or in C."""
         size = int(np.prod(shape, dtype=np.int64))
-        storage = Storage(rows if rows is not None else _deps.empty(size, n), n)
-        return cls(storage, storage.root.reshape(shape), np.dtype(dtype))
+        if rows is None:
+            rows = _deps.empty(size, n)
+        root = None
+        if like is not None and like.ndim > 1 and not like.flags.c_contiguous:
+            root = np.empty_like(like, dtype=np.intp)
+            root[...] = np.arange(size, dtype=np.intp).reshape(shape)
+        storage = Storage(rows, n, root=root)
+        pos = storage.root if root is not None else storage.root.reshape(shape)
+        return cls(storage, pos, np.dtype(dtype))
+
+    @property
+    def dtype(self) -> np.dtype:
+        return self._dtype
+
+    @dtype.setter
+    def dtype(self, value: Any) -> None:
+        if np.dtype(value) != self._dtype:
+            raise unsupported("assignment to .dtype", "it reinterprets the bytes of the elements")
 
     # --- what NumPy code asks of an array -------------------------------------------------
 
     @property
     def shape(self) -> Tuple[int, ...]:
         return self._pos.shape
+
+    @shape.setter
+    def shape(self, value: Any) -> None:
+        # NumPy changes the shape in place where that needs no copy, and raises otherwise; so
+        # do the positions, laid out as the array is.
+        pos = self._pos.view()
+        pos.shape = value
+        self._pos = pos
 
     @property
     def ndim(self) -> int:
@@ -313,16 +381,27 @@ class TracedArray(_NoValue):
         return self._storage.gather(self._pos)
 
     def from_positions(self, pos: Any) -> Any:
-        """The array (or scalar) at positions `pos` of this array's storage; -1: a constant."""
+        """The array (or scalar) at positions `pos` of this array's storage; -1: a constant.
+
+        Positions that share memory with the storage's are a view of this array, as NumPy's
+        array would be; any other array of positions is a copy, with its own storage, laid out
+        in memory as NumPy laid out the positions.
+        """
         if isinstance(pos, (list, tuple)):
             return type(pos)(self.from_positions(p) for p in pos)
-        if np.ndim(pos) == 0:
+        if not isinstance(pos, np.ndarray):
             p = int(pos)
             deps = self._storage.row(p) if p >= 0 else _deps.NONE
             return TracedScalar(deps, self.dtype, self.n)
         if np.may_share_memory(pos, self._storage.root):
-            return TracedArray(self._storage, pos, self.dtype)
-        rows = _deps.gather(self._storage.matrix(), np.ravel(pos))
+            return TracedArray(self._storage, pos, self.dtype, self._part)
+        rows = _deps.gather(self._storage.matrix(), pos.reshape(-1))
+        if pos.ndim > 1 and not pos.flags.c_contiguous and pos.flags.writeable and \
+                np.may_share_memory(pos.ravel("K"), pos):
+            # A copy in another layout: the positions become its own, in place, so that the
+            # layout stays NumPy's.
+            pos[...] = np.arange(pos.size, dtype=np.intp).reshape(pos.shape)
+            return TracedArray(Storage(rows, self.n, root=pos), pos, self.dtype)
         return TracedArray.fresh(rows, pos.shape, self.dtype, self.n)
 
     # --- values that would leave the trace ------------------------------------------------
@@ -341,6 +420,9 @@ class TracedArray(_NoValue):
         if self.size == 0:
             return False
         raise refusal(BRANCH)
+
+    def __format__(self, spec: str) -> str:
+        raise refusal(TO_TEXT)
 
     def item(self, *args: Any) -> Any:
         raise refusal(TO_NUMBER)
@@ -369,6 +451,12 @@ class TracedArray(_NoValue):
         storage = self._storage
         single = _element_key(key, pos.ndim)
         target = pos[key] if single else pos[_check_key(key)]
+        if self._part:
+            shape = np.shape(target)
+            rows = broadcast_rows(value, shape, storage.n)
+            if rows is not None and np.size(target):
+                storage.join(np.ravel(target), rows)
+            return
         if single or np.ndim(target) == 0:
             if isinstance(value, TracedArray) and value.size == 1:
                 value = TracedScalar(_deps.row(value.rows(), 0), value.dtype, value.n)
@@ -390,6 +478,12 @@ class TracedArray(_NoValue):
         """Set every element's rows (C order), or those where `mask` holds."""
         if not self._pos.flags.writeable:
             raise ValueError("output array is read-only")
+        if self._part:
+            if rows is not None and self.size:
+                if mask is not None:
+                    rows = _deps.gather(rows, np.where(mask, np.arange(mask.size), -1))
+                self._storage.join(np.ravel(self._pos), rows)
+            return
         if mask is None:
             self._storage.write(np.ravel(self._pos), rows)
         else:
@@ -411,9 +505,24 @@ class TracedArray(_NoValue):
     def real(self) -> Any:
         return np.real(self)
 
+    @real.setter
+    def real(self, value: Any) -> None:
+        self.real[...] = value
+
     @property
     def imag(self) -> Any:
         return np.imag(self)
+
+    @imag.setter
+    def imag(self, value: Any) -> None:
+        imag = self.imag
+        if not isinstance(imag, TracedArray) or not imag._part:
+            raise TypeError("array does not have imaginary part to set")
+        imag[...] = value
+
+    def part(self, dtype: np.dtype) -> "TracedArray":
+        """The view of the real or the imaginary parts of complex elements."""
+        return TracedArray(self._storage, self._pos, dtype, True)
 
     def reshape(self, *shape: Any, **kwargs: Any) -> Any:
         if len(shape) == 1 and isinstance(shape[0], (tuple, list)):
@@ -449,13 +558,26 @@ class TracedArray(_NoValue):
     def view(self, *args: Any, **kwargs: Any) -> Any:
         if args or kwargs:
             raise unsupported("x.view(...) with a type")
-        return TracedArray(self._storage, self._pos.view(), self.dtype)
+        return TracedArray(self._storage, self._pos.view(), self.dtype, self._part)
 
     def astype(self, dtype: Any, order: str = "K", casting: str = "unsafe",
                subok: bool = True, copy: bool = True) -> Any:
-        result = self.from_positions(self._pos.copy() if copy else self._pos)
-        result.dtype = np.dtype(dtype)
-        return result
+        dtype = np.dtype(dtype)
+        if dtype.kind not in "biufcO":
+            raise unsupported("x.astype(%s)" % dtype, "only numbers carry dependencies")
+        if not np.can_cast(self.dtype, dtype, casting):
+            raise TypeError("Cannot cast array data from %r to %r according to the rule %r"
+                            % (self.dtype, dtype, casting))
+        # As NumPy: the array itself only where nothing changes; any change of dtype or layout
+        # copies (a dtype's copy never shares the elements, whatever `copy` says).
+        pos = self._pos
+        if not copy and dtype == self.dtype and (
+                order in ("K", "A") or (order == "C" and pos.flags.c_contiguous) or
+                (order == "F" and pos.flags.f_contiguous)):
+            return self
+        copied = self.from_positions(pos.copy(order=order))
+        copied._dtype = dtype
+        return copied
 
     def fill(self, value: Any) -> None:
         self[...] = value

@@ -214,7 +214,7 @@ def _positional(name: str, function: Callable[..., Any], which: int = 0,
 def _retype(value: Any, dtype: np.dtype) -> Any:
     if isinstance(value, (list, tuple)):
         return type(value)(_retype(v, dtype) for v in value)
-    value.dtype = dtype
+    value._dtype = dtype
     return value
 
 
@@ -237,7 +237,14 @@ def _real_dtype(dtype: np.dtype) -> np.dtype:
     return np.empty(0, dtype).real.dtype
 
 
-_positional("real", np.real, dtype=_real_dtype)
+@implements("real")
+def _real(val: Any) -> Any:
+    if type(val) is TracedScalar:
+        return val.real
+    array = as_array(val)
+    if array.dtype.kind == "c":
+        return array.part(_real_dtype(array.dtype))
+    return array.view()
 
 
 def _make_atleast(function: Callable[..., Any]) -> Callable[..., Any]:
@@ -255,12 +262,15 @@ HANDLERS[np.atleast_3d] = _make_atleast(np.atleast_3d)
 
 @implements("imag")
 def _imag(val: Any) -> Any:
+    if type(val) is TracedScalar:
+        return val.imag
     array = as_array(val)
     if np.dtype(array.dtype).kind == "c":
-        # The imaginary part of each element depends on what the element does (np.imag of the
-        # integer positions themselves would be zeros).
-        return _retype(array.from_positions(array._pos), _real_dtype(array.dtype))
-    return result(array.shape, None, array.dtype, array.n)
+        return array.part(_real_dtype(array.dtype))
+    # NumPy's imaginary part of real numbers: new zeros, read-only.
+    zeros = TracedArray.fresh(None, array.shape, array.dtype, array.n)
+    zeros._pos.flags.writeable = False
+    return zeros
 
 
 def _shifted(function: Callable[..., Any]) -> Callable[..., Any]:
