@@ -801,16 +801,48 @@ def _object_operand(value: np.ndarray, n: int) -> Operand:
     return Operand(value.shape, _deps.from_sets(sets, n), dtype)
 
 
+def layout(value: Any) -> Optional[np.ndarray]:
+    """An array laid out in memory as `value` (None where that is C order or has no say)."""
+    if isinstance(value, TracedArray):
+        array = value._pos
+    elif isinstance(value, np.ndarray):
+        array = value
+    else:
+        return None
+    return None if array.ndim < 2 or array.flags.c_contiguous else array
+
+
+def output_layout(values: Sequence[Any], shape: Tuple[int, ...]) -> Optional[np.ndarray]:
+    """How NumPy lays out the output of an elementwise operation on `values` (None: C).
+
+    NumPy's iterator allocates it in the order of the inputs' axes in memory (order "K");
+    here the same iterator allocates it for the positions, without computing anything.
+    """
+    if len(shape) < 2:
+        return None
+    arrays = [layout(v) for v in values]
+    if all(a is None for a in arrays):
+        return None
+    operands = [a if a is not None else np.broadcast_to(np.empty((), np.intp), np.shape(v))
+                for a, v in zip(arrays, values) if np.ndim(v)]
+    iterator = np.nditer(operands + [None], flags=["refs_ok", "zerosize_ok"],
+                         op_flags=[["readonly"]] * len(operands) + [["writeonly", "allocate"]],
+                         op_dtypes=[None] * len(operands) + [np.dtype(np.intp)])
+    allocated = iterator.operands[-1]
+    return allocated if allocated.shape == shape else None
+
+
 def broadcast_rows(value: Any, shape: Tuple[int, ...], n: int) -> Optional[Any]:
     return operand(value, n).broadcast(shape, n)
 
 
-def result(shape: Tuple[int, ...], rows: Optional[Any], dtype: Any, n: int) -> Any:
-    """A fresh traced array (or scalar, for shape ()) with these rows."""
+def result(shape: Tuple[int, ...], rows: Optional[Any], dtype: Any, n: int,
+           like: Optional[np.ndarray] = None) -> Any:
+    """A fresh traced array (or scalar, for shape ()) with these rows, laid out as `like`."""
     if shape == ():
         deps = _deps.row(rows, 0) if rows is not None else _deps.NONE
         return TracedScalar(deps, np.dtype(dtype), n)
-    return TracedArray.fresh(rows, shape, dtype, n)
+    return TracedArray.fresh(rows, shape, dtype, n, like)
 
 
 def as_array(value: Any) -> TracedArray:

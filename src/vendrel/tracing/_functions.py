@@ -15,7 +15,7 @@ import scipy.sparse
 
 from vendrel.tracing import _deps
 from vendrel.tracing._arrays import (
-    Operand, TracedArray, TracedScalar, as_array, find_n, is_traced, operand, result)
+    Operand, TracedArray, TracedScalar, as_array, find_n, is_traced, layout, operand, result)
 from vendrel.tracing._errors import PLAIN_OUT, TRACED_INDEX, unsupported
 
 HANDLERS: Dict[Any, Callable[..., Any]] = {}
@@ -144,13 +144,23 @@ def _like(a: Any, dtype: Any, shape: Any) -> Tuple[Tuple[int, ...], np.dtype]:
     return tuple(shape), np.dtype(dtype) if dtype is not None else np.dtype(_dtype(a))
 
 
+def _template(a: Any, order: str, shape: Tuple[int, ...]) -> np.ndarray:
+    """Positions laid out as NumPy lays out a new array like `a` in `order`."""
+    source = a._pos if isinstance(a, TracedArray) else np.empty(np.shape(a), np.intp)
+    if isinstance(a, np.ndarray):
+        source = a
+    return np.empty_like(source, dtype=np.intp, order=order,  # type: ignore[call-overload]
+                         shape=shape)
+
+
 @implements("zeros_like", "ones_like", "empty_like")
 def _constant_like(a: Any, dtype: Any = None, order: str = "K", subok: bool = True,
                    shape: Any = None, **kwargs: Any) -> Any:
     n = find_n([a])
     assert n is not None
+    _refuse_traced_index([dtype, shape] + list(kwargs.values()))
     shape, dtype = _like(a, dtype, shape)
-    return TracedArray.fresh(None, shape, dtype, n)
+    return TracedArray.fresh(None, shape, dtype, n, _template(a, order, shape))
 
 
 @implements("full_like")
@@ -158,8 +168,10 @@ def _full_like(a: Any, fill_value: Any, dtype: Any = None, order: str = "K", sub
                shape: Any = None, **kwargs: Any) -> Any:
     n = find_n([a, fill_value])
     assert n is not None
+    _refuse_traced_index([dtype, shape] + list(kwargs.values()))
     shape, dtype = _like(a, dtype, shape)
-    return TracedArray.fresh(operand(fill_value, n).broadcast(shape, n), shape, dtype, n)
+    return TracedArray.fresh(operand(fill_value, n).broadcast(shape, n), shape, dtype, n,
+                             _template(a, order, shape))
 
 
 @implements("copyto")
@@ -320,12 +332,18 @@ class _Combined:
         self.dtypes: List[Any] = []
 
     def positions(self, value: Any) -> np.ndarray:
+        """Positions laid out in memory as `value`, so that NumPy lays out the result alike."""
         op = operand(value, self.n)
         self.dtypes.append(op.dtype)
+        template = layout(value)
         if op.rows is None:
+            if template is not None:
+                return np.full_like(template, -1, dtype=np.intp)
             return np.full(op.shape, -1, dtype=np.intp)
         size = op.size
         pos = np.arange(self.offset, self.offset + size, dtype=np.intp).reshape(op.shape)
+        if template is not None:
+            pos = _copy_into(np.empty_like(template, dtype=np.intp), pos)
         self.parts.append(op.rows)
         self.offset += size
         return pos
@@ -333,10 +351,16 @@ class _Combined:
     def result(self, pos: np.ndarray, dtype: Any = None) -> Any:
         if dtype is None:
             dtype = np.result_type(*self.dtypes)
+        like = pos if isinstance(pos, np.ndarray) else None
         if not self.parts:
-            return result(np.shape(pos), None, dtype, self.n)
+            return result(np.shape(pos), None, dtype, self.n, like)
         source = _deps.stack(self.parts, self.n)
-        return result(np.shape(pos), _deps.gather(source, np.ravel(pos)), dtype, self.n)
+        return result(np.shape(pos), _deps.gather(source, np.ravel(pos)), dtype, self.n, like)
+
+
+def _copy_into(target: np.ndarray, values: np.ndarray) -> np.ndarray:
+    target[...] = values
+    return target
 
 
 def _joining(name: str, function: Callable[..., Any]) -> None:
@@ -575,7 +599,13 @@ def reduce(a: Any, axis: Any, keepdims: Any, where: Any, out: Any, dtype: Any) -
         out_shape = tuple(1 if k in axes else d for k, d in enumerate(shape))
     else:
         out_shape = tuple(d for k, d in enumerate(shape) if k not in axes)
-    return _ufuncs.finish(result(out_shape, reduced, dtype, n), out if _given(out) else None)
+    like = None
+    template = layout(a)
+    if template is not None and len(out_shape) > 1:
+        # NumPy keeps the input's order of axes in memory for what the reduction leaves.
+        like = np.add.reduce(np.empty_like(template, dtype=np.intp), axis=axes,
+                             keepdims=keepdims is True)
+    return _ufuncs.finish(result(out_shape, reduced, dtype, n, like), out if _given(out) else None)
 
 
 def _reduction(names: Sequence[str], sample: Callable[..., Any], takes_dtype: bool,
@@ -658,8 +688,8 @@ def accumulate(a: Any, axis: Any, out: Any, dtype: Any) -> Any:
     step = np.arange(total, dtype=np.int64) - np.repeat(indptr[:-1], lengths)
     prefix = _deps.select(indptr, moved.reshape(count, length)[owner, step], rows)
     back = np.moveaxis(np.arange(array.size, dtype=np.intp).reshape(moved.shape), -1, axis)
-    return _ufuncs.finish(result(shape, _deps.gather(prefix, back.ravel()), dtype, n),
-                          out if _given(out) else None)
+    return _ufuncs.finish(result(shape, _deps.gather(prefix, back.ravel()), dtype, n,
+                                 layout(array)), out if _given(out) else None)
 
 
 def _accumulation(names: Sequence[str], sample: Callable[..., Any]) -> None:

@@ -14,7 +14,7 @@ import scipy.sparse
 
 from vendrel.tracing import _deps
 from vendrel.tracing._arrays import (
-    PLAIN_SCALARS, TracedArray, TracedScalar, find_n, is_traced, operand, result)
+    PLAIN_SCALARS, TracedArray, TracedScalar, find_n, is_traced, operand, output_layout, result)
 from vendrel.tracing._errors import PLAIN_OUT, unsupported
 
 _DTYPES: Dict[Any, Tuple[np.dtype, ...]] = {}
@@ -108,6 +108,7 @@ def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> 
     if mask is not None:
         mask = np.broadcast_to(mask, shape).ravel()
     dtypes = result_dtypes(ufunc, tuple(o.dtype for o in operands), dtype)
+    like = output_layout(inputs, shape) if out is None or any(o is None for o in out) else None
     results = []
     for k in range(ufunc.nout):
         target = out[k] if out is not None and k < len(out) else None
@@ -115,7 +116,7 @@ def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> 
             chosen = rows
             if mask is not None and rows is not None:
                 chosen = _deps.gather(rows, np.where(mask, np.arange(mask.size), -1))
-            results.append(result(shape, chosen, dtypes[k], n))
+            results.append(result(shape, chosen, dtypes[k], n, like))
         elif isinstance(target, TracedArray):
             if target.shape != shape:
                 raise ValueError("non-broadcastable output operand with shape %r doesn't match "
