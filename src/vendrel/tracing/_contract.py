@@ -172,6 +172,10 @@ def _finish(value: Any, out: Any) -> Any:
 # --- the products NumPy and SciPy offer, as labels ---------------------------------------
 
 def matmul(a: Any, b: Any, out: Any = None, **kwargs: Any) -> Any:
+    for name in kwargs:
+        if name not in ("dtype", "casting", "subok") and not (
+                name == "order" and kwargs[name] in ("K", None)):
+            raise unsupported("np.matmul with %s=" % name)
     shape_a, shape_b = _shape(a), _shape(b)
     na, nb = len(shape_a), len(shape_b)
     if not na or not nb:

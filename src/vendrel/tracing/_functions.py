@@ -502,6 +502,8 @@ def _unary(x: Any, *args: Any, **kwargs: Any) -> Any:
 def _interp(x: Any, xp: Any, fp: Any, left: Any = None, right: Any = None,
             period: Any = None) -> Any:
     # Each value depends on its own x and on whichever table entries bracket it: all of them.
+    if _traced_in([period]):
+        raise unsupported("np.interp with a traced period")
     n = find_n([x, xp, fp, left, right])
     assert n is not None
     shape = np.shape(x)
@@ -648,7 +650,8 @@ _reduction(("average",), np.average, False, ("axis", "weights"))
 
 @implements("trapezoid", "trapz")
 def _trapezoid(y: Any, x: Any = None, dx: Any = 1.0, axis: int = -1) -> Any:
-    values = [y] if x is None else [y, x]
+    # The spacing scales every term: a traced dx (or x) joins every output.
+    values = ([y] if x is None else [y, x]) + ([dx] if x is None and is_traced(dx) else [])
     n = find_n(values)
     shape = np.shape(y)
     rows = _deps.union(*(operand(v, n).broadcast(shape, n) for v in values  # type: ignore

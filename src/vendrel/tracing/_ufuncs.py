@@ -77,7 +77,15 @@ def dispatch(ufunc: Any, method: str, inputs: Tuple[Any, ...], kwargs: Dict[str,
     raise unsupported("np.%s.%s" % (ufunc.__name__, method))
 
 
+_FOLLOWED = frozenset(("out", "where", "dtype", "casting", "subok", "signature"))
+
+
 def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
+    unknown = set(kwargs) - _FOLLOWED
+    if kwargs.get("order", "K") in ("K", None):
+        unknown.discard("order")
+    if unknown:
+        raise unsupported("np.%s with %s=" % (ufunc.__name__, sorted(unknown)[0]))
     out = kwargs.get("out")
     where = kwargs.get("where", True)
     dtype = kwargs.get("dtype")
