@@ -191,6 +191,13 @@ class TracedScalar(_NoValue):
     def __setitem__(self, key: Any, value: Any) -> None:
         raise unsupported(SCALAR_SETITEM)
 
+    def __getitem__(self, key: Any) -> "TracedScalar":
+        # As a NumPy scalar: s[()] and s[...] are the scalar (NumPy gives a 0-d array for
+        # s[...], a copy, which as a scalar it is).
+        if key == () or key is Ellipsis:
+            return self
+        raise IndexError("invalid index to scalar variable.")
+
     def __round__(self, ndigits: Any = None) -> "TracedScalar":
         if ndigits is None:
             raise refusal(TO_INTEGER)

@@ -30,7 +30,8 @@ class TracingError(Exception):
         if where:
             message = "%s (%s)" % (message, where)
             operation = "%s, %s" % (operation, where)
-        super().__init__(message)
+        # Exception's own: a crash's type (below) may have an __init__ of other arguments.
+        Exception.__init__(self, message)
         self.operation = operation
         trace = _active.trace
         if trace is not None:
@@ -137,10 +138,13 @@ def crash(error: BaseException) -> TracingError:
         entries.append((tb.tb_frame, tb.tb_lineno))
         tb = tb.tb_next
     where = _where(reversed(entries))
+    message = "the residual function raised %s while traced: %s; %s" % (name, error, PERTURB)
     kind = _crash_type(type(error))
-    made = kind.__new__(kind)
-    TracingError.__init__(made, "the residual function raised %s while traced: %s; %s"
-                          % (name, error, PERTURB), "%s while traced" % name, where)
+    try:
+        made = kind.__new__(kind)
+    except Exception:  # an exception type that insists on its own arguments
+        made = TracingError.__new__(TracingError)
+    TracingError.__init__(made, message, "%s while traced" % name, where)
     return made
 
 
