@@ -284,3 +284,202 @@ def test_a_loop_rebuilds_no_matrix_per_step(n, loop, entries, monkeypatch):
     pattern = trace_sparsity(loop, np.ones(n))
     assert len(calls) <= 3
     assert pattern.nnz == entries(n)
+
+
+# --- soundness by fault class: each holds what perturbation finds, or is refused ------------
+
+def _layout_like_and_reshape_view(x):
+    grid = x.reshape((3, 2), order="F")
+    out = np.empty_like(grid)  # order "K": Fortran, as grid is
+    flat = out.reshape(-1, order="F")  # so this is a view of out
+    out[...] = np.sin(grid)
+    return flat
+
+
+def _layout_ufunc_output(x):
+    grid = x.reshape((2, 3)).T  # Fortran-ordered view
+    out = grid * 2.0  # NumPy lays the output out as grid
+    view = out.ravel(order="K")
+    out[0] = x[5]
+    return view
+
+
+def _layout_copy_order(x):
+    copy = x.reshape(2, 3).copy(order="F")
+    flat = copy.T.reshape(-1)  # C-contiguous transposed: a view
+    copy[1] = x[0]
+    return flat
+
+
+def _astype_copies(x):
+    single = x.astype(np.float32, copy=False)  # a dtype change always copies
+    single[:] = 0.0
+    same = x.astype(np.float64, copy=False)  # no change: x itself
+    same[0] = x[5]
+    return x
+
+
+def _write_through_imaginary_part(x):
+    z = x[:3] + 1j * x[3:]
+    z.imag[:] = x[0]
+    z.real[1] = 2.0
+    return np.concatenate([z.real, z.imag])
+
+
+def _object_array_mixed_with_floats(x):
+    values = np.array([x[0] * x[1], 2.0, x[2]])
+    return values * x[3:] + values.imag
+
+
+def _zero_d_view(x):
+    r = np.zeros_like(x).reshape(2, 3)
+    top = r[0, ...]  # a view: later writes to r show through it
+    corner = r[1, 2, ...]
+    r[0] = x[:3]
+    r[1, 2] = x[4]
+    return np.stack([top[1] * 1.0, corner * 1.0])
+
+
+def _shape_assignment(x):
+    grid = x.copy()
+    grid.shape = (3, 2)
+    grid[:, 0] = x[4]
+    return grid
+
+
+def _traced_spacing(x):
+    return np.trapezoid(x[:3] ** 2, dx=x[5]) if hasattr(np, "trapezoid") else \
+        np.trapz(x[:3] ** 2, dx=x[5])
+
+
+FAULT_CLASSES = [
+    ("like-and-reshape-view", _layout_like_and_reshape_view),
+    ("ufunc-output-layout", _layout_ufunc_output),
+    ("copy-order", _layout_copy_order),
+    ("astype-copies", _astype_copies),
+    ("imaginary-part-writes", _write_through_imaginary_part),
+    ("object-array", _object_array_mixed_with_floats),
+    ("0-d-view", _zero_d_view),
+    ("shape-assignment", _shape_assignment),
+    ("traced-dx", _traced_spacing),
+]
+
+
+@pytest.mark.parametrize("fun", [c[1] for c in FAULT_CLASSES], ids=[c[0] for c in FAULT_CLASSES])
+def test_views_layouts_dtypes_and_parts_hold_what_perturbation_finds(fun):
+    traced = trace_sparsity(fun, np.zeros(6)).toarray()
+    found = np.zeros_like(traced)
+    for x in random_points(6):
+        found |= perturbation_pattern(fun, x)
+    assert not (found & ~traced).any(), "the trace missed entries"
+    assert found.any()
+
+
+def _complex_object_array(x):
+    return np.array([x[0] + 1j * x[1]]).imag
+
+
+def _mixed_object_exp(x):
+    return np.exp(np.array([x[0], 1.0]))
+
+
+def _formatted(x):
+    r = x ** 2
+    print("norm %.3e" % 0.0, f"{np.linalg.norm(r):.3e}")
+    return r
+
+
+@pytest.mark.parametrize("fun, message", [
+    (_complex_object_array, "an array of complex traced scalars made by np.array"),
+    (_mixed_object_exp, "raised TypeError while traced: loop of ufunc does not support"),
+    (_formatted, "a traced value was formatted as text"),
+    (lambda x: x.astype(str), "x.astype(str) cannot be traced"),
+    (lambda x: np.add(x, 1.0, order="F"), "np.add with order= cannot be traced"),
+    (lambda x: np.interp(x, [0.0, 1.0], [1.0, 2.0], period=x[0]),
+     "np.interp with a traced period"),
+], ids=["complex-object-array", "mixed-object-array", "format", "astype-str", "ufunc-order",
+        "interp-period"])
+def test_what_cannot_be_followed_is_refused_at_the_users_line(fun, message):
+    with pytest.raises(TracingError) as caught:
+        trace_sparsity(fun, np.ones(3))
+    assert message in str(caught.value)
+    assert "in %s)" % fun.__name__ in str(caught.value)
+
+
+def _swallowed(x):
+    try:
+        return np.sort(x)
+    except Exception:
+        return x * 0.0  # the fallback has only the diagonal
+
+
+def _swallowed_by_a_log(x):
+    r = x[::-1] * x
+    try:
+        print("residual %s" % float(r[0]))
+    except TypeError:
+        pass
+    return r
+
+
+def test_a_refusal_the_function_swallows_is_raised_when_it_returns():
+    with pytest.raises(TracingError, match="np.sort cannot be traced") as caught:
+        trace_sparsity(_swallowed, np.ones(3))
+    assert "in _swallowed)" in str(caught.value)
+    with pytest.raises(TracingError, match="turned into a plain number"):
+        trace_sparsity(_swallowed_by_a_log, np.ones(3))
+
+
+def test_a_crash_is_a_tracing_error_and_still_the_original_type():
+    def fun(x):
+        return x.reshape(4, 4)
+    with pytest.raises(TracingError) as caught:
+        trace_sparsity(fun, np.ones(3))
+    assert isinstance(caught.value, ValueError)
+    assert isinstance(caught.value.__cause__, ValueError)
+    assert caught.value.operation.startswith("ValueError while traced, at test_tracing.py:")
+
+
+@pytest.mark.parametrize("fun, operation", [
+    (_swallowed, "np.sort"),
+    (_mixed_object_exp, "TypeError while traced"),
+    (_formatted, "a traced value formatted as text"),
+], ids=["swallowed", "crash", "format"])
+def test_auto_falls_back_on_any_failure_of_the_trace_naming_it(fun, operation):
+    from vendrel.jacobian import detect_sparsity
+    x0 = np.array([0.3, 0.5, 0.7])
+    with pytest.warns(RuntimeWarning) as warned:
+        pattern = detect_sparsity(fun, x0, method="auto")
+    text = str(warned[0].message)
+    assert "could not be traced (%s, at test_tracing.py:" % operation in text
+    assert "in %s)" % fun.__name__ in text
+    np.testing.assert_array_equal(pattern.toarray(), perturbation_pattern(fun, x0))
+
+
+def _softmax(x):
+    import scipy.special
+    return scipy.special.softmax(x) * 2.0
+
+
+def _filtered(x):
+    import scipy.ndimage
+    return scipy.ndimage.uniform_filter1d(x, 3)
+
+
+def _as_float(x):
+    x = np.asarray(x, dtype=float)
+    return x ** 2
+
+
+@pytest.mark.parametrize("fun, inside, line", [
+    (_softmax, "inside scipy.special.softmax, called ", 2),
+    (_filtered, "inside scipy.ndimage.uniform_filter1d, called ", 2),
+    (_as_float, "", 1),
+], ids=["scipy.special", "scipy.ndimage", "asarray"])
+def test_a_refusal_inside_a_library_names_it_and_the_users_line(fun, inside, line):
+    with pytest.raises(TracingError) as caught:
+        trace_sparsity(fun, np.ones(5))
+    code = fun.__code__
+    assert str(caught.value).startswith("np.asarray/np.array/np.r_")
+    assert str(caught.value).endswith("(%sat test_tracing.py:%d in %s)" % (
+        inside, code.co_firstlineno + line, code.co_name))

@@ -569,9 +569,10 @@ class TracedArray(_NoValue):
 
     def astype(self, dtype: Any, order: str = "K", casting: str = "unsafe",
                subok: bool = True, copy: bool = True) -> Any:
-        dtype = np.dtype(dtype)
+        given, dtype = dtype, np.dtype(dtype)
         if dtype.kind not in "biufcO":
-            raise unsupported("x.astype(%s)" % dtype, "only numbers carry dependencies")
+            raise unsupported("x.astype(%s)" % getattr(given, "__name__", given),
+                              "only numbers carry dependencies")
         if not np.can_cast(self.dtype, dtype, casting):
             raise TypeError("Cannot cast array data from %r to %r according to the rule %r"
                             % (self.dtype, dtype, casting))
