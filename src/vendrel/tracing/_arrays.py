@@ -595,6 +595,10 @@ class TracedArray(_NoValue):
             return self[()]
         return [item.tolist() if isinstance(item, TracedArray) else item for item in self]
 
+    def compress(self, condition: Any, axis: Any = None, out: Any = None) -> Any:
+        # np.compress takes the condition first.
+        return np.compress(condition, self, axis, out)
+
     def conj(self) -> Any:
         return np.conjugate(self)
 
@@ -626,7 +630,7 @@ def _method(name: str) -> Any:
 
 for _name in ("sum", "prod", "mean", "std", "var", "max", "min", "any", "all", "cumsum",
               "cumprod", "dot", "clip", "repeat", "take", "trace", "round", "nonzero",
-              "argmax", "argmin", "argsort", "sort", "searchsorted", "compress", "put",
+              "argmax", "argmin", "argsort", "sort", "searchsorted", "put",
               "choose", "partition", "argpartition", "ptp"):
     setattr(TracedArray, _name, _method(_name))
 for _name in ("sum", "prod", "mean", "std", "var", "max", "min", "any", "all", "cumsum",

@@ -16,6 +16,7 @@ import scipy.sparse
 from vendrel.tracing import _deps
 from vendrel.tracing._arrays import (
     Operand, TracedArray, TracedScalar, as_array, find_n, is_traced, layout, operand, result)
+from vendrel.tracing._arrays import output_layout as _output_layout
 from vendrel.tracing._errors import PLAIN_OUT, TRACED_INDEX, unsupported
 
 HANDLERS: Dict[Any, Callable[..., Any]] = {}
@@ -469,8 +470,22 @@ def _where(condition: Any, *choices: Any) -> Any:
     if len(choices) != 2:
         raise unsupported("np.where with one argument", "it gives positions, which depend on "
                           "the values")
-    return _union([condition, choices[0], choices[1]],
-                  dtype=np.result_type(_dtype(choices[0]), _dtype(choices[1])))
+    dtype = np.result_type(_dtype(choices[0]), _dtype(choices[1]))
+    if _traced_in([condition]) or isinstance(condition, (list, tuple)):
+        return _union([condition, choices[0], choices[1]], dtype=dtype)
+    # A constant condition: each element takes the branch it chooses, and nothing else.
+    n = find_n(list(choices))
+    assert n is not None
+    chosen = np.asarray(condition, dtype=bool)
+    first, second = operand(choices[0], n), operand(choices[1], n)
+    shape = tuple(np.broadcast_shapes(chosen.shape, first.shape, second.shape))
+    size = int(np.prod(shape, dtype=np.int64))
+    mask = np.broadcast_to(chosen, shape).ravel()
+    rows = [first.broadcast(shape, n), second.broadcast(shape, n)]
+    rows = [r if r is not None else _deps.empty(size, n) for r in rows]
+    pick = np.where(mask, np.arange(size), size + np.arange(size))
+    like = _output_layout([condition, choices[0], choices[1]], shape)
+    return result(shape, _deps.gather(_deps.stack(rows, n), pick), dtype, n, like)
 
 
 @implements("select")
@@ -501,9 +516,14 @@ def _unary(x: Any, *args: Any, **kwargs: Any) -> Any:
 @implements("interp")
 def _interp(x: Any, xp: Any, fp: Any, left: Any = None, right: Any = None,
             period: Any = None) -> Any:
-    # Each value depends on its own x and on whichever table entries bracket it: all of them.
+    # Each value depends on its own x and on whichever table entries bracket it: all of them,
+    # unless x and xp are constants and xp increases, when the two bracketing entries are known.
     if _traced_in([period]):
         raise unsupported("np.interp with a traced period")
+    if not _traced_in([x, xp]) and period is None and np.ndim(fp) == 1:
+        table = np.asarray(xp, dtype=float)
+        if table.ndim == 1 and len(table) and np.all(np.diff(table) > 0):
+            return _interp_bracketed(np.asarray(x, dtype=float), table, fp, left, right)
     n = find_n([x, xp, fp, left, right])
     assert n is not None
     shape = np.shape(x)
@@ -514,6 +534,28 @@ def _interp(x: Any, xp: Any, fp: Any, left: Any = None, right: Any = None,
                          for w in whole))
     dtype = np.complex128 if np.dtype(_dtype(fp)).kind == "c" else np.float64
     return result(shape, rows, dtype, n)
+
+
+def _interp_bracketed(x: np.ndarray, xp: np.ndarray, fp: Any, left: Any, right: Any) -> Any:
+    n = find_n([fp, left, right])
+    assert n is not None
+    values = operand(fp, n)
+    last = len(xp) - 1
+    if values.shape != (len(xp),):
+        raise ValueError("fp and xp are not of the same length.")
+    above = np.searchsorted(xp, x.ravel(), side="right")
+    below = np.clip(above - 1, 0, last)
+    above = np.clip(above, 0, last)
+    size = x.size
+    rows = values.broadcast(values.shape, n)
+    parts = [None if rows is None else _deps.union(_deps.gather(rows, below),
+                                                     _deps.gather(rows, above))]
+    for bound, outside in ((left, x.ravel() < xp[0]), (right, x.ravel() > xp[-1])):
+        if bound is not None and _traced_in([bound]):
+            bound_rows = operand(bound, n).broadcast((size,), n)
+            parts.append(_deps.gather(bound_rows, np.where(outside, np.arange(size), -1)))
+    dtype = np.complex128 if np.dtype(_dtype(fp)).kind == "c" else np.float64
+    return result(x.shape, _deps.union(*parts), dtype, n)
 
 
 def _reduce_rows_of(value: Any, n: int) -> Optional[Any]:
