@@ -15,7 +15,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
-from vendrel.tracing import _deps
+from vendrel.tracing import _composite, _deps  # noqa: F401  (_composite registers its rules)
 from vendrel.tracing._arrays import Storage, TracedArray, TracedScalar, operand
 from vendrel.tracing._errors import Recording, TracingError, crash
 

@@ -278,9 +278,6 @@ def einsum(*operands: Any, out: Any = None, dtype: Any = None, order: str = "K",
         raise unsupported("np.einsum with subscript lists")
     subscripts = operands[0].replace(" ", "")
     values = operands[1:]
-    if len(values) > 2:
-        raise unsupported("np.einsum of more than two operands",
-                          "contract two at a time")
     inputs, arrow, output = subscripts.partition("->")
     terms = inputs.split(",")  # one per operand
     if len(terms) != len(values):
@@ -308,7 +305,37 @@ def einsum(*operands: Any, out: Any = None, dtype: Any = None, order: str = "K",
     else:
         counts = Counter(label for axes in labels for label in axes if isinstance(label, str))
         out_labels = ellipsis + sorted(label for label, c in counts.items() if c == 1)
+    if len(values) > 2:
+        product = _chain(labels, values, out_labels)
+        if dtype is not None:
+            product = product.astype(dtype)
+        return _finish(product, out)
     return _finish(contract(labels, values, out_labels, dtype), out)
+
+
+def _chain(labels: List[List[Label]], values: Sequence[Any], out_labels: List[Label]) -> Any:
+    """Three or more operands, contracted left to right, keeping what later ones need."""
+    current, current_labels = values[0], labels[0]
+    for k in range(1, len(values)):
+        later = [label for axes in labels[k + 1:] for label in axes]
+        keep = [label for label in dict.fromkeys(list(current_labels) + list(labels[k]))
+                if label in out_labels or label in later]
+        if k == len(values) - 1:
+            keep = list(out_labels)
+        if is_traced(current) or is_traced(values[k]):
+            current = contract([current_labels, labels[k]], [current, values[k]], keep)
+        else:
+            current = _constant_einsum([current_labels, labels[k]], [current, values[k]], keep)
+        current_labels = keep
+    return current
+
+
+def _constant_einsum(labels: List[List[Any]], values: Sequence[Any], keep: List[Any]) -> Any:
+    letters: dict = {}
+    for label in [lab for axes in labels for lab in axes] + keep:
+        letters.setdefault(label, chr(ord("a") + len(letters)))
+    spec = ",".join("".join(letters[lab] for lab in axes) for axes in labels)
+    return np.einsum(spec + "->" + "".join(letters[lab] for lab in keep), *values)
 
 
 from vendrel.tracing import _ufuncs  # noqa: E402

@@ -20,6 +20,8 @@ from vendrel.tracing._arrays import output_layout as _output_layout
 from vendrel.tracing._errors import PLAIN_OUT, TRACED_INDEX, unsupported
 
 HANDLERS: Dict[Any, Callable[..., Any]] = {}
+# np.pad's modes that compute padded values from the array, by their rules elsewhere.
+PAD_MODES: Dict[str, Callable[..., Any]] = {}
 _NUMBERS = (float, int, complex, np.generic)
 _AxisError = getattr(getattr(np, "exceptions", None), "AxisError", None) or \
     getattr(np, "AxisError")
@@ -415,6 +417,8 @@ def _pad(array: Any, pad_width: Any, mode: Any = "constant", **kwargs: Any) -> A
             kwargs.get("reflect_type", "even") == "even":
         traced = as_array(array)
         return traced.from_positions(np.pad(traced._pos, pad_width, mode, **kwargs))
+    if mode in PAD_MODES:
+        return PAD_MODES[mode](array, pad_width, **kwargs)
     if mode not in ("constant", "empty"):
         raise unsupported("np.pad with mode=%r" % (mode,), "padded values computed from the array"
                           " are not traced; the modes constant, edge, wrap, reflect and "

@@ -7,7 +7,7 @@ multiplication by a constant zero keeps the dependency: the pattern is structura
 methods reduce, accumulate and outer are unions along axes; at is an accumulating scatter.
 """
 
-from typing import Any, Dict, Tuple
+from typing import Any, Callable, Dict, Tuple
 
 import numpy as np
 import scipy.sparse
@@ -18,6 +18,8 @@ from vendrel.tracing._arrays import (
 from vendrel.tracing._errors import PLAIN_OUT, unsupported
 
 _DTYPES: Dict[Any, Tuple[np.dtype, ...]] = {}
+# Further ufunc methods (reduceat), registered by their rules.
+METHODS: Dict[str, Callable[..., Any]] = {}
 
 
 def dtype_key(value: Any) -> Any:
@@ -74,6 +76,8 @@ def dispatch(ufunc: Any, method: str, inputs: Tuple[Any, ...], kwargs: Dict[str,
         return _outer(ufunc, inputs, kwargs)
     if method == "at":
         return _at(ufunc, *inputs)
+    if method in METHODS:
+        return METHODS[method](ufunc, *inputs, **kwargs)
     raise unsupported("np.%s.%s" % (ufunc.__name__, method))
 
 
