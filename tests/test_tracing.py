@@ -316,6 +316,8 @@ def _astype_copies(x):
     single[:] = 0.0
     same = x.astype(np.float64, copy=False)  # no change: x itself
     same[0] = x[5]
+    strided = x[1::2].astype(np.float64, order="A", copy=False)  # not contiguous: a copy
+    strided[:] = 0.0
     return x
 
 

@@ -327,7 +327,58 @@ def g_scalar(draw):
     return "%s = %s[%s] * 1.0" % (draw.fresh(), a, index)
 
 
-GENERATORS = [g_binary, g_unary, g_choice, g_inplace, g_view, g_view, g_copy, g_copy, g_write,
+def g_function(draw):
+    """The functions followed by composition: cross, gradient, kron, correlate, interp, ..."""
+    a = draw.pick("f", min_ndim=1)
+    if a is None:
+        return None
+    value = draw.value(a)
+    shape = np.shape(value)
+    rng = draw.rng
+    new = draw.fresh()
+    last = shape[-1]
+    form = rng.integers(12)
+    if form == 0 and last in (2, 3):
+        b = draw.pick("f", min_ndim=1)
+        other = b if b is not None and np.shape(draw.value(b))[-1:] == (last,) else \
+            _constant(draw, (last,)) + " + 2.0"
+        return "%s = np.cross(%s, %s)" % (new, a, other)
+    if form == 1:
+        return "%s = np.gradient(%s, axis=-1, edge_order=%d)" % (new, a, 1 + (last > 2 and
+                                                                           rng.random() < 0.5))
+    if form == 2:
+        return "%s = np.kron(%s, %s)" % (new, a, rng.choice(["[1.0, 0.0]", "np.eye(2)",
+                                                             a + "[..., :2]"]))
+    if form == 3 and len(shape) == 1:
+        mode = str(rng.choice(["full", "same", "valid"]))
+        return "%s = np.correlate(%s, %s, %r)" % (new, a, rng.choice(["[1.0, 0.0, 2.0]",
+                                                                      "x[:5]"]), mode)
+    if form == 4 and len(shape) == 1:
+        return "%s = np.interp(np.linspace(-0.2, 1.2, 7), np.linspace(0.0, 1.0, %d), %s)" % (
+            new, last, a)
+    if form == 5:
+        mask = (rng.random(last) < 0.5).tolist()
+        return "%s = %s.compress(%s, axis=-1)" % (new, a, _literal_list(mask))
+    if form == 6:
+        cuts = sorted(rng.integers(0, last, 3).tolist())
+        return "%s = np.add.reduceat(%s, %s, axis=-1)" % (new, a, _literal_list(cuts))
+    if form == 7:
+        mode = str(rng.choice(["mean", "maximum", "linear_ramp", "median"]))
+        return "%s = np.pad(%s, 1, mode=%r)" % (new, a, mode)
+    if form == 8:
+        return "%s = np.lib.stride_tricks.sliding_window_view(%s, 2, axis=-1)" % (new, a)
+    if form == 9 and len(shape) == 2:
+        return "np.fill_diagonal(%s, %s)" % (a, rng.choice(["x[0]", "2.0", "x[1:3]"]))
+    if form == 10 and len(shape) == 1:
+        bins = rng.integers(0, 4, last).tolist()
+        return "%s = np.bincount(%s, weights=%s)" % (new, _literal_list(bins), a)
+    if form == 11 and len(shape) == 1:
+        return "%s = np.einsum('i,i,i->i', %s, %s[::-1], %s)" % (new, a, a,
+                                                                 _constant(draw, (last,)))
+    return "%s = np.polyval(%s, x[:3])" % (new, a + ".ravel()[:3]")
+
+
+GENERATORS = [g_function, g_function, g_binary, g_unary, g_choice, g_inplace, g_view, g_view, g_copy, g_copy, g_write,
               g_write, g_reduce, g_accumulate, g_join, g_product, g_object, g_loop, g_scalar]
 
 

@@ -579,9 +579,9 @@ class TracedArray(_NoValue):
         # As NumPy: the array itself only where nothing changes; any change of dtype or layout
         # copies (a dtype's copy never shares the elements, whatever `copy` says).
         pos = self._pos
-        if not copy and dtype == self.dtype and (
-                order in ("K", "A") or (order == "C" and pos.flags.c_contiguous) or
-                (order == "F" and pos.flags.f_contiguous)):
+        contiguous = {"K": True, "C": pos.flags.c_contiguous, "F": pos.flags.f_contiguous,
+                      "A": pos.flags.c_contiguous or pos.flags.f_contiguous}
+        if not copy and dtype == self.dtype and contiguous[order]:
             return self
         copied = self.from_positions(pos.copy(order=order))
         copied._dtype = dtype
