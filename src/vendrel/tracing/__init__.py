@@ -15,8 +15,12 @@ from typing import Any, Callable, Dict, List, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
-from vendrel.tracing import _composite, _deps  # noqa: F401  (_composite registers its rules)
-from vendrel.tracing._arrays import Storage, TracedArray, TracedScalar, operand
+from vendrel.tracing import _deps
+from vendrel.tracing._arrays import TracedArray, TracedScalar
+from vendrel.tracing._operands import operand
+from vendrel.tracing._storage import Storage
+# The rules, which fill the tables the types consult, and the operators that use them.
+from vendrel.tracing import _ufuncs, _contract, _functions, _composite, _operators  # noqa: E402,F401,I001
 from vendrel.tracing._errors import Recording, TracingError, crash
 
 __all__ = ["TracingError", "trace_sparsity"]

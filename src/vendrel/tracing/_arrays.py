@@ -8,8 +8,9 @@ rows. Writes of single elements are buffered in the storage and merged in one ve
 when an array operation next reads it, so a loop over elements stays O(n).
 """
 
+
 import sys
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Optional, Tuple
 
 import numpy as np
 import scipy.sparse
@@ -19,132 +20,14 @@ from vendrel.tracing._deps import DepSet
 from vendrel.tracing._errors import (
     BRANCH, SCALAR_SETITEM, TO_ARRAY, TO_INTEGER, TO_NUMBER, TO_TEXT, TRACED_INDEX, refusal,
     unsupported)
+from vendrel.tracing._storage import Storage
+from vendrel.tracing._tables import RULES
 
 PLAIN_SCALARS = (float, int, bool, complex)
 # The SciPy routines that ask NumPy for an array and, given an opaque object, hand the
 # product back to the other operand's reflected method (__rmatmul__, __rmul__).
-# Reads and writes of up to this many elements go through the sets of single elements, so that
-# a loop over small slices costs O(1) per step rather than a merge of the whole matrix.
-_FEW = 32
 _SPARSE_DISPATCH = frozenset(("_matmul_dispatch", "_mul_dispatch", "_rmatmul_dispatch",
                               "_rmul_dispatch"))
-
-
-class Storage:
-    """Dependency rows of one array's elements, with writes buffered until the next read.
-
-    Single elements go to a dictionary, so that a loop writing r[i] costs a dictionary store;
-    larger writes queue as blocks, so that a loop writing the rows of a grid one by one does
-    not rebuild the matrix each time. Blocks are kept in the order of the writes (the dictionary
-    joins the queue as a block before any later block), and one vectorised merge applies them
-    all, the last write of an element winning, as NumPy's assignment does.
-    """
-
-    __slots__ = ("rows", "pending", "blocks", "root", "flat", "n", "identity")
-
-    def __init__(self, rows: Any, n: int, identity: bool = False,
-                 root: Optional[np.ndarray] = None) -> None:
-        self.rows = rows
-        self.pending: Dict[int, DepSet] = {}
-        self.blocks: List[Tuple[np.ndarray, Any]] = []
-        # The positions of the array the storage was made for: their values count its elements
-        # in C order, their memory is laid out as NumPy lays out that array (C, F, or the order
-        # of another array's axes), so that NumPy's choices between view and copy on positions
-        # are its choices on the array.
-        if root is None:
-            root = np.arange(rows.shape[0], dtype=np.intp)
-        self.root = root
-        self.flat = root.reshape(-1) if root.flags.c_contiguous else None
-        self.n = n
-        # x itself, not yet written to: element p depends on input p alone.
-        self.identity = identity
-
-    def matrix(self) -> Any:
-        if self.pending or self.blocks:
-            self._merge()
-        return self.rows
-
-    def whole(self, pos: np.ndarray) -> bool:
-        """Whether `pos` is every position in storage order."""
-        # A C-contiguous block as long as a C-contiguous root and inside it can only be the
-        # root itself.
-        return (self.flat is not None and pos.size == self.root.size and pos.flags.c_contiguous
-                and np.may_share_memory(pos, self.root))
-
-    def gather(self, pos: np.ndarray) -> Any:
-        if self.whole(pos):
-            return self.matrix()
-        if pos.size <= _FEW and not self.blocks:
-            # A few elements, as a loop reads them: from the sets, leaving the buffer be.
-            return _deps.from_sets([self.row(p) for p in pos.ravel().tolist()], self.n)
-        return _deps.gather(self.matrix(), pos.ravel())
-
-    def row(self, p: int) -> DepSet:
-        if self.identity:
-            return frozenset((p,))
-        found = self.pending.get(p)
-        if found is not None:
-            return found
-        if self.blocks:
-            self._merge()
-        return _deps.row(self.rows, p)
-
-    def write(self, positions: np.ndarray, rows: Optional[Any]) -> None:
-        """Set the rows at `positions` (1-D; the last of repeated positions wins)."""
-        if not len(positions):
-            return
-        self.identity = False
-        if len(positions) <= _FEW:
-            pending = self.pending
-            for k, p in enumerate(positions.tolist()):
-                pending[p] = _deps.NONE if rows is None else _deps.row(rows, k)
-            return
-        if self.pending:
-            self.blocks.append(self._pending_block())
-        if rows is None:
-            rows = _deps.empty(len(positions), self.n)
-        self.blocks.append((positions, rows))
-
-    def join(self, positions: np.ndarray, rows: Any) -> None:
-        """Add `rows` to the rows at `positions` (1-D, distinct): an in-place operator."""
-        if len(positions) <= _FEW and not self.blocks:
-            for k, p in enumerate(positions.tolist()):
-                self.pending[p] = _deps.join(self.row(p), _deps.row(rows, k))
-            self.identity = False
-            return
-        matrix = self.matrix()
-        self.identity = False
-        count = self.root.size
-        if len(positions) == count and np.array_equal(positions, self._order()):
-            self.rows = _deps.union(matrix, rows)
-            return
-        source = np.full(count, -1, dtype=np.intp)
-        source[positions] = np.arange(len(positions), dtype=np.intp)
-        self.rows = _deps.union(matrix, _deps.gather(rows, source))
-
-    def _order(self) -> np.ndarray:
-        """Every position, in order."""
-        return self.flat if self.flat is not None else np.arange(self.root.size, dtype=np.intp)
-
-    def _pending_block(self) -> Tuple[np.ndarray, Any]:
-        pending, self.pending = self.pending, {}
-        keys = np.fromiter(pending.keys(), np.intp, len(pending))
-        return keys, _deps.from_sets(list(pending.values()), self.n)
-
-    def _merge(self) -> None:
-        blocks, self.blocks = self.blocks, []
-        if self.pending:
-            blocks.append(self._pending_block())
-        count = self.root.size
-        if len(blocks) == 1 and len(blocks[0][0]) == count and \
-                np.array_equal(blocks[0][0], self._order()):
-            self.rows = blocks[0][1]
-            return
-        positions = np.concatenate([b[0] for b in blocks])
-        source = np.arange(count, dtype=np.intp)
-        source[positions] = count + np.arange(len(positions), dtype=np.intp)
-        written = _deps.stack([self.rows] + [b[1] for b in blocks], self.n)
-        self.rows = _deps.gather(written, source)
 
 
 class _NoValue:
@@ -180,10 +63,10 @@ class TracedScalar(_NoValue):
             self.deps)))
 
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
-        return _ufuncs.dispatch(ufunc, method, inputs, kwargs)
+        return RULES["ufunc"](ufunc, method, inputs, kwargs)
 
     def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
-        return _functions.dispatch(func, types, args, kwargs)
+        return RULES["function"](func, types, args, kwargs)
 
     def __bool__(self) -> bool:
         raise refusal(BRANCH)
@@ -259,43 +142,6 @@ class TracedScalar(_NoValue):
 
     __rmatmul__ = __matmul__
 
-
-def _scalar_operator(ufunc: Any, reflected: bool = False) -> Any:
-    key = _ufuncs.dtype_key
-
-    def operator(self: TracedScalar, other: Any) -> Any:
-        kind = type(other)
-        if kind is TracedScalar:
-            deps = _deps.join(self.deps, other.deps)
-            other_key = other.dtype
-        elif kind in PLAIN_SCALARS or isinstance(other, np.generic):
-            deps = self.deps
-            other_key = key(other)
-        elif scipy.sparse.issparse(other):
-            return _sparse_operator(ufunc, self, other, reflected)
-        else:
-            return ufunc(other, self) if reflected else ufunc(self, other)
-        keys = (other_key, self.dtype) if reflected else (self.dtype, other_key)
-        dtypes = _ufuncs.result_dtypes(ufunc, keys)
-        if len(dtypes) == 1:
-            return TracedScalar(deps, dtypes[0], self.n)
-        return tuple(TracedScalar(deps, dtype, self.n) for dtype in dtypes)
-    return operator
-
-
-def _scalar_unary(ufunc: Any) -> Any:
-    def operator(self: TracedScalar) -> TracedScalar:
-        return TracedScalar(self.deps, _ufuncs.result_dtypes(ufunc, (self.dtype,))[0], self.n)
-    return operator
-
-
-def _scalar_method(name: str) -> Any:
-    # NumPy's object loops call a method named after the ufunc (x.sin(), x.exp()) on the
-    # elements of an object array, such as np.array([x[0], x[1]]) makes.
-    def method(self: TracedScalar) -> TracedScalar:
-        return self
-    method.__name__ = name
-    return method
 
 
 class TracedArray(_NoValue):
@@ -438,10 +284,10 @@ class TracedArray(_NoValue):
         return _refuse_attribute(name)
 
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
-        return _ufuncs.dispatch(ufunc, method, inputs, kwargs)
+        return RULES["ufunc"](ufunc, method, inputs, kwargs)
 
     def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
-        return _functions.dispatch(func, types, args, kwargs)
+        return RULES["function"](func, types, args, kwargs)
 
     # --- indexing -------------------------------------------------------------------------
 
@@ -449,7 +295,7 @@ class TracedArray(_NoValue):
         pos = self._pos
         if (type(key) is int and pos.ndim == 1) or _element_key(key, pos.ndim):
             return TracedScalar(self._storage.row(int(pos[key])), self.dtype, self._storage.n)
-        return self.from_positions(pos[_check_key(key)])
+        return self.from_positions(pos[check_key(key)])
 
     def __setitem__(self, key: Any, value: Any) -> None:
         pos = self._pos
@@ -457,10 +303,10 @@ class TracedArray(_NoValue):
             raise ValueError("assignment destination is read-only")
         storage = self._storage
         single = _element_key(key, pos.ndim)
-        target = pos[key] if single else pos[_check_key(key)]
+        target = pos[key] if single else pos[check_key(key)]
         if self._part:
             shape = np.shape(target)
-            rows = broadcast_rows(value, shape, storage.n)
+            rows = RULES["rows"](value, shape, storage.n)
             if rows is not None and np.size(target):
                 storage.join(np.ravel(target), rows)
             return
@@ -479,7 +325,7 @@ class TracedArray(_NoValue):
         if isinstance(value, TracedArray) and value._storage is storage and \
                 isinstance(target, np.ndarray) and _same_view(value._pos, target):
             return  # the write-back of an in-place operator on this very view
-        storage.write(np.ravel(target), broadcast_rows(value, np.shape(target), storage.n))
+        storage.write(np.ravel(target), RULES["rows"](value, np.shape(target), storage.n))
 
     def write(self, rows: Optional[Any], mask: Optional[np.ndarray] = None) -> None:
         """Set every element's rows (C order), or those where `mask` holds."""
@@ -606,103 +452,18 @@ class TracedArray(_NoValue):
 
     def __matmul__(self, other: Any) -> Any:
         if scipy.sparse.issparse(other):
-            return _contract.matmul(self, other)
+            return RULES["matmul"](self, other)
         return np.matmul(self, other)
 
     def __rmatmul__(self, other: Any) -> Any:
         if scipy.sparse.issparse(other):
-            return _contract.matmul(other, self)
+            return RULES["matmul"](other, self)
         return np.matmul(other, self)
 
     def __imatmul__(self, other: Any) -> Any:
         self[...] = self @ other
         return self
 
-
-def _method(name: str) -> Any:
-    function = getattr(np, name)
-
-    def method(self: Any, *args: Any, **kwargs: Any) -> Any:
-        return function(self, *args, **kwargs)
-    method.__name__ = name
-    return method
-
-
-for _name in ("sum", "prod", "mean", "std", "var", "max", "min", "any", "all", "cumsum",
-              "cumprod", "dot", "clip", "repeat", "take", "trace", "round", "nonzero",
-              "argmax", "argmin", "argsort", "sort", "searchsorted", "put",
-              "choose", "partition", "argpartition", "ptp"):
-    setattr(TracedArray, _name, _method(_name))
-for _name in ("sum", "prod", "mean", "std", "var", "max", "min", "any", "all", "cumsum",
-              "cumprod", "dot", "clip", "round", "reshape", "ravel", "repeat",
-              "squeeze", "transpose", "nonzero", "argmax", "argmin"):
-    if not hasattr(TracedScalar, _name):
-        setattr(TracedScalar, _name, _method(_name))
-
-
-def _array_operator(ufunc: Any, reflected: bool = False) -> Any:
-    def operator(self: Any, other: Any) -> Any:
-        if scipy.sparse.issparse(other):
-            return _sparse_operator(ufunc, self, other, reflected)
-        return _ufuncs.elementwise(ufunc, (other, self) if reflected else (self, other), {})
-    return operator
-
-
-def _array_inplace(ufunc: Any) -> Any:
-    def operator(self: Any, other: Any) -> Any:
-        # Each element joins its own set with the other operand's, where it already is: a
-        # union into the storage, with nothing read out and written back.
-        if scipy.sparse.issparse(other):
-            raise unsupported("an in-place operator with a scipy.sparse operand")
-        n = self.n
-        other_operand = operand(other, n)
-        dtype = _ufuncs.result_dtypes(ufunc, (self.dtype, other_operand.dtype))[0]
-        if not np.can_cast(dtype, self.dtype, "same_kind"):
-            raise TypeError("Cannot cast ufunc %r output from %r to %r with casting rule "
-                            "'same_kind'" % (ufunc.__name__, dtype, self.dtype))
-        if not self._pos.flags.writeable:
-            raise ValueError("output array is read-only")
-        rows = other_operand.broadcast(self.shape, n)
-        if rows is not None and self.size:
-            self._storage.join(np.ravel(self._pos), rows)
-        return self
-    return operator
-
-
-def _array_unary(ufunc: Any) -> Any:
-    def operator(self: Any) -> Any:
-        return _ufuncs.elementwise(ufunc, (self,), {})
-    return operator
-
-
-def _sparse_operator(ufunc: Any, a: Any, b: Any, reflected: bool) -> Any:
-    """`*` with a SciPy sparse matrix (not array) is the matrix product; the rest is refused."""
-    sparse = a if scipy.sparse.issparse(a) else b
-    if ufunc is np.multiply and _is_sparse_matrix(sparse) and np.ndim(b if sparse is a else a):
-        return _contract.matmul(b, a) if reflected else _contract.matmul(a, b)
-    raise unsupported("np.%s of a traced value and a scipy.sparse %s" % (
-        ufunc.__name__, type(sparse).__name__), "only products with @, A.dot(x) or a sparse "
-        "matrix's * are traced")
-
-
-def _is_sparse_matrix(value: Any) -> bool:
-    """A sparse matrix, whose `*` is the matrix product; sparse arrays multiply elementwise."""
-    sparray = getattr(scipy.sparse, "sparray", None)
-    if sparray is not None:
-        return not isinstance(value, sparray)
-    # SciPy 1.8 to 1.10 have sparse arrays (csr_array, ...) but no common base class to test.
-    return not type(value).__name__.endswith("_array")
-
-
-_BINARY = {
-    "add": np.add, "sub": np.subtract, "mul": np.multiply, "truediv": np.true_divide,
-    "floordiv": np.floor_divide, "mod": np.remainder, "pow": np.power, "and": np.bitwise_and,
-    "or": np.bitwise_or, "xor": np.bitwise_xor, "lshift": np.left_shift,
-    "rshift": np.right_shift, "divmod": np.divmod,
-}
-_COMPARE = {"lt": np.less, "le": np.less_equal, "gt": np.greater, "ge": np.greater_equal,
-            "eq": np.equal, "ne": np.not_equal}
-_UNARY = {"neg": np.negative, "pos": np.positive, "abs": np.absolute, "invert": np.invert}
 
 
 def _refuse_attribute(name: str) -> Any:
@@ -720,7 +481,7 @@ def _element_key(key: Any, ndim: int) -> bool:
         type(k) is int or isinstance(k, np.integer) for k in key)
 
 
-def _check_key(key: Any) -> Any:
+def check_key(key: Any) -> Any:
     """The index, checked to hold no traced value."""
     parts = key if type(key) is tuple else (key,)
     for part in parts:
@@ -743,166 +504,6 @@ def _same_view(a: np.ndarray, b: np.ndarray) -> bool:
             a.__array_interface__["data"][0] == b.__array_interface__["data"][0])
 
 
-class Operand:
-    """An argument seen as an array: its shape, dtype, and its rows (None for a constant)."""
 
-    __slots__ = ("shape", "rows", "dtype", "scalar")
-
-    def __init__(self, shape: Tuple[int, ...], rows: Optional[Any], dtype: Any,
-                 scalar: Optional[DepSet] = None) -> None:
-        self.shape, self.rows, self.dtype, self.scalar = shape, rows, dtype, scalar
-
-    @property
-    def size(self) -> int:
-        return int(np.prod(self.shape, dtype=np.int64))
-
-    def broadcast(self, shape: Tuple[int, ...], n: int) -> Optional[Any]:
-        """The rows of this operand broadcast to `shape` (C order)."""
-        if self.scalar is not None:
-            return _deps.repeat_set(self.scalar, int(np.prod(shape, dtype=np.int64)), n)
-        if self.rows is None or self.shape == shape:
-            return self.rows
-        source = np.arange(self.size, dtype=np.intp).reshape(self.shape)
-        return _deps.gather(self.rows, np.broadcast_to(source, shape).ravel())
-
-
-def operand(value: Any, n: int) -> Operand:
-    if isinstance(value, TracedArray):
-        return Operand(value.shape, value.rows(), value.dtype)
-    if isinstance(value, TracedScalar):
-        return Operand((), _deps.from_sets([value.deps], n), value.dtype, value.deps)
-    if scipy.sparse.issparse(value):
-        raise unsupported("an elementwise operation between a traced value and a scipy.sparse "
-                          "%s" % type(value).__name__)
-    if isinstance(value, (list, tuple)):
-        value = np.asarray(value)
-    if isinstance(value, np.ndarray) and value.dtype == object:
-        return _object_operand(value, n)
-    if isinstance(value, np.ndarray):
-        return Operand(value.shape, None, value.dtype)
-    if isinstance(value, np.generic):
-        return Operand((), None, value.dtype)
-    return Operand(np.shape(value), None, type(value))
-
-
-def _object_operand(value: np.ndarray, n: int) -> Operand:
-    """An object array, as np.array([x[0], 1.0, ...]) makes: its traced elements' sets."""
-    sets: List[DepSet] = []
-    dtypes = []
-    for item in value.flat:
-        if isinstance(item, TracedScalar):
-            sets.append(item.deps)
-            dtypes.append(item.dtype)
-        elif isinstance(item, TracedArray) and item.size == 1:
-            sets.append(_deps.row(item.rows(), 0))
-            dtypes.append(item.dtype)
-        elif isinstance(item, (TracedArray, TracedScalar)):
-            raise unsupported("an object array holding traced arrays",
-                              "join arrays with np.stack or np.concatenate")
-        elif isinstance(item, (float, int, complex, np.generic)):
-            sets.append(_deps.NONE)
-            dtypes.append(np.asarray(item).dtype)
-        else:
-            raise TypeError("an array of numbers and traced values was expected, but it holds "
-                            "a %s" % type(item).__name__)
-    dtype = np.result_type(*dtypes) if dtypes else np.dtype(float)
-    if dtype == object:
-        dtype = np.dtype(float)
-    if not any(sets):
-        return Operand(value.shape, None, dtype)
-    return Operand(value.shape, _deps.from_sets(sets, n), dtype)
-
-
-def layout(value: Any) -> Optional[np.ndarray]:
-    """An array laid out in memory as `value` (None where that is C order or has no say)."""
-    if isinstance(value, TracedArray):
-        array = value._pos
-    elif isinstance(value, np.ndarray):
-        array = value
-    else:
-        return None
-    return None if array.ndim < 2 or array.flags.c_contiguous else array
-
-
-def output_layout(values: Sequence[Any], shape: Tuple[int, ...]) -> Optional[np.ndarray]:
-    """How NumPy lays out the output of an elementwise operation on `values` (None: C).
-
-    NumPy's iterator allocates it in the order of the inputs' axes in memory (order "K");
-    here the same iterator allocates it for the positions, without computing anything.
-    """
-    if len(shape) < 2:
-        return None
-    arrays = [layout(v) for v in values]
-    if all(a is None for a in arrays):
-        return None
-    operands = [a if a is not None else np.broadcast_to(np.empty((), np.intp), np.shape(v))
-                for a, v in zip(arrays, values) if np.ndim(v)]
-    iterator = np.nditer(operands + [None], flags=["refs_ok", "zerosize_ok"],
-                         op_flags=[["readonly"]] * len(operands) + [["writeonly", "allocate"]],
-                         op_dtypes=[None] * len(operands) + [np.dtype(np.intp)])
-    allocated = iterator.operands[-1]
-    return allocated if allocated.shape == shape else None
-
-
-def broadcast_rows(value: Any, shape: Tuple[int, ...], n: int) -> Optional[Any]:
-    return operand(value, n).broadcast(shape, n)
-
-
-def result(shape: Tuple[int, ...], rows: Optional[Any], dtype: Any, n: int,
-           like: Optional[np.ndarray] = None) -> Any:
-    """A fresh traced array (or scalar, for shape ()) with these rows, laid out as `like`."""
-    if shape == ():
-        deps = _deps.row(rows, 0) if rows is not None else _deps.NONE
-        return TracedScalar(deps, np.dtype(dtype), n)
-    return TracedArray.fresh(rows, shape, dtype, n, like)
-
-
-def as_array(value: Any) -> TracedArray:
-    """A traced array for a traced scalar (0-d), or the array itself."""
-    if isinstance(value, TracedScalar):
-        return TracedArray.fresh(_deps.from_sets([value.deps], value.n), (), value.dtype, value.n)
-    return value  # type: ignore[no-any-return]
-
-
-def is_traced(value: Any) -> bool:
-    return isinstance(value, (TracedArray, TracedScalar))
-
-
-def find_n(values: Sequence[Any]) -> Optional[int]:
-    """The number of inputs, from the first traced value among `values` (searched in lists)."""
-    for value in values:
-        if isinstance(value, (TracedArray, TracedScalar)):
-            return value.n
-        if isinstance(value, (list, tuple)):
-            found = find_n(value)
-            if found is not None:
-                return found
-        elif isinstance(value, np.ndarray) and value.dtype == object:
-            found = find_n(list(value.flat))
-            if found is not None:
-                return found
-    return None
-
-
-from vendrel.tracing import _contract, _functions, _ufuncs  # noqa: E402  (they use the types)
-
-for _suffix, _ufunc in _BINARY.items():
-    setattr(TracedScalar, "__%s__" % _suffix, _scalar_operator(_ufunc))
-    setattr(TracedScalar, "__r%s__" % _suffix, _scalar_operator(_ufunc, True))
-    setattr(TracedArray, "__%s__" % _suffix, _array_operator(_ufunc))
-    setattr(TracedArray, "__r%s__" % _suffix, _array_operator(_ufunc, True))
-    if _suffix != "divmod":
-        setattr(TracedArray, "__i%s__" % _suffix, _array_inplace(_ufunc))
-for _suffix, _ufunc in _COMPARE.items():
-    setattr(TracedScalar, "__%s__" % _suffix, _scalar_operator(_ufunc))
-    setattr(TracedArray, "__%s__" % _suffix, _array_operator(_ufunc))
-for _suffix, _ufunc in _UNARY.items():
-    setattr(TracedScalar, "__%s__" % _suffix, _scalar_unary(_ufunc))
-    setattr(TracedArray, "__%s__" % _suffix, _array_unary(_ufunc))
-for _name in dir(np):
-    _candidate = getattr(np, _name)
-    if isinstance(_candidate, np.ufunc) and _candidate.nin == 1 and _candidate.nout == 1 \
-            and not hasattr(TracedScalar, _name):
-        setattr(TracedScalar, _name, _scalar_method(_name))
 TracedScalar.__hash__ = None  # type: ignore[assignment]
 TracedArray.__hash__ = None  # type: ignore[assignment]

@@ -12,10 +12,12 @@ from typing import Any, List, Optional, Sequence
 import numpy as np
 
 from vendrel.tracing import _deps
-from vendrel.tracing._arrays import TracedArray, as_array, find_n, is_traced, operand, result
+from vendrel.tracing._arrays import TracedArray
+from vendrel.tracing._operands import as_array, find_n, finish, is_traced, operand, result
 from vendrel.tracing._errors import TRACED_INDEX, unsupported
-from vendrel.tracing._functions import HANDLERS, PAD_MODES, implements, normalize_axes
-from vendrel.tracing._ufuncs import METHODS, finish, result_dtypes
+from vendrel.tracing._functions import HANDLERS, PAD_MODES, implements
+from vendrel.tracing._reductions import normalize_axes
+from vendrel.tracing._ufuncs import METHODS, result_dtypes
 
 
 def _refuse_traced(values: Sequence[Any], what: str) -> None:

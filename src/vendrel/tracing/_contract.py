@@ -16,7 +16,9 @@ import numpy as np
 import scipy.sparse
 
 from vendrel.tracing import _deps
-from vendrel.tracing._arrays import TracedArray, as_array, find_n, is_traced, operand, result
+from vendrel.tracing._operands import as_array, find_n, finish, is_traced, operand, result
+from vendrel.tracing._tables import RULES
+from vendrel.tracing._ufuncs import GUFUNCS, elementwise
 from vendrel.tracing._errors import unsupported
 
 Label = Hashable
@@ -166,7 +168,7 @@ def _through(axes: Sequence[Label], factor: _Factor, constant: Optional[Tuple[An
 
 
 def _finish(value: Any, out: Any) -> Any:
-    return _ufuncs.finish(value, out)
+    return finish(value, out)
 
 
 # --- the products NumPy and SciPy offer, as labels ---------------------------------------
@@ -198,7 +200,7 @@ def dot(a: Any, b: Any, out: Any = None) -> Any:
     shape_a, shape_b = _shape(a), _shape(b)
     na, nb = len(shape_a), len(shape_b)
     if not na or not nb:
-        return _ufuncs.elementwise(np.multiply, (a, b), {} if out is None else {"out": out})
+        return elementwise(np.multiply, (a, b), {} if out is None else {"out": out})
     inner_b = shape_b[0] if nb == 1 else shape_b[-2]
     if shape_a[-1] != inner_b:
         raise ValueError("shapes %r and %r not aligned" % (shape_a, shape_b))
@@ -229,7 +231,7 @@ def outer(a: Any, b: Any, out: Any = None) -> Any:
 def inner(a: Any, b: Any) -> Any:
     shape_a, shape_b = _shape(a), _shape(b)
     if not shape_a or not shape_b:
-        return _ufuncs.elementwise(np.multiply, (a, b), {})
+        return elementwise(np.multiply, (a, b), {})
     la: List[Label] = [("a", k) for k in range(len(shape_a) - 1)] + ["j"]
     lb: List[Label] = [("b", k) for k in range(len(shape_b) - 1)] + ["j"]
     return contract([la, lb], [a, b], la[:-1] + lb[:-1])
@@ -338,4 +340,6 @@ def _constant_einsum(labels: List[List[Any]], values: Sequence[Any], keep: List[
     return np.einsum(spec + "->" + "".join(letters[lab] for lab in keep), *values)
 
 
-from vendrel.tracing import _ufuncs  # noqa: E402
+GUFUNCS["matmul"] = matmul
+GUFUNCS["vecdot"] = vecdot
+RULES["matmul"] = matmul

@@ -14,17 +14,20 @@ import numpy as np
 import scipy.sparse
 
 from vendrel.tracing import _deps
-from vendrel.tracing._arrays import (
-    Operand, TracedArray, TracedScalar, as_array, find_n, is_traced, layout, operand, result)
-from vendrel.tracing._arrays import output_layout as _output_layout
+from vendrel.tracing import _contract
+from vendrel.tracing._arrays import TracedArray, TracedScalar
+from vendrel.tracing._operands import (
+    as_array, find_n, finish, is_traced, layout, operand, result)
+from vendrel.tracing._operands import output_layout as _output_layout
+from vendrel.tracing._reductions import accumulate, given as _given, normalize_axes, reduce, \
+    reduce_rows
+from vendrel.tracing._tables import RULES
 from vendrel.tracing._errors import PLAIN_OUT, TRACED_INDEX, unsupported
 
 HANDLERS: Dict[Any, Callable[..., Any]] = {}
 # np.pad's modes that compute padded values from the array, by their rules elsewhere.
 PAD_MODES: Dict[str, Callable[..., Any]] = {}
 _NUMBERS = (float, int, complex, np.generic)
-_AxisError = getattr(getattr(np, "exceptions", None), "AxisError", None) or \
-    getattr(np, "AxisError")
 
 # Why the commonest refusals are refused, beyond their names.
 _REASONS = {
@@ -75,10 +78,6 @@ def implements(*names: str) -> Callable[[Callable[..., Any]], Callable[..., Any]
         return handler
     return register
 
-
-def _given(value: Any) -> bool:
-    """Whether an optional argument was given (NumPy passes its own sentinel for defaults)."""
-    return value is not None and type(value).__name__ != "_NoValueType"
 
 
 def _traced_in(values: Sequence[Any]) -> bool:
@@ -222,7 +221,7 @@ def _positional(name: str, function: Callable[..., Any], which: int = 0,
         moved = array.from_positions(function(*positions, **kwargs))
         if dtype is not None:
             moved = _retype(moved, dtype(array.dtype))
-        return _ufuncs.finish(moved, out)
+        return finish(moved, out)
     implements(name)(handler)
 
 
@@ -374,7 +373,7 @@ def _joining(name: str, function: Callable[..., Any]) -> None:
         arrays = list(arrays)
         combined = _Combined(arrays)
         pos = function([combined.positions(a) for a in arrays], *args, **kwargs)
-        return _ufuncs.finish(combined.result(pos, dtype), out)
+        return finish(combined.result(pos, dtype), out)
     implements(name)(handler)
 
 
@@ -445,7 +444,7 @@ def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
     combined = _Combined(list(choices))
     pos = np.choose(a, [combined.positions(c) for c in choices],  # type: ignore[call-overload]
                     mode=mode)
-    return _ufuncs.finish(combined.result(pos), out)
+    return finish(combined.result(pos), out)
 
 
 # --- functions that combine elements in place: unions over the broadcast shape ---------
@@ -466,7 +465,7 @@ def _union(values: Sequence[Any], out: Any = None, dtype: Any = None) -> Any:
     rows = _deps.union(*(o.broadcast(shape, n) for o in operands))
     if dtype is None:
         dtype = np.result_type(*[o.dtype for o in operands])
-    return _ufuncs.finish(result(shape, rows, dtype, n), out)
+    return finish(result(shape, rows, dtype, n), out)
 
 
 @implements("where")
@@ -600,62 +599,6 @@ def _convolve(a: Any, v: Any, mode: str = "full") -> Any:
 
 # --- reductions and accumulations ------------------------------------------------------
 
-def normalize_axes(axis: Any, ndim: int) -> Tuple[int, ...]:
-    if axis is None:
-        return tuple(range(ndim))
-    axes = tuple(axis) if isinstance(axis, (tuple, list)) else (axis,)
-    normal = []
-    for a in axes:
-        a = int(a)
-        if not -ndim <= a < ndim:
-            raise _AxisError("axis %d is out of bounds for array of dimension %d" % (a, ndim))
-        normal.append(a % ndim)
-    if len(set(normal)) != len(normal):
-        raise ValueError("repeated axis")
-    return tuple(normal)
-
-
-def reduce_rows(rows: Any, shape: Tuple[int, ...], axes: Tuple[int, ...]) -> Any:
-    """The union along `axes`: one row per element of the remaining axes, in C order."""
-    keep = [k for k in range(len(shape)) if k not in axes]
-    count = int(np.prod([shape[k] for k in keep], dtype=np.int64))
-    length = int(np.prod([shape[k] for k in axes], dtype=np.int64))
-    size = count * length
-    members = np.arange(size, dtype=np.intp).reshape(shape).transpose(keep + sorted(axes))
-    if length == 1:
-        return _deps.gather(rows, members.ravel())
-    return _deps.select(np.arange(count + 1, dtype=np.int64) * length, members.ravel(), rows)
-
-
-def reduce(a: Any, axis: Any, keepdims: Any, where: Any, out: Any, dtype: Any) -> Any:
-    n = find_n([a, where])
-    assert n is not None
-    op = operand(a, n)
-    shape = op.shape
-    axes = normalize_axes(axis, len(shape))
-    rows = op.broadcast(shape, n)
-    if rows is None:
-        rows = _deps.empty(op.size, n)
-    if _given(where) and where is not True:
-        if _traced_in([where]):
-            rows = _deps.union(rows, operand(where, n).broadcast(shape, n))
-        else:
-            mask = np.broadcast_to(np.asarray(where, bool), shape).ravel()
-            rows = _deps.gather(rows, np.where(mask, np.arange(mask.size), -1))
-    reduced = reduce_rows(rows, shape, axes)
-    if keepdims is True:
-        out_shape = tuple(1 if k in axes else d for k, d in enumerate(shape))
-    else:
-        out_shape = tuple(d for k, d in enumerate(shape) if k not in axes)
-    like = None
-    template = layout(a)
-    if template is not None and len(out_shape) > 1:
-        # NumPy keeps the input's order of axes in memory for what the reduction leaves.
-        like = np.add.reduce(np.empty_like(template, dtype=np.intp), axis=axes,
-                             keepdims=keepdims is True)
-    return _ufuncs.finish(result(out_shape, reduced, dtype, n, like), out if _given(out) else None)
-
-
 def _reduction(names: Sequence[str], sample: Callable[..., Any], takes_dtype: bool,
                signature: Sequence[str]) -> None:
     def handler(a: Any, *args: Any, **kwargs: Any) -> Any:
@@ -716,31 +659,6 @@ def _trace(a: Any, offset: int = 0, axis1: int = 0, axis2: int = 1, dtype: Any =
     return np.sum(diagonal, axis=-1, dtype=dtype, out=out)
 
 
-def accumulate(a: Any, axis: Any, out: Any, dtype: Any) -> Any:
-    """Prefix unions along `axis` (None: of the flattened array)."""
-    array = as_array(a)
-    if axis is None:
-        array = array.ravel()
-        axis = 0
-    n = array.n
-    shape = array.shape
-    axis = normalize_axes(axis, len(shape))[0]
-    rows = array.rows()
-    moved = np.moveaxis(np.arange(array.size, dtype=np.intp).reshape(shape), axis, -1)
-    length = shape[axis]
-    count = array.size // length if length else 0
-    lengths = np.tile(np.arange(1, length + 1, dtype=np.int64), count)
-    indptr = np.zeros(len(lengths) + 1, dtype=np.int64)
-    np.cumsum(lengths, out=indptr[1:])
-    total = int(indptr[-1])
-    owner = np.repeat(np.repeat(np.arange(count), length), lengths)
-    step = np.arange(total, dtype=np.int64) - np.repeat(indptr[:-1], lengths)
-    prefix = _deps.select(indptr, moved.reshape(count, length)[owner, step], rows)
-    back = np.moveaxis(np.arange(array.size, dtype=np.intp).reshape(moved.shape), -1, axis)
-    return _ufuncs.finish(result(shape, _deps.gather(prefix, back.ravel()), dtype, n,
-                                 layout(array)), out if _given(out) else None)
-
-
 def _accumulation(names: Sequence[str], sample: Callable[..., Any]) -> None:
     def handler(a: Any, axis: Any = None, dtype: Any = None, out: Any = None) -> Any:
         result_dtype = _sample_dtype(sample, _dtype(a), **({"dtype": dtype} if _given(dtype)
@@ -778,10 +696,11 @@ def _diff(a: Any, n: int = 1, axis: int = -1, prepend: Any = None, append: Any =
     return array
 
 
-from vendrel.tracing import _contract, _ufuncs  # noqa: E402
 
 for _name in ("dot", "vdot", "inner", "outer", "tensordot", "einsum", "kron", "linalg.multi_dot",
               "linalg.matmul", "linalg.vecdot", "linalg.outer", "linalg.tensordot"):
     _handler = getattr(_contract, _name.split(".")[-1], None)
     if _handler is not None:
         implements(_name)(_handler)
+
+RULES["function"] = dispatch
