@@ -169,7 +169,7 @@ def _duration(seconds):
     if seconds < 0.1:
         return "%.2f ms" % (seconds * 1e3)
     if seconds < 120:
-        return "%.1f s" % seconds
+        return "%.2f s" % seconds
     if seconds < 7200:
         return "%.1f min" % (seconds / 60)
     return "%.1f h" % (seconds / 3600)
