@@ -399,8 +399,10 @@ def _formatted(x):
     (lambda x: np.add(x, 1.0, order="F"), "np.add with order= cannot be traced"),
     (lambda x: np.interp(x, [0.0, 1.0], [1.0, 2.0], period=x[0]),
      "np.interp with a traced period"),
+    (lambda x: np.clip(x, 0.0, 1.0, where=x > 0), "np.clip with where= cannot be traced"),
+    (lambda x: np.einsum("i,i->i", x, x, order="F"), "np.einsum with order='F'"),
 ], ids=["complex-object-array", "mixed-object-array", "format", "astype-str", "ufunc-order",
-        "interp-period"])
+        "interp-period", "clip-where", "einsum-order"])
 def test_what_cannot_be_followed_is_refused_at_the_users_line(fun, message):
     with pytest.raises(TracingError) as caught:
         trace_sparsity(fun, np.ones(3))
@@ -485,3 +487,25 @@ def test_a_refusal_inside_a_library_names_it_and_the_users_line(fun, inside, lin
     assert str(caught.value).startswith("np.asarray/np.array/np.r_")
     assert str(caught.value).endswith("(%sat test_tracing.py:%d in %s)" % (
         inside, code.co_firstlineno + line, code.co_name))
+
+
+def _einsum_view(x):
+    grid = np.zeros_like(x).reshape(2, 3)
+    view = np.einsum("ij->ji", grid)  # nothing summed: NumPy's einsum gives a view
+    view[1] = x[:2]
+    return grid
+
+
+def _where_layout(x):
+    pairs = np.swapaxes(np.stack([x, x[::-1]]), 0, 1)  # Fortran-ordered
+    chosen = np.where(pairs > 0, pairs, 2.0 * pairs)  # laid out as pairs
+    return chosen.ravel(order="A")
+
+
+@pytest.mark.parametrize("fun", [_einsum_view, _where_layout], ids=["einsum-view", "where-layout"])
+def test_results_made_by_numpy_functions_are_views_and_layouts_as_numpys(fun):
+    traced = trace_sparsity(fun, np.zeros(6)).toarray()
+    found = np.zeros_like(traced)
+    for x in random_points(6):
+        found |= perturbation_pattern(fun, x)
+    assert found.any() and not (found & ~traced).any()

@@ -378,7 +378,66 @@ def g_function(draw):
     return "%s = np.polyval(%s, x[:3])" % (new, a + ".ravel()[:3]")
 
 
-GENERATORS = [g_function, g_function, g_binary, g_unary, g_choice, g_inplace, g_view, g_view, g_copy, g_copy, g_write,
+def g_into(draw):
+    """Writes by NumPy functions: out=, where=, ufunc.at, copyto, put."""
+    a = draw.pick(min_ndim=1)
+    b = draw.pick()
+    if a is None or b is None:
+        return None
+    shape = np.shape(draw.value(a))
+    rng = draw.rng
+    mask = "np.array(%s)" % repr((rng.random(shape) < 0.5).tolist())
+    form = rng.integers(5)
+    if form == 0:
+        return "np.multiply(%s, %s, out=%s)" % (b, rng.choice(["2.0", a]), a)
+    if form == 1:
+        return "np.add(%s, %s, out=%s, where=%s)" % (a, b, a, mask)
+    if form == 2:
+        picks = _literal_list(rng.integers(0, shape[0], 3).tolist())
+        return "np.add.at(%s, %s, %s)" % (a, picks, rng.choice(["1.0", b + " * 1.0"]) if
+                                           np.ndim(draw.value(b)) == 0 else "1.0")
+    if form == 3:
+        return "np.copyto(%s, %s, where=%s)" % (a, b, mask)
+    flat = _literal_list(rng.integers(0, int(np.prod(shape)), 2).tolist())
+    return "np.put(%s, %s, %s)" % (a, flat, b if np.ndim(draw.value(b)) == 0 else "0.5")
+
+
+def g_more_views(draw):
+    a = draw.pick(min_ndim=1)
+    if a is None:
+        return None
+    shape = np.shape(draw.value(a))
+    rng = draw.rng
+    new = draw.fresh()
+    form = rng.integers(5)
+    if form == 0:
+        return "%s = %s.reshape(-1)" % (new, a)
+    if form == 1 and len(shape) >= 2:
+        return "%s = np.moveaxis(%s, 0, -1)" % (new, a)
+    if form == 2:
+        return "%s = %s[:, None]" % (new, a)
+    if form == 3:
+        return "%s = np.broadcast_to(%s, (2,) + %s.shape) * 1.0" % (new, a, a)
+    return "%s = %s[::-2, ...].T" % (new, a)
+
+
+def g_more_products(draw):
+    a = draw.pick("f", min_ndim=1, max_ndim=2)
+    if a is None:
+        return None
+    shape = np.shape(draw.value(a))
+    k = shape[0]
+    rng = draw.rng
+    new = draw.fresh()
+    form = rng.integers(3)
+    if form == 0:
+        return "%s = sp.csr_matrix(%s) * %s" % (new, _constant(draw, (2, k)), a)
+    if form == 1:
+        return "%s = %s.dot(%s)" % (new, a, _constant(draw, (shape[-1], 3)))
+    return "%s = np.matmul(%s, %s)" % (new, _constant(draw, (2, 2, k)), a)
+
+
+GENERATORS = [g_into, g_more_views, g_more_products, g_function, g_function, g_binary, g_unary, g_choice, g_inplace, g_view, g_view, g_copy, g_copy, g_write,
               g_write, g_reduce, g_accumulate, g_join, g_product, g_object, g_loop, g_scalar]
 
 

@@ -16,6 +16,7 @@ import numpy as np
 import scipy.sparse
 
 from vendrel.tracing import _deps
+from vendrel.tracing._arrays import TracedArray
 from vendrel.tracing._operands import as_array, find_n, finish, is_traced, operand, result
 from vendrel.tracing._tables import RULES
 from vendrel.tracing._ufuncs import GUFUNCS, elementwise
@@ -278,6 +279,8 @@ def einsum(*operands: Any, out: Any = None, dtype: Any = None, order: str = "K",
            casting: str = "safe", optimize: Any = False) -> Any:
     if not isinstance(operands[0], str):
         raise unsupported("np.einsum with subscript lists")
+    if order not in ("K", None):
+        raise unsupported("np.einsum with order=%r" % (order,))
     subscripts = operands[0].replace(" ", "")
     values = operands[1:]
     inputs, arrow, output = subscripts.partition("->")
@@ -307,6 +310,11 @@ def einsum(*operands: Any, out: Any = None, dtype: Any = None, order: str = "K",
     else:
         counts = Counter(label for axes in labels for label in axes if isinstance(label, str))
         out_labels = ellipsis + sorted(label for label, c in counts.items() if c == 1)
+    if len(values) == 1 and isinstance(values[0], TracedArray) and \
+            set(labels[0]) <= set(out_labels) and dtype is None and out is None:
+        # Nothing summed: NumPy's einsum relabels and takes diagonals as a view, so it is
+        # applied to the positions, as the functions that move elements are.
+        return values[0].from_positions(np.einsum(subscripts, values[0]._pos))
     if len(values) > 2:
         product = _chain(labels, values, out_labels)
         if dtype is not None:

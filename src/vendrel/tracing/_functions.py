@@ -440,7 +440,8 @@ def _pad(array: Any, pad_width: Any, mode: Any = "constant", **kwargs: Any) -> A
 @implements("choose")
 def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
     if _traced_in([a]):
-        return _union([a] + list(choices), out, np.result_type(*[_dtype(c) for c in choices]))
+        return _union([a] + list(choices), out, np.result_type(*[_dtype(c) for c in choices]),
+                      keep_layout=False)
     combined = _Combined(list(choices))
     pos = np.choose(a, [combined.positions(c) for c in choices],  # type: ignore[call-overload]
                     mode=mode)
@@ -449,7 +450,10 @@ def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
 
 # --- functions that combine elements in place: unions over the broadcast shape ---------
 
-def _union(values: Sequence[Any], out: Any = None, dtype: Any = None) -> Any:
+def _union(values: Sequence[Any], out: Any = None, dtype: Any = None,
+           keep_layout: bool = True) -> Any:
+    """The union over the broadcast shape; laid out as NumPy's iterator lays out a ufunc's
+    output (order "K"), or in C order where NumPy's function allocates its result so."""
     values = [v for v in values if v is not None]
     traced = [v for v in values if type(v) is TracedScalar]
     if out is None and traced and all(type(v) is TracedScalar or isinstance(v, _NUMBERS)
@@ -465,7 +469,8 @@ def _union(values: Sequence[Any], out: Any = None, dtype: Any = None) -> Any:
     rows = _deps.union(*(o.broadcast(shape, n) for o in operands))
     if dtype is None:
         dtype = np.result_type(*[o.dtype for o in operands])
-    return finish(result(shape, rows, dtype, n), out)
+    like = _output_layout(values, shape) if keep_layout else None
+    return finish(result(shape, rows, dtype, n, like), out)
 
 
 @implements("where")
@@ -493,13 +498,17 @@ def _where(condition: Any, *choices: Any) -> Any:
 
 @implements("select")
 def _select(condlist: Any, choicelist: Any, default: Any = 0) -> Any:
-    return _union(list(condlist) + list(choicelist) + [default],
+    return _union(list(condlist) + list(choicelist) + [default], keep_layout=False,
                   dtype=np.result_type(*[_dtype(c) for c in choicelist]))
 
 
 @implements("clip")
 def _clip(a: Any, a_min: Any = None, a_max: Any = None, out: Any = None, **kwargs: Any) -> Any:
     bounds = [kwargs.pop(k, None) for k in ("min", "max")]
+    for name in kwargs:
+        # where= leaves the other elements as they were: not followed.
+        if name not in ("dtype", "casting") and not (name == "order" and kwargs[name] == "K"):
+            raise unsupported("np.clip with %s=" % name)
     return _union([a, a_min, a_max] + bounds, out, _dtype(a))
 
 
