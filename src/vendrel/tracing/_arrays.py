@@ -77,7 +77,7 @@ class TracedScalar(_NoValue):
     def __getitem__(self, key: Any) -> "TracedScalar":
         # As a NumPy scalar: s[()] and s[...] are the scalar (NumPy gives a 0-d array for
         # s[...], a copy, which as a scalar it is).
-        if key == () or key is Ellipsis:
+        if key is Ellipsis or (type(key) is tuple and not key):
             return self
         raise IndexError("invalid index to scalar variable.")
 
