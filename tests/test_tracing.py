@@ -325,6 +325,8 @@ def _write_through_imaginary_part(x):
     z = x[:3] + 1j * x[3:]
     z.imag[:] = x[0]
     z.real[1] = 2.0
+    np.put(z.imag, [2], 0.0)
+    np.copyto(z.real, 1.0, where=[True, False, False])
     return np.concatenate([z.real, z.imag])
 
 

@@ -191,6 +191,8 @@ METHODS["reduceat"] = _reduceat
 def _fill_diagonal(a: Any, val: Any, wrap: bool = False) -> None:
     if not isinstance(a, TracedArray):
         raise unsupported("np.fill_diagonal of a traced value into a plain array")
+    if not a._pos.flags.writeable:
+        raise ValueError("assignment destination is read-only")
     chosen = np.zeros(a.shape, dtype=bool)
     np.fill_diagonal(chosen, True, wrap=wrap)
     n = a.n

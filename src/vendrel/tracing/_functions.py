@@ -200,6 +200,12 @@ def _put(a: Any, ind: Any, v: Any, mode: str = "raise") -> None:
     rows = values.broadcast(values.shape, a.n)
     if rows is not None and values.size:
         rows = _deps.gather(rows, np.arange(len(target)) % values.size)
+    if not a._pos.flags.writeable:
+        raise ValueError("put: output array is read-only")
+    if a._part:  # a part of complex elements: the other part stays
+        if rows is not None:
+            a._storage.join(target, rows)
+        return
     a._storage.write(target, rows)
 
 
