@@ -511,3 +511,35 @@ def test_results_made_by_numpy_functions_are_views_and_layouts_as_numpys(fun):
     for x in random_points(6):
         found |= perturbation_pattern(fun, x)
     assert found.any() and not (found & ~traced).any()
+
+
+def test_the_types_name_no_rule_and_the_modules_import_in_no_circle():
+    import ast
+    import pathlib
+    import vendrel.tracing
+    folder = pathlib.Path(vendrel.tracing.__file__).parent
+    graph = {}
+    for path in folder.glob("_*.py"):
+        imported = set()
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.ImportFrom) and node.module == "vendrel.tracing":
+                imported |= {alias.name for alias in node.names}
+            elif isinstance(node, ast.ImportFrom) and (node.module or "").startswith(
+                    "vendrel.tracing._"):
+                imported.add(node.module.rsplit(".", 1)[1])
+        graph[path.stem] = imported
+    rules = {"_ufuncs", "_functions", "_contract", "_composite", "_reductions", "_operators"}
+    assert not graph["_arrays"] & rules and not graph["_storage"] & rules
+    done, active = set(), []
+
+    def visit(module):
+        assert module not in active, "import circle: %s" % " -> ".join(active + [module])
+        if module in done:
+            return
+        active.append(module)
+        for other in graph.get(module, ()):
+            visit(other)
+        active.pop()
+        done.add(module)
+    for module in graph:
+        visit(module)
