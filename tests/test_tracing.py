@@ -356,7 +356,15 @@ def _traced_spacing(x):
         np.trapz(x[:3] ** 2, dx=x[5])
 
 
+def _cross_axis_view(x):
+    c = np.cross(x[:6].reshape(2, 3), x[::-1][:6].reshape(2, 3), axisc=0)  # a moved view
+    flat = c.ravel()  # NumPy copies: c is not contiguous
+    flat[:] = 0.0
+    return c
+
+
 FAULT_CLASSES = [
+    ("cross-axisc", _cross_axis_view),
     ("like-and-reshape-view", _layout_like_and_reshape_view),
     ("ufunc-output-layout", _layout_ufunc_output),
     ("copy-order", _layout_copy_order),

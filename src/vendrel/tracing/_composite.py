@@ -50,7 +50,8 @@ def _cross(a: Any, b: Any, axisa: int = -1, axisb: int = -1, axisc: int = -1,
     b2 = b[..., 2] if sizes[1] == 3 else 0.0
     c = np.stack(np.broadcast_arrays(a1 * b2 - a2 * b1, a2 * b0 - a0 * b2, a0 * b1 - a1 * b0),
                  axis=-1)
-    return np.moveaxis(c, -1, axisc).copy()
+    # NumPy's result too is its vector axis moved out of the last place: a view.
+    return np.moveaxis(c, -1, axisc)
 
 
 @implements("gradient")
