@@ -363,7 +363,15 @@ def _cross_axis_view(x):
     return c
 
 
+def _mask_assignment_from_itself(x):
+    # A boolean mask assigns element by element: x[3] receives x[1] after x[1] got x[3].
+    r = x * 1.0
+    r[np.array([True, True, False, True, False, False])] = r[::-2]
+    return r
+
+
 FAULT_CLASSES = [
+    ("mask-assignment-overlap", _mask_assignment_from_itself),
     ("cross-axisc", _cross_axis_view),
     ("like-and-reshape-view", _layout_like_and_reshape_view),
     ("ufunc-output-layout", _layout_ufunc_output),

@@ -322,10 +322,37 @@ class TracedArray(_NoValue):
                 storage.pending[int(target)] = _deps.NONE
                 storage.identity = False
                 return
-        if isinstance(value, TracedArray) and value._storage is storage and \
-                isinstance(target, np.ndarray) and _same_view(value._pos, target):
-            return  # the write-back of an in-place operator on this very view
+        if isinstance(value, TracedArray) and value._storage is storage:
+            if isinstance(target, np.ndarray) and _same_view(value._pos, target):
+                return  # the write-back of an in-place operator on this very view
+            if np.may_share_memory(value._pos, pos):
+                return self._assign_overlapping(key, value)
         storage.write(np.ravel(target), RULES["rows"](value, np.shape(target), storage.n))
+
+    def _assign_overlapping(self, key: Any, value: "TracedArray") -> None:
+        """self[key] = value where value is a view of the same elements.
+
+        NumPy copies an overlapping value first for most keys, but a boolean mask assigns
+        element by element, so a later element can receive one written earlier. The same
+        assignment made by NumPy on the storage's slot numbers, laid out in memory as the
+        positions are, says which old element each slot holds afterwards.
+        """
+        storage = self._storage
+        root = storage.root
+        memory = root.ravel("K")  # the slots in memory order (the root is contiguous)
+        if not np.may_share_memory(memory, root):  # pragma: no cover - roots are contiguous
+            raise unsupported("an assignment from an overlapping view of the same array")
+        mirror = memory.copy()
+        start = root.__array_interface__["data"][0]
+        as_strided = np.lib.stride_tricks.as_strided
+
+        def same(pos: np.ndarray) -> np.ndarray:
+            offset = (pos.__array_interface__["data"][0] - start) // pos.itemsize
+            return as_strided(mirror[offset:], shape=pos.shape, strides=pos.strides)
+        same(self._pos)[key] = same(value._pos)
+        changed = np.flatnonzero(mirror != memory)
+        if len(changed):
+            storage.write(memory[changed], _deps.gather(storage.matrix(), mirror[changed]))
 
     def write(self, rows: Optional[Any], mask: Optional[np.ndarray] = None) -> None:
         """Set every element's rows (C order), or those where `mask` holds."""
