@@ -14,6 +14,8 @@ nox.options.reuse_existing_virtualenvs = False
 VERSIONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
 # The packaging test builds and installs its own wheel; the primary run covers it.
 PYTEST = ["pytest", "tests", "-q", "-p", "no:cacheprovider", "-k", "not packaging"]
+# The primary run fuzzes the tracer with its full count; the other interpreters with a sample.
+FUZZ = {"VENDREL_FUZZ_PROGRAMS": "400"}
 
 
 @nox.session(python=VERSIONS)
@@ -22,7 +24,7 @@ def tests(session: nox.Session) -> None:
     session.install(".[test]")
     session.run("python", "-c", "import numpy, scipy; print('numpy', numpy.__version__, "
                 "'scipy', scipy.__version__)")
-    session.run(*PYTEST)
+    session.run(*PYTEST, env=FUZZ)
 
 
 @nox.session(python="3.11")
@@ -31,4 +33,4 @@ def oldest_numpy(session: nox.Session) -> None:
     session.install(".[test]", "numpy==1.23.5")
     session.run("python", "-c", "import numpy, scipy; print('numpy', numpy.__version__, "
                 "'scipy', scipy.__version__)")
-    session.run(*PYTEST)
+    session.run(*PYTEST, env=FUZZ)

@@ -4,8 +4,11 @@ n + 1 evaluations of finding the pattern by perturbation, measured side by side.
     python benchmarks/tracing.py            # the full table (about two minutes)
     python benchmarks/tracing.py --quick    # n up to 10^5, for a smoke run
 
-Rows: the vectorised 2-D five-point residual at n = 100^2, 316^2 and 1000^2, and a residual
-written as a Python loop over elements at n = 10^4 and 10^5. Perturbation is n + 1 evaluations
+Rows: the vectorised 2-D five-point residual at n = 100^2, 316^2 and 1000^2, a 1-D
+finite-volume residual and a 3-D seven-point residual at n = 10^6, the 2-D Brusselator at
+N = 32 (n = 2048, whose trace should take at most 2 ms), and a residual written as a Python
+loop over elements at n = 10^4 and 10^5. The target for the vectorised residuals at n = 10^6
+is a trace of at most 10 plain evaluations. Perturbation is n + 1 evaluations
 each followed by an exact comparison, as `detect_sparsity` makes them; at n = 10^4 the whole
 scan is run, above that a sample of 200 perturbed evaluations is timed and multiplied out (the
 whole scan would take minutes to hours), which the table says. Every traced pattern is checked
@@ -31,6 +34,60 @@ def five_point_pattern(n):
     side = math.isqrt(n)
     line = scipy.sparse.diags([1.0, 1.0, 1.0], [-1, 0, 1], shape=(side, side))
     return scipy.sparse.csr_array(scipy.sparse.kronsum(line, line, format="csr")).astype(bool)
+
+
+def finite_volume_1d(u):
+    """Upwind Burgers' flux plus diffusion between n cells, with closed ends."""
+    flux = np.zeros_like(np.concatenate([u, u[:1]]))
+    left, right = u[:-1], u[1:]
+    flux[1:-1] = 0.5 * np.maximum(left, 0.0) ** 2 + 0.5 * np.minimum(right, 0.0) ** 2 \
+        - (right - left)
+    return flux[1:] - flux[:-1]
+
+
+def finite_volume_1d_pattern(n):
+    return scipy.sparse.csr_array(scipy.sparse.diags(
+        [1.0, 1.0, 1.0], [-1, 0, 1], shape=(n, n), format="csr")).astype(bool)
+
+
+def seven_point(x):
+    """-Δu + exp(u) on a cube, zero outside it."""
+    side = round(len(x) ** (1.0 / 3.0))
+    u = np.pad(x.reshape(side, side, side), 1)
+    c = u[1:-1, 1:-1, 1:-1]
+    return (6.0 * c - u[:-2, 1:-1, 1:-1] - u[2:, 1:-1, 1:-1] - u[1:-1, :-2, 1:-1]
+            - u[1:-1, 2:, 1:-1] - u[1:-1, 1:-1, :-2] - u[1:-1, 1:-1, 2:] + np.exp(c)).ravel()
+
+
+def seven_point_pattern(n):
+    side = round(n ** (1.0 / 3.0))
+    line = scipy.sparse.diags([1.0, 1.0, 1.0], [-1, 0, 1], shape=(side, side))
+    return scipy.sparse.csr_array(scipy.sparse.kronsum(
+        scipy.sparse.kronsum(line, line), line, format="csr")).astype(bool)
+
+
+def brusselator(y, side=32):
+    """The 2-D Brusselator reaction-diffusion right-hand side, periodic, two species."""
+    u = y[:side * side].reshape(side, side)
+    v = y[side * side:].reshape(side, side)
+    h = 1.0 / (side - 1)
+
+    def laplacian(w):
+        return (np.roll(w, 1, 0) + np.roll(w, -1, 0) + np.roll(w, 1, 1) + np.roll(w, -1, 1)
+                - 4.0 * w) / h**2
+    du = 10.0 * laplacian(u) + u**2 * v - 4.4 * u + 1.0
+    dv = 10.0 * laplacian(v) + 3.4 * u - u**2 * v
+    return np.concatenate([du.ravel(), dv.ravel()])
+
+
+def brusselator_pattern(n):
+    side = round((n // 2) ** 0.5)
+    ring = scipy.sparse.diags([1.0, 1.0, 1.0, 1.0, 1.0], [-(side - 1), -1, 0, 1, side - 1],
+                              shape=(side, side))
+    grid = scipy.sparse.kronsum(ring, ring)
+    eye = scipy.sparse.eye(side * side)
+    return scipy.sparse.csr_array(scipy.sparse.bmat([[grid, eye], [eye, grid]],
+                                                    format="csr")).astype(bool)
 
 
 def element_loop(x):
@@ -98,7 +155,7 @@ def show(table):
               "perturbation timing")
     lines = [header]
     for name, n, trace, evaluation, ratio, scan, speedup, per, how in table:
-        lines.append((name, str(n), "%.3f s" % trace, "%.2f ms" % (evaluation * 1e3),
+        lines.append((name, str(n), _duration(trace), "%.2f ms" % (evaluation * 1e3),
                       "%.0f" % ratio, _duration(scan), "%.0f" % speedup,
                       "%.2f us" % (per * 1e6), how))
     widths = [max(len(line[k]) for line in lines) for k in range(len(header))]
@@ -109,8 +166,10 @@ def show(table):
 
 
 def _duration(seconds):
+    if seconds < 0.1:
+        return "%.2f ms" % (seconds * 1e3)
     if seconds < 120:
-        return "%.1f s" % seconds
+        return "%.2f s" % seconds
     if seconds < 7200:
         return "%.1f min" % (seconds / 60)
     return "%.1f h" % (seconds / 3600)
@@ -125,6 +184,12 @@ def main():
         n = side * side
         row(table, "5-point, vectorised", five_point, n, five_point_pattern(n),
             5 if n < 10**6 else 3, n <= 10**4)
+    big = 10**5 if quick else 10**6
+    row(table, "1-D finite volume", finite_volume_1d, big, finite_volume_1d_pattern(big), 3,
+        False)
+    cube = 46**3 if quick else 100**3
+    row(table, "3-D 7-point", seven_point, cube, seven_point_pattern(cube), 3, False)
+    row(table, "2-D Brusselator, N=32", brusselator, 2048, brusselator_pattern(2048), 51, True)
     for n in (10**4,) if quick else (10**4, 10**5):
         row(table, "Python loop", element_loop, n, element_loop_pattern(n), 3, False)
     print("vendrel.tracing: NumPy %s, SciPy %s, Python %s" % (

@@ -28,7 +28,7 @@ asan)
     export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
     # The packaging test builds its own, uninstrumented wheel. (The tests run compilers
     # without the preloaded runtime.)
-    LD_PRELOAD="$runtime" PYTHONMALLOC=malloc VENDREL_SANITIZED=1 \
+    LD_PRELOAD="$runtime" PYTHONMALLOC=malloc VENDREL_SANITIZED=1 VENDREL_FUZZ_PROGRAMS=400 \
         python -m pytest tests -s -q -p no:cacheprovider -k "not packaging"
     ;;
 valgrind)

@@ -16,8 +16,12 @@ import numpy as np
 import numpy.typing as npt
 
 from vendrel.tracing import _deps
-from vendrel.tracing._arrays import Storage, TracedArray, TracedScalar, operand
-from vendrel.tracing._errors import TracingError
+from vendrel.tracing._arrays import TracedArray, TracedScalar
+from vendrel.tracing._operands import operand
+from vendrel.tracing._storage import Storage
+# The rules, which fill the tables the types consult, and the operators that use them.
+from vendrel.tracing import _ufuncs, _contract, _functions, _composite, _operators  # noqa: E402,F401,I001
+from vendrel.tracing._errors import Recording, TracingError, crash
 
 __all__ = ["TracingError", "trace_sparsity"]
 
@@ -52,8 +56,10 @@ def trace_sparsity(fun: Any, x0: npt.ArrayLike, *, args: Sequence[Any] = (),
     ------
     TracingError
         `fun` uses an operation that cannot be traced, or branches on a traced value; the
-        message names it. Perturbation (``detect_sparsity(..., method="perturb")``) still
-        works for such functions.
+        message names it and the line of `fun` that did it. A refusal that `fun` catches is
+        raised all the same when `fun` returns, and any other exception raised while `fun`
+        runs becomes a TracingError (its cause). Perturbation
+        (``detect_sparsity(..., method="perturb")``) still works for such functions.
 
     Notes
     -----
@@ -80,8 +86,24 @@ def trace_sparsity(fun: Any, x0: npt.ArrayLike, *, args: Sequence[Any] = (),
     n = point.size
     storage = Storage(_deps.identity(n), n, identity=True)
     x = TracedArray(storage, storage.root.reshape(point.shape), point.dtype)
-    value = target(x, *tuple(args), **dict(kwargs or {}))
-    rows = _flat_rows(value, n)
+    with Recording() as refusals:
+        try:
+            value = target(x, *tuple(args), **dict(kwargs or {}))
+        except TracingError as error:
+            raise (refusals[0] if refusals else error) from None
+        except Exception as error:
+            # A refusal the function caught is the cause of what went wrong after it; an
+            # exception from anything else while traced ends the trace as a refusal does.
+            if refusals:
+                raise refusals[0] from error
+            raise crash(error) from error
+        if refusals:
+            # Raised while traced and caught by the function (a guarded log, a fallback value):
+            # what it returned is the pattern of the fallback, not of the function.
+            raise refusals[0]
+        rows = _flat_rows(value, n)
+        if refusals:
+            raise refusals[0]
     rows.sort_indices()
     return rows
 

@@ -16,7 +16,10 @@ import numpy as np
 import scipy.sparse
 
 from vendrel.tracing import _deps
-from vendrel.tracing._arrays import TracedArray, as_array, find_n, is_traced, operand, result
+from vendrel.tracing._arrays import TracedArray
+from vendrel.tracing._operands import as_array, find_n, finish, is_traced, operand, result
+from vendrel.tracing._tables import RULES
+from vendrel.tracing._ufuncs import GUFUNCS, elementwise
 from vendrel.tracing._errors import unsupported
 
 Label = Hashable
@@ -166,12 +169,16 @@ def _through(axes: Sequence[Label], factor: _Factor, constant: Optional[Tuple[An
 
 
 def _finish(value: Any, out: Any) -> Any:
-    return _ufuncs.finish(value, out)
+    return finish(value, out)
 
 
 # --- the products NumPy and SciPy offer, as labels ---------------------------------------
 
 def matmul(a: Any, b: Any, out: Any = None, **kwargs: Any) -> Any:
+    for name in kwargs:
+        if name not in ("dtype", "casting", "subok") and not (
+                name == "order" and kwargs[name] in ("K", None)):
+            raise unsupported("np.matmul with %s=" % name)
     shape_a, shape_b = _shape(a), _shape(b)
     na, nb = len(shape_a), len(shape_b)
     if not na or not nb:
@@ -194,7 +201,7 @@ def dot(a: Any, b: Any, out: Any = None) -> Any:
     shape_a, shape_b = _shape(a), _shape(b)
     na, nb = len(shape_a), len(shape_b)
     if not na or not nb:
-        return _ufuncs.elementwise(np.multiply, (a, b), {} if out is None else {"out": out})
+        return elementwise(np.multiply, (a, b), {} if out is None else {"out": out})
     inner_b = shape_b[0] if nb == 1 else shape_b[-2]
     if shape_a[-1] != inner_b:
         raise ValueError("shapes %r and %r not aligned" % (shape_a, shape_b))
@@ -225,7 +232,7 @@ def outer(a: Any, b: Any, out: Any = None) -> Any:
 def inner(a: Any, b: Any) -> Any:
     shape_a, shape_b = _shape(a), _shape(b)
     if not shape_a or not shape_b:
-        return _ufuncs.elementwise(np.multiply, (a, b), {})
+        return elementwise(np.multiply, (a, b), {})
     la: List[Label] = [("a", k) for k in range(len(shape_a) - 1)] + ["j"]
     lb: List[Label] = [("b", k) for k in range(len(shape_b) - 1)] + ["j"]
     return contract([la, lb], [a, b], la[:-1] + lb[:-1])
@@ -272,11 +279,10 @@ def einsum(*operands: Any, out: Any = None, dtype: Any = None, order: str = "K",
            casting: str = "safe", optimize: Any = False) -> Any:
     if not isinstance(operands[0], str):
         raise unsupported("np.einsum with subscript lists")
+    if order not in ("K", None):
+        raise unsupported("np.einsum with order=%r" % (order,))
     subscripts = operands[0].replace(" ", "")
     values = operands[1:]
-    if len(values) > 2:
-        raise unsupported("np.einsum of more than two operands",
-                          "contract two at a time")
     inputs, arrow, output = subscripts.partition("->")
     terms = inputs.split(",")  # one per operand
     if len(terms) != len(values):
@@ -304,7 +310,44 @@ def einsum(*operands: Any, out: Any = None, dtype: Any = None, order: str = "K",
     else:
         counts = Counter(label for axes in labels for label in axes if isinstance(label, str))
         out_labels = ellipsis + sorted(label for label, c in counts.items() if c == 1)
+    if len(values) == 1 and isinstance(values[0], TracedArray) and \
+            set(labels[0]) <= set(out_labels) and dtype is None and out is None:
+        # Nothing summed: NumPy's einsum relabels and takes diagonals as a view, so it is
+        # applied to the positions, as the functions that move elements are.
+        return values[0].from_positions(np.einsum(subscripts, values[0]._pos))
+    if len(values) > 2:
+        product = _chain(labels, values, out_labels)
+        if dtype is not None:
+            product = product.astype(dtype)
+        return _finish(product, out)
     return _finish(contract(labels, values, out_labels, dtype), out)
 
 
-from vendrel.tracing import _ufuncs  # noqa: E402
+def _chain(labels: List[List[Label]], values: Sequence[Any], out_labels: List[Label]) -> Any:
+    """Three or more operands, contracted left to right, keeping what later ones need."""
+    current, current_labels = values[0], labels[0]
+    for k in range(1, len(values)):
+        later = [label for axes in labels[k + 1:] for label in axes]
+        keep = [label for label in dict.fromkeys(list(current_labels) + list(labels[k]))
+                if label in out_labels or label in later]
+        if k == len(values) - 1:
+            keep = list(out_labels)
+        if is_traced(current) or is_traced(values[k]):
+            current = contract([current_labels, labels[k]], [current, values[k]], keep)
+        else:
+            current = _constant_einsum([current_labels, labels[k]], [current, values[k]], keep)
+        current_labels = keep
+    return current
+
+
+def _constant_einsum(labels: List[List[Any]], values: Sequence[Any], keep: List[Any]) -> Any:
+    letters: dict = {}
+    for label in [lab for axes in labels for lab in axes] + keep:
+        letters.setdefault(label, chr(ord("a") + len(letters)))
+    spec = ",".join("".join(letters[lab] for lab in axes) for axes in labels)
+    return np.einsum(spec + "->" + "".join(letters[lab] for lab in keep), *values)
+
+
+GUFUNCS["matmul"] = matmul
+GUFUNCS["vecdot"] = vecdot
+RULES["matmul"] = matmul

@@ -31,12 +31,49 @@ def index_type(*bounds: int) -> type:
     return np.int32 if max(bounds, default=0) < _INT32_MAX else np.int64
 
 
+def _checked(data: np.ndarray, indices: np.ndarray, indptr: np.ndarray, m: int, n: int) -> Any:
+    return _csr((data, indices, indptr), shape=(m, n), copy=False)
+
+
+def _fast_maker() -> Any:
+    """A constructor that skips SciPy's checks, where SciPy's matrix is only its arrays.
+
+    A trace builds thousands of small matrices whose arrays are right by construction, and
+    SciPy's checks cost tens of microseconds each. The fast way is used only where a matrix
+    built SciPy's way holds nothing but the arrays, the shape and `maxprint` (so no cached
+    flag about sorted or canonical indices can be copied wrongly), and where one built the
+    fast way equals it.
+    """
+    sample = (np.ones(2, bool), np.array([1, 0], np.int32), np.array([0, 2], np.int32))
+    reference = _checked(*sample, 1, 3)
+    state = dict(vars(reference))
+    if set(state) != {"_shape", "maxprint", "data", "indices", "indptr"}:
+        return _checked
+    maxprint = state["maxprint"]
+
+    def fast(data: np.ndarray, indices: np.ndarray, indptr: np.ndarray, m: int, n: int) -> Any:
+        matrix = object.__new__(_csr)
+        matrix.__dict__.update(_shape=(m, n), maxprint=maxprint, data=data, indices=indices,
+                               indptr=indptr)
+        return matrix
+    built = fast(*sample, 1, 3)
+    try:
+        same = (built != reference).nnz == 0 and (built @ _checked(
+            np.ones(3, bool), np.arange(3, dtype=np.int32), np.arange(4, dtype=np.int32), 3,
+            3)).nnz == 2
+    except Exception:  # pragma: no cover - a SciPy whose internals differ
+        same = False
+    return fast if same else _checked
+
+
+_build = _fast_maker()
+
+
 def make(indices: np.ndarray, indptr: np.ndarray, m: int, n: int) -> Any:
     """A boolean CSR (m, n) around the given arrays, without copying or checking them."""
     itype = index_type(m, n, len(indices))
-    matrix = _csr((np.ones(len(indices), dtype=bool), indices.astype(itype, copy=False),
-                   indptr.astype(itype, copy=False)), shape=(m, n), copy=False)
-    return matrix
+    return _build(np.ones(len(indices), dtype=bool), indices.astype(itype, copy=False),
+                  indptr.astype(itype, copy=False), m, n)
 
 
 def empty(m: int, n: int) -> Any:
@@ -85,6 +122,30 @@ def stack(parts: Sequence[Any], n: int) -> Any:
     return make(indices, indptr, len(counts), n)
 
 
+try:
+    # SciPy's own kernel for A + B, called without the checks around it (a trace adds a few
+    # matrices per operation); A + B where this SciPy does not have it.
+    from scipy.sparse._sparsetools import csr_plus_csr as _csr_plus_csr
+except ImportError:  # pragma: no cover - a SciPy that moved it
+    _csr_plus_csr = None
+
+
+def _plus(a: Any, b: Any) -> Any:
+    if _csr_plus_csr is None or a.data.dtype != bool or b.data.dtype != bool:
+        return a + b
+    m, n = a.shape
+    capacity = len(a.indices) + len(b.indices)
+    itype = index_type(m, n, capacity)
+    indptr = np.empty(m + 1, dtype=itype)
+    indices = np.empty(capacity, dtype=itype)
+    data = np.empty(capacity, dtype=bool)
+    _csr_plus_csr(m, n, a.indptr.astype(itype, copy=False), a.indices.astype(itype, copy=False),
+                  a.data, b.indptr.astype(itype, copy=False), b.indices.astype(itype, copy=False),
+                  b.data, indptr, indices, data)
+    count = int(indptr[-1])
+    return _build(data[:count], indices[:count], indptr, m, n)
+
+
 def union(*matrices: Optional[Any]) -> Optional[Any]:
     """Row by row union of matrices of one shape; None stands for no dependencies."""
     present = [m for m in matrices if m is not None]
@@ -93,7 +154,7 @@ def union(*matrices: Optional[Any]) -> Optional[Any]:
     result = present[0]
     for other in present[1:]:
         if other is not result:
-            result = result + other
+            result = _plus(result, other)
     return result
 
 

@@ -14,14 +14,20 @@ import numpy as np
 import scipy.sparse
 
 from vendrel.tracing import _deps
-from vendrel.tracing._arrays import (
-    Operand, TracedArray, TracedScalar, as_array, find_n, is_traced, operand, result)
+from vendrel.tracing import _contract
+from vendrel.tracing._arrays import TracedArray, TracedScalar
+from vendrel.tracing._operands import (
+    as_array, find_n, finish, is_traced, layout, operand, result)
+from vendrel.tracing._operands import output_layout as _output_layout
+from vendrel.tracing._reductions import accumulate, given as _given, normalize_axes, reduce, \
+    reduce_rows
+from vendrel.tracing._tables import RULES
 from vendrel.tracing._errors import PLAIN_OUT, TRACED_INDEX, unsupported
 
 HANDLERS: Dict[Any, Callable[..., Any]] = {}
+# np.pad's modes that compute padded values from the array, by their rules elsewhere.
+PAD_MODES: Dict[str, Callable[..., Any]] = {}
 _NUMBERS = (float, int, complex, np.generic)
-_AxisError = getattr(getattr(np, "exceptions", None), "AxisError", None) or \
-    getattr(np, "AxisError")
 
 # Why the commonest refusals are refused, beyond their names.
 _REASONS = {
@@ -72,10 +78,6 @@ def implements(*names: str) -> Callable[[Callable[..., Any]], Callable[..., Any]
         return handler
     return register
 
-
-def _given(value: Any) -> bool:
-    """Whether an optional argument was given (NumPy passes its own sentinel for defaults)."""
-    return value is not None and type(value).__name__ != "_NoValueType"
 
 
 def _traced_in(values: Sequence[Any]) -> bool:
@@ -144,13 +146,23 @@ def _like(a: Any, dtype: Any, shape: Any) -> Tuple[Tuple[int, ...], np.dtype]:
     return tuple(shape), np.dtype(dtype) if dtype is not None else np.dtype(_dtype(a))
 
 
+def _template(a: Any, order: str, shape: Tuple[int, ...]) -> np.ndarray:
+    """Positions laid out as NumPy lays out a new array like `a` in `order`."""
+    source = a._pos if isinstance(a, TracedArray) else np.empty(np.shape(a), np.intp)
+    if isinstance(a, np.ndarray):
+        source = a
+    return np.empty_like(source, dtype=np.intp, order=order,  # type: ignore[call-overload]
+                         shape=shape)
+
+
 @implements("zeros_like", "ones_like", "empty_like")
 def _constant_like(a: Any, dtype: Any = None, order: str = "K", subok: bool = True,
                    shape: Any = None, **kwargs: Any) -> Any:
     n = find_n([a])
     assert n is not None
+    _refuse_traced_index([dtype, shape] + list(kwargs.values()))
     shape, dtype = _like(a, dtype, shape)
-    return TracedArray.fresh(None, shape, dtype, n)
+    return TracedArray.fresh(None, shape, dtype, n, _template(a, order, shape))
 
 
 @implements("full_like")
@@ -158,8 +170,10 @@ def _full_like(a: Any, fill_value: Any, dtype: Any = None, order: str = "K", sub
                shape: Any = None, **kwargs: Any) -> Any:
     n = find_n([a, fill_value])
     assert n is not None
+    _refuse_traced_index([dtype, shape] + list(kwargs.values()))
     shape, dtype = _like(a, dtype, shape)
-    return TracedArray.fresh(operand(fill_value, n).broadcast(shape, n), shape, dtype, n)
+    return TracedArray.fresh(operand(fill_value, n).broadcast(shape, n), shape, dtype, n,
+                             _template(a, order, shape))
 
 
 @implements("copyto")
@@ -186,6 +200,12 @@ def _put(a: Any, ind: Any, v: Any, mode: str = "raise") -> None:
     rows = values.broadcast(values.shape, a.n)
     if rows is not None and values.size:
         rows = _deps.gather(rows, np.arange(len(target)) % values.size)
+    if not a._pos.flags.writeable:
+        raise ValueError("put: output array is read-only")
+    if a._part:  # a part of complex elements: the other part stays
+        if rows is not None:
+            a._storage.join(target, rows)
+        return
     a._storage.write(target, rows)
 
 
@@ -207,14 +227,14 @@ def _positional(name: str, function: Callable[..., Any], which: int = 0,
         moved = array.from_positions(function(*positions, **kwargs))
         if dtype is not None:
             moved = _retype(moved, dtype(array.dtype))
-        return _ufuncs.finish(moved, out)
+        return finish(moved, out)
     implements(name)(handler)
 
 
 def _retype(value: Any, dtype: np.dtype) -> Any:
     if isinstance(value, (list, tuple)):
         return type(value)(_retype(v, dtype) for v in value)
-    value.dtype = dtype
+    value._dtype = dtype
     return value
 
 
@@ -237,7 +257,14 @@ def _real_dtype(dtype: np.dtype) -> np.dtype:
     return np.empty(0, dtype).real.dtype
 
 
-_positional("real", np.real, dtype=_real_dtype)
+@implements("real")
+def _real(val: Any) -> Any:
+    if type(val) is TracedScalar:
+        return val.real
+    array = as_array(val)
+    if array.dtype.kind == "c":
+        return array.part(_real_dtype(array.dtype))
+    return array.view()
 
 
 def _make_atleast(function: Callable[..., Any]) -> Callable[..., Any]:
@@ -255,12 +282,15 @@ HANDLERS[np.atleast_3d] = _make_atleast(np.atleast_3d)
 
 @implements("imag")
 def _imag(val: Any) -> Any:
+    if type(val) is TracedScalar:
+        return val.imag
     array = as_array(val)
     if np.dtype(array.dtype).kind == "c":
-        # The imaginary part of each element depends on what the element does (np.imag of the
-        # integer positions themselves would be zeros).
-        return _retype(array.from_positions(array._pos), _real_dtype(array.dtype))
-    return result(array.shape, None, array.dtype, array.n)
+        return array.part(_real_dtype(array.dtype))
+    # NumPy's imaginary part of real numbers: new zeros, read-only.
+    zeros = TracedArray.fresh(None, array.shape, array.dtype, array.n)
+    zeros._pos.flags.writeable = False
+    return zeros
 
 
 def _shifted(function: Callable[..., Any]) -> Callable[..., Any]:
@@ -310,12 +340,18 @@ class _Combined:
         self.dtypes: List[Any] = []
 
     def positions(self, value: Any) -> np.ndarray:
+        """Positions laid out in memory as `value`, so that NumPy lays out the result alike."""
         op = operand(value, self.n)
         self.dtypes.append(op.dtype)
+        template = layout(value)
         if op.rows is None:
+            if template is not None:
+                return np.full_like(template, -1, dtype=np.intp)
             return np.full(op.shape, -1, dtype=np.intp)
         size = op.size
         pos = np.arange(self.offset, self.offset + size, dtype=np.intp).reshape(op.shape)
+        if template is not None:
+            pos = _copy_into(np.empty_like(template, dtype=np.intp), pos)
         self.parts.append(op.rows)
         self.offset += size
         return pos
@@ -323,10 +359,16 @@ class _Combined:
     def result(self, pos: np.ndarray, dtype: Any = None) -> Any:
         if dtype is None:
             dtype = np.result_type(*self.dtypes)
+        like = pos if isinstance(pos, np.ndarray) else None
         if not self.parts:
-            return result(np.shape(pos), None, dtype, self.n)
+            return result(np.shape(pos), None, dtype, self.n, like)
         source = _deps.stack(self.parts, self.n)
-        return result(np.shape(pos), _deps.gather(source, np.ravel(pos)), dtype, self.n)
+        return result(np.shape(pos), _deps.gather(source, np.ravel(pos)), dtype, self.n, like)
+
+
+def _copy_into(target: np.ndarray, values: np.ndarray) -> np.ndarray:
+    target[...] = values
+    return target
 
 
 def _joining(name: str, function: Callable[..., Any]) -> None:
@@ -337,7 +379,7 @@ def _joining(name: str, function: Callable[..., Any]) -> None:
         arrays = list(arrays)
         combined = _Combined(arrays)
         pos = function([combined.positions(a) for a in arrays], *args, **kwargs)
-        return _ufuncs.finish(combined.result(pos, dtype), out)
+        return finish(combined.result(pos, dtype), out)
     implements(name)(handler)
 
 
@@ -380,6 +422,8 @@ def _pad(array: Any, pad_width: Any, mode: Any = "constant", **kwargs: Any) -> A
             kwargs.get("reflect_type", "even") == "even":
         traced = as_array(array)
         return traced.from_positions(np.pad(traced._pos, pad_width, mode, **kwargs))
+    if mode in PAD_MODES:
+        return PAD_MODES[mode](array, pad_width, **kwargs)
     if mode not in ("constant", "empty"):
         raise unsupported("np.pad with mode=%r" % (mode,), "padded values computed from the array"
                           " are not traced; the modes constant, edge, wrap, reflect and "
@@ -402,16 +446,20 @@ def _pad(array: Any, pad_width: Any, mode: Any = "constant", **kwargs: Any) -> A
 @implements("choose")
 def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
     if _traced_in([a]):
-        return _union([a] + list(choices), out, np.result_type(*[_dtype(c) for c in choices]))
+        return _union([a] + list(choices), out, np.result_type(*[_dtype(c) for c in choices]),
+                      keep_layout=False)
     combined = _Combined(list(choices))
     pos = np.choose(a, [combined.positions(c) for c in choices],  # type: ignore[call-overload]
                     mode=mode)
-    return _ufuncs.finish(combined.result(pos), out)
+    return finish(combined.result(pos), out)
 
 
 # --- functions that combine elements in place: unions over the broadcast shape ---------
 
-def _union(values: Sequence[Any], out: Any = None, dtype: Any = None) -> Any:
+def _union(values: Sequence[Any], out: Any = None, dtype: Any = None,
+           keep_layout: bool = True) -> Any:
+    """The union over the broadcast shape; laid out as NumPy's iterator lays out a ufunc's
+    output (order "K"), or in C order where NumPy's function allocates its result so."""
     values = [v for v in values if v is not None]
     traced = [v for v in values if type(v) is TracedScalar]
     if out is None and traced and all(type(v) is TracedScalar or isinstance(v, _NUMBERS)
@@ -427,7 +475,8 @@ def _union(values: Sequence[Any], out: Any = None, dtype: Any = None) -> Any:
     rows = _deps.union(*(o.broadcast(shape, n) for o in operands))
     if dtype is None:
         dtype = np.result_type(*[o.dtype for o in operands])
-    return _ufuncs.finish(result(shape, rows, dtype, n), out)
+    like = _output_layout(values, shape) if keep_layout else None
+    return finish(result(shape, rows, dtype, n, like), out)
 
 
 @implements("where")
@@ -435,19 +484,37 @@ def _where(condition: Any, *choices: Any) -> Any:
     if len(choices) != 2:
         raise unsupported("np.where with one argument", "it gives positions, which depend on "
                           "the values")
-    return _union([condition, choices[0], choices[1]],
-                  dtype=np.result_type(_dtype(choices[0]), _dtype(choices[1])))
+    dtype = np.result_type(_dtype(choices[0]), _dtype(choices[1]))
+    if _traced_in([condition]) or isinstance(condition, (list, tuple)):
+        return _union([condition, choices[0], choices[1]], dtype=dtype)
+    # A constant condition: each element takes the branch it chooses, and nothing else.
+    n = find_n(list(choices))
+    assert n is not None
+    chosen = np.asarray(condition, dtype=bool)
+    first, second = operand(choices[0], n), operand(choices[1], n)
+    shape = tuple(np.broadcast_shapes(chosen.shape, first.shape, second.shape))
+    size = int(np.prod(shape, dtype=np.int64))
+    mask = np.broadcast_to(chosen, shape).ravel()
+    rows = [first.broadcast(shape, n), second.broadcast(shape, n)]
+    rows = [r if r is not None else _deps.empty(size, n) for r in rows]
+    pick = np.where(mask, np.arange(size), size + np.arange(size))
+    like = _output_layout([condition, choices[0], choices[1]], shape)
+    return result(shape, _deps.gather(_deps.stack(rows, n), pick), dtype, n, like)
 
 
 @implements("select")
 def _select(condlist: Any, choicelist: Any, default: Any = 0) -> Any:
-    return _union(list(condlist) + list(choicelist) + [default],
+    return _union(list(condlist) + list(choicelist) + [default], keep_layout=False,
                   dtype=np.result_type(*[_dtype(c) for c in choicelist]))
 
 
 @implements("clip")
 def _clip(a: Any, a_min: Any = None, a_max: Any = None, out: Any = None, **kwargs: Any) -> Any:
     bounds = [kwargs.pop(k, None) for k in ("min", "max")]
+    for name in kwargs:
+        # where= leaves the other elements as they were: not followed.
+        if name not in ("dtype", "casting") and not (name == "order" and kwargs[name] == "K"):
+            raise unsupported("np.clip with %s=" % name)
     return _union([a, a_min, a_max] + bounds, out, _dtype(a))
 
 
@@ -467,7 +534,14 @@ def _unary(x: Any, *args: Any, **kwargs: Any) -> Any:
 @implements("interp")
 def _interp(x: Any, xp: Any, fp: Any, left: Any = None, right: Any = None,
             period: Any = None) -> Any:
-    # Each value depends on its own x and on whichever table entries bracket it: all of them.
+    # Each value depends on its own x and on whichever table entries bracket it: all of them,
+    # unless x and xp are constants and xp increases, when the two bracketing entries are known.
+    if _traced_in([period]):
+        raise unsupported("np.interp with a traced period")
+    if not _traced_in([x, xp]) and period is None and np.ndim(fp) == 1:
+        table = np.asarray(xp, dtype=float)
+        if table.ndim == 1 and len(table) and np.all(np.diff(table) > 0):
+            return _interp_bracketed(np.asarray(x, dtype=float), table, fp, left, right)
     n = find_n([x, xp, fp, left, right])
     assert n is not None
     shape = np.shape(x)
@@ -478,6 +552,28 @@ def _interp(x: Any, xp: Any, fp: Any, left: Any = None, right: Any = None,
                          for w in whole))
     dtype = np.complex128 if np.dtype(_dtype(fp)).kind == "c" else np.float64
     return result(shape, rows, dtype, n)
+
+
+def _interp_bracketed(x: np.ndarray, xp: np.ndarray, fp: Any, left: Any, right: Any) -> Any:
+    n = find_n([fp, left, right])
+    assert n is not None
+    values = operand(fp, n)
+    last = len(xp) - 1
+    if values.shape != (len(xp),):
+        raise ValueError("fp and xp are not of the same length.")
+    above = np.searchsorted(xp, x.ravel(), side="right")
+    below = np.clip(above - 1, 0, last)
+    above = np.clip(above, 0, last)
+    size = x.size
+    rows = values.broadcast(values.shape, n)
+    parts = [None if rows is None else _deps.union(_deps.gather(rows, below),
+                                                     _deps.gather(rows, above))]
+    for bound, outside in ((left, x.ravel() < xp[0]), (right, x.ravel() > xp[-1])):
+        if bound is not None and _traced_in([bound]):
+            bound_rows = operand(bound, n).broadcast((size,), n)
+            parts.append(_deps.gather(bound_rows, np.where(outside, np.arange(size), -1)))
+    dtype = np.complex128 if np.dtype(_dtype(fp)).kind == "c" else np.float64
+    return result(x.shape, _deps.union(*parts), dtype, n)
 
 
 def _reduce_rows_of(value: Any, n: int) -> Optional[Any]:
@@ -517,56 +613,6 @@ def _convolve(a: Any, v: Any, mode: str = "full") -> Any:
 
 
 # --- reductions and accumulations ------------------------------------------------------
-
-def normalize_axes(axis: Any, ndim: int) -> Tuple[int, ...]:
-    if axis is None:
-        return tuple(range(ndim))
-    axes = tuple(axis) if isinstance(axis, (tuple, list)) else (axis,)
-    normal = []
-    for a in axes:
-        a = int(a)
-        if not -ndim <= a < ndim:
-            raise _AxisError("axis %d is out of bounds for array of dimension %d" % (a, ndim))
-        normal.append(a % ndim)
-    if len(set(normal)) != len(normal):
-        raise ValueError("repeated axis")
-    return tuple(normal)
-
-
-def reduce_rows(rows: Any, shape: Tuple[int, ...], axes: Tuple[int, ...]) -> Any:
-    """The union along `axes`: one row per element of the remaining axes, in C order."""
-    keep = [k for k in range(len(shape)) if k not in axes]
-    count = int(np.prod([shape[k] for k in keep], dtype=np.int64))
-    length = int(np.prod([shape[k] for k in axes], dtype=np.int64))
-    size = count * length
-    members = np.arange(size, dtype=np.intp).reshape(shape).transpose(keep + sorted(axes))
-    if length == 1:
-        return _deps.gather(rows, members.ravel())
-    return _deps.select(np.arange(count + 1, dtype=np.int64) * length, members.ravel(), rows)
-
-
-def reduce(a: Any, axis: Any, keepdims: Any, where: Any, out: Any, dtype: Any) -> Any:
-    n = find_n([a, where])
-    assert n is not None
-    op = operand(a, n)
-    shape = op.shape
-    axes = normalize_axes(axis, len(shape))
-    rows = op.broadcast(shape, n)
-    if rows is None:
-        rows = _deps.empty(op.size, n)
-    if _given(where) and where is not True:
-        if _traced_in([where]):
-            rows = _deps.union(rows, operand(where, n).broadcast(shape, n))
-        else:
-            mask = np.broadcast_to(np.asarray(where, bool), shape).ravel()
-            rows = _deps.gather(rows, np.where(mask, np.arange(mask.size), -1))
-    reduced = reduce_rows(rows, shape, axes)
-    if keepdims is True:
-        out_shape = tuple(1 if k in axes else d for k, d in enumerate(shape))
-    else:
-        out_shape = tuple(d for k, d in enumerate(shape) if k not in axes)
-    return _ufuncs.finish(result(out_shape, reduced, dtype, n), out if _given(out) else None)
-
 
 def _reduction(names: Sequence[str], sample: Callable[..., Any], takes_dtype: bool,
                signature: Sequence[str]) -> None:
@@ -608,7 +654,8 @@ _reduction(("average",), np.average, False, ("axis", "weights"))
 
 @implements("trapezoid", "trapz")
 def _trapezoid(y: Any, x: Any = None, dx: Any = 1.0, axis: int = -1) -> Any:
-    values = [y] if x is None else [y, x]
+    # The spacing scales every term: a traced dx (or x) joins every output.
+    values = ([y] if x is None else [y, x]) + ([dx] if x is None and is_traced(dx) else [])
     n = find_n(values)
     shape = np.shape(y)
     rows = _deps.union(*(operand(v, n).broadcast(shape, n) for v in values  # type: ignore
@@ -625,31 +672,6 @@ def _trace(a: Any, offset: int = 0, axis1: int = 0, axis2: int = 1, dtype: Any =
            out: Any = None) -> Any:
     diagonal = np.diagonal(a, offset, axis1, axis2)
     return np.sum(diagonal, axis=-1, dtype=dtype, out=out)
-
-
-def accumulate(a: Any, axis: Any, out: Any, dtype: Any) -> Any:
-    """Prefix unions along `axis` (None: of the flattened array)."""
-    array = as_array(a)
-    if axis is None:
-        array = array.ravel()
-        axis = 0
-    n = array.n
-    shape = array.shape
-    axis = normalize_axes(axis, len(shape))[0]
-    rows = array.rows()
-    moved = np.moveaxis(np.arange(array.size, dtype=np.intp).reshape(shape), axis, -1)
-    length = shape[axis]
-    count = array.size // length if length else 0
-    lengths = np.tile(np.arange(1, length + 1, dtype=np.int64), count)
-    indptr = np.zeros(len(lengths) + 1, dtype=np.int64)
-    np.cumsum(lengths, out=indptr[1:])
-    total = int(indptr[-1])
-    owner = np.repeat(np.repeat(np.arange(count), length), lengths)
-    step = np.arange(total, dtype=np.int64) - np.repeat(indptr[:-1], lengths)
-    prefix = _deps.select(indptr, moved.reshape(count, length)[owner, step], rows)
-    back = np.moveaxis(np.arange(array.size, dtype=np.intp).reshape(moved.shape), -1, axis)
-    return _ufuncs.finish(result(shape, _deps.gather(prefix, back.ravel()), dtype, n),
-                          out if _given(out) else None)
 
 
 def _accumulation(names: Sequence[str], sample: Callable[..., Any]) -> None:
@@ -689,10 +711,11 @@ def _diff(a: Any, n: int = 1, axis: int = -1, prepend: Any = None, append: Any =
     return array
 
 
-from vendrel.tracing import _contract, _ufuncs  # noqa: E402
 
 for _name in ("dot", "vdot", "inner", "outer", "tensordot", "einsum", "kron", "linalg.multi_dot",
               "linalg.matmul", "linalg.vecdot", "linalg.outer", "linalg.tensordot"):
     _handler = getattr(_contract, _name.split(".")[-1], None)
     if _handler is not None:
         implements(_name)(_handler)
+
+RULES["function"] = dispatch

@@ -7,17 +7,24 @@ multiplication by a constant zero keeps the dependency: the pattern is structura
 methods reduce, accumulate and outer are unions along axes; at is an accumulating scatter.
 """
 
-from typing import Any, Dict, Tuple
+from typing import Any, Callable, Dict, Tuple
 
 import numpy as np
 import scipy.sparse
 
 from vendrel.tracing import _deps
-from vendrel.tracing._arrays import (
-    PLAIN_SCALARS, TracedArray, TracedScalar, find_n, is_traced, operand, result)
+from vendrel.tracing._arrays import PLAIN_SCALARS, TracedArray, TracedScalar, check_key
+from vendrel.tracing._operands import (
+    find_n, is_traced, operand, output_layout, result)
+from vendrel.tracing._reductions import accumulate, reduce
+from vendrel.tracing._tables import RULES
 from vendrel.tracing._errors import PLAIN_OUT, unsupported
 
 _DTYPES: Dict[Any, Tuple[np.dtype, ...]] = {}
+# Further ufunc methods (reduceat), registered by their rules.
+METHODS: Dict[str, Callable[..., Any]] = {}
+# Generalised ufuncs by name (matmul, vecdot), registered by the products' rules.
+GUFUNCS: Dict[str, Callable[..., Any]] = {}
 
 
 def dtype_key(value: Any) -> Any:
@@ -61,10 +68,9 @@ def dispatch(ufunc: Any, method: str, inputs: Tuple[Any, ...], kwargs: Dict[str,
     if method == "__call__":
         if ufunc.signature is None:
             return elementwise(ufunc, inputs, kwargs)
-        if ufunc is np.matmul:
-            return _contract.matmul(*inputs, **kwargs)
-        if ufunc.__name__ == "vecdot":
-            return _contract.vecdot(*inputs, **kwargs)
+        handler = GUFUNCS.get(ufunc.__name__)
+        if handler is not None:
+            return handler(*inputs, **kwargs)
         raise unsupported("np.%s" % ufunc.__name__, "a generalised ufunc")
     if method == "reduce":
         return _reduce(ufunc, *inputs, **kwargs)
@@ -74,10 +80,20 @@ def dispatch(ufunc: Any, method: str, inputs: Tuple[Any, ...], kwargs: Dict[str,
         return _outer(ufunc, inputs, kwargs)
     if method == "at":
         return _at(ufunc, *inputs)
+    if method in METHODS:
+        return METHODS[method](ufunc, *inputs, **kwargs)
     raise unsupported("np.%s.%s" % (ufunc.__name__, method))
 
 
+_FOLLOWED = frozenset(("out", "where", "dtype", "casting", "subok", "signature"))
+
+
 def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
+    unknown = set(kwargs) - _FOLLOWED
+    if kwargs.get("order", "K") in ("K", None):
+        unknown.discard("order")
+    if unknown:
+        raise unsupported("np.%s with %s=" % (ufunc.__name__, sorted(unknown)[0]))
     out = kwargs.get("out")
     where = kwargs.get("where", True)
     dtype = kwargs.get("dtype")
@@ -108,6 +124,7 @@ def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> 
     if mask is not None:
         mask = np.broadcast_to(mask, shape).ravel()
     dtypes = result_dtypes(ufunc, tuple(o.dtype for o in operands), dtype)
+    like = output_layout(inputs, shape) if out is None or any(o is None for o in out) else None
     results = []
     for k in range(ufunc.nout):
         target = out[k] if out is not None and k < len(out) else None
@@ -115,7 +132,7 @@ def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> 
             chosen = rows
             if mask is not None and rows is not None:
                 chosen = _deps.gather(rows, np.where(mask, np.arange(mask.size), -1))
-            results.append(result(shape, chosen, dtypes[k], n))
+            results.append(result(shape, chosen, dtypes[k], n, like))
         elif isinstance(target, TracedArray):
             if target.shape != shape:
                 raise ValueError("non-broadcastable output operand with shape %r doesn't match "
@@ -152,18 +169,6 @@ def _scalar_call(ufunc: Any, inputs: Tuple[Any, ...]) -> Any:
     return results[0] if len(results) == 1 else results
 
 
-def finish(value: Any, out: Any) -> Any:
-    """`value`, or written into `out` (a traced array) and `out` returned."""
-    if isinstance(out, tuple):
-        out = out[0] if out else None
-    if out is None:
-        return value
-    if not isinstance(out, TracedArray):
-        raise unsupported(*PLAIN_OUT)
-    out.write(operand(value, out.n).broadcast(out.shape, out.n))
-    return out
-
-
 def _reduce(ufunc: Any, array: Any, axis: Any = 0, dtype: Any = None, out: Any = None,
             keepdims: bool = False, initial: Any = None, where: Any = True) -> Any:
     if ufunc.nin != 2 or ufunc.nout != 1:
@@ -172,7 +177,7 @@ def _reduce(ufunc: Any, array: Any, axis: Any = 0, dtype: Any = None, out: Any =
     result_dtype = result_dtypes(ufunc, (key, key), dtype)[0]
     if initial is not None and is_traced(initial):
         raise unsupported("np.%s.reduce with a traced initial value" % ufunc.__name__)
-    return _functions.reduce(array, axis, keepdims, where, out, result_dtype)
+    return reduce(array, axis, keepdims, where, out, result_dtype)
 
 
 def _accumulate(ufunc: Any, array: Any, axis: int = 0, dtype: Any = None,
@@ -180,7 +185,7 @@ def _accumulate(ufunc: Any, array: Any, axis: int = 0, dtype: Any = None,
     if ufunc.nin != 2 or ufunc.nout != 1:
         raise unsupported("np.%s.accumulate" % ufunc.__name__)
     key = dtype_key(array)
-    return _functions.accumulate(array, axis, out, result_dtypes(ufunc, (key, key), dtype)[0])
+    return accumulate(array, axis, out, result_dtypes(ufunc, (key, key), dtype)[0])
 
 
 def _outer(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
@@ -201,7 +206,7 @@ def _at(ufunc: Any, array: Any, indices: Any, values: Any = None) -> None:
         raise unsupported(*PLAIN_OUT)
     if ufunc.nin == 2 and values is None:
         raise TypeError("second operand needed for ufunc")
-    target = np.ravel(array._pos[_arrays_check_key(indices)])
+    target = np.ravel(array._pos[check_key(indices)])
     if values is None:
         return None
     n = array.n
@@ -215,5 +220,7 @@ def _at(ufunc: Any, array: Any, indices: Any, values: Any = None) -> None:
     return None
 
 
-from vendrel.tracing import _contract, _functions  # noqa: E402
-from vendrel.tracing._arrays import _check_key as _arrays_check_key  # noqa: E402
+RULES["ufunc"] = dispatch
+RULES["elementwise"] = elementwise
+RULES["result_dtypes"] = result_dtypes
+RULES["dtype_key"] = dtype_key
