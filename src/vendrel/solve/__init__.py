@@ -6,6 +6,7 @@ residual evaluations sparingly.
 function, or is kept, or is updated by Broyden's rule, as ``jac_update`` says.
 """
 
+import warnings
 from typing import Any, Callable, Dict, Optional, Sequence, Tuple
 
 import numpy as np
@@ -62,8 +63,8 @@ def root(
         The starting point: real, finite, within `bounds`.
     sparsity : optional
         The Jacobian's pattern, as `vendrel.jacobian.SparseJacobian` takes it. None (with `jac`
-        None) finds it with ``detect_sparsity(method="auto")``: by tracing `fun` where it can
-        be traced, else n + 1 evaluations.
+        None) finds it with `detect_sparsity`: by tracing `fun` where it can be traced (one
+        call), else by perturbation (n + 1 evaluations, with a warning that says why).
     jac : SparseJacobian or callable, optional
         None makes a ``SparseJacobian(fun, sparsity, bounds=bounds, workers=workers)``. A
         `SparseJacobian` is called as ``jac(x, f0=F(x))``, so each Jacobian costs one evaluation
@@ -101,7 +102,8 @@ def root(
         The iteration stops, unsuccessfully, when a step is below ``xtol`` relative to
         ``max(|x|, x_scale)`` in every component while max|F| is still above `ftol`.
     max_iter, max_nfev : int, optional
-        Limits on iterations and on residual evaluations (those inside Jacobians included).
+        Limits on iterations and on residual evaluations (those inside Jacobians included);
+        the iteration stops before an evaluation, or a Jacobian, that would go over.
     ptc_step : float, optional
         The first pseudo-time step of ``"ptc"``; by default ``1 / max|F(x0)|``.
     callback : callable, optional
@@ -171,9 +173,7 @@ def root(
     pre_nfev = 0
     if jac is None:
         if sparsity is None:
-            counted = _Counted(residual)
-            sparsity = detect_sparsity(counted, point, workers=workers, method="auto")
-            pre_nfev = counted.calls
+            sparsity, pre_nfev = _detect(fun, point, args, kwargs, workers)
         made = jac = SparseJacobian(fun, sparsity, bounds=(lower, upper), workers=workers,
                                     args=args, kwargs=kwargs)
     elif workers is not None:
@@ -186,6 +186,8 @@ def root(
         problem = _root.Problem(residual, _read_jac(jac, args, kwargs, n), factorize, lower,
                                 upper, x_scale_, f_scale_, max_nfev, verbose)
         problem.nfev = pre_nfev
+        if isinstance(jac, SparseJacobian):
+            problem.first_jacobian_cost = int(jac.groups.max(initial=-1)) + 1
         return _root.newton(problem, point, jac_update=jac_update, globalization=globalization,
                             ftol=float(ftol), xtol=float(xtol), max_iter=int(max_iter),
                             ptc_step=ptc_step, callback=callback)
@@ -194,15 +196,20 @@ def root(
             made.close()
 
 
-class _Counted:
-    """The residual, counting its calls (for the evaluations of a pattern detection)."""
+def _detect(fun: Any, point: FloatArray, args: Sequence[Any],
+            kwargs: Optional[Dict[str, Any]], workers: Any) -> Tuple[Any, int]:
+    """The pattern, and the evaluations it cost: one traced call where `fun` can be traced,
+    else n + 1 by perturbation."""
+    from vendrel.tracing import TracingError
 
-    def __init__(self, residual: Callable[[FloatArray], FloatArray]) -> None:
-        self.residual, self.calls = residual, 0
-
-    def __call__(self, x: FloatArray) -> FloatArray:
-        self.calls += 1
-        return self.residual(x)
+    try:
+        return detect_sparsity(fun, point, args=args, kwargs=kwargs, method="trace"), 1
+    except TracingError as error:
+        warnings.warn("fun could not be traced (%s); finding the pattern by perturbation "
+                      "instead, %d evaluations" % (error.operation, len(point) + 1),
+                      RuntimeWarning, stacklevel=3)
+    pattern = detect_sparsity(fun, point, args=args, kwargs=kwargs, workers=workers)
+    return pattern, len(point) + 2  # the traced call ran fun too
 
 
 def _read_x0(x0: Any) -> FloatArray:

@@ -55,6 +55,7 @@ class Problem:
         self.max_nfev, self.verbose = max_nfev, verbose
         self.nfev = self.njev = self.jac_nfev = self.nfact = 0
         self.fun_time = self.jac_time = self.linear_time = 0.0
+        self.first_jacobian_cost = 0
         self.best: Optional[Tuple[float, FloatArray, FloatArray]] = None
 
     # -- evaluations
@@ -96,6 +97,11 @@ class Problem:
             return solve_checked(solve, b)
         finally:
             self.linear_time += time.perf_counter() - start
+
+    def check_budget(self, cost: int) -> None:
+        """Stops before evaluations that would go over max_nfev."""
+        if self.max_nfev is not None and self.nfev + cost > self.max_nfev:
+            raise Stop(-1)
 
     # -- geometry
 
@@ -149,6 +155,15 @@ class Inverse:
         return True
 
 
+class _Held:
+    """A Jacobian kept for the next pseudo-time step, not yet factorised."""
+
+    def __init__(self, J: Any) -> None:
+        self.J = J
+        self.updates: List[Tuple[FloatArray, FloatArray]] = []
+        self.iterations = 0
+
+
 def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: str,
            ftol: float, xtol: float, max_iter: int, ptc_step: Optional[float],
            callback: Optional[Callable[[FloatArray, FloatArray], Any]]) -> OptimizeResult:
@@ -164,8 +179,9 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
         if verbose:
             print(text.HEADER)
             print(text.FIRST_ROW % (0, _max(problem, f), norm, "", "", problem.nfev, "", ""))
-        inverse: Optional[Inverse] = None
+        inverse: Any = None  # an Inverse, a _Held Jacobian (ptc), or None: make one
         refusals = 0
+        jacobian_cost = problem.first_jacobian_cost
         radius = 100.0 * max(1.0, float(np.linalg.norm(x / problem.x_scale)))
         delta = ptc_step if ptc_step is not None else 1.0 / max(_max(problem, f), 1e-300)
         while True:
@@ -176,14 +192,27 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
             linear_before = problem.linear_time
             fresh = inverse is None or globalization == "ptc"
             if inverse is None:
+                problem.check_budget(jacobian_cost)
+                before = problem.nfev
                 J = problem.make_jacobian(x, f)
-                inverse = Inverse(problem, J, 1.0 / delta if globalization == "ptc" else 0.0)
+                jacobian_cost = problem.nfev - before
                 label = "new"
-            elif globalization == "ptc":
-                inverse = Inverse(problem, inverse.J, 1.0 / delta)
-                label = "kept"
-            else:
+            elif globalization != "ptc":
                 label = "kept" if not inverse.updates else "broyden %d" % len(inverse.updates)
+            else:
+                J, label = inverse.J, "kept"
+            if globalization == "ptc":
+                try:
+                    inverse = Inverse(problem, J, 1.0 / delta)
+                except SingularJacobian:
+                    # J + I / dt is singular for this dt: a shorter pseudo-time step
+                    inverse, delta = _Held(J), 0.5 * delta
+                    refusals += 1
+                    if refusals > MAX_TRIALS:
+                        raise
+                    continue
+            elif inverse is None:
+                inverse = Inverse(problem, J)
             p = problem.feasible_step(x, -inverse(f))
             if globalization == "line_search":
                 found = line_search(problem, x, f, norm, p)
