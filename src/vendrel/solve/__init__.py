@@ -105,7 +105,8 @@ def root(
         Limits on iterations and on residual evaluations (those inside Jacobians included);
         the iteration stops before an evaluation, or a Jacobian, that would go over.
     ptc_step : float, optional
-        The first pseudo-time step of ``"ptc"``; by default ``1 / max|F(x0)|``.
+        The first pseudo-time step of ``"ptc"``; by default ``0.1 / max|F(x0)|``, so that the
+        first step moves x by about a tenth of the residual's size.
     callback : callable, optional
         ``callback(x, f)`` after each iteration, with copies; a true return value stops.
     verbose : {0, 1, 2}, optional

@@ -29,6 +29,7 @@ MAX_KEPT = 10
 # "broyden": restart from a new Jacobian after this many updates, or when a step cuts ||F||
 # by less than BROYDEN_RATE.
 MAX_UPDATES = 20
+PTC_INCREMENT = 1.1
 BROYDEN_RATE = 0.5
 
 
@@ -180,10 +181,10 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
             print(text.HEADER)
             print(text.FIRST_ROW % (0, _max(problem, f), norm, "", "", problem.nfev, "", ""))
         inverse: Any = None  # an Inverse, a _Held Jacobian (ptc), or None: make one
-        refusals = 0
+        refusals = age = 0
         jacobian_cost = problem.first_jacobian_cost
         radius = 100.0 * max(1.0, float(np.linalg.norm(x / problem.x_scale)))
-        delta = ptc_step if ptc_step is not None else 1.0 / max(_max(problem, f), 1e-300)
+        delta = ptc_step if ptc_step is not None else 0.1 / max(_max(problem, f), 1e-300)
         while True:
             if _max(problem, f) <= ftol:
                 raise Stop(1)
@@ -196,6 +197,7 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
                 before = problem.nfev
                 J = problem.make_jacobian(x, f)
                 jacobian_cost = problem.nfev - before
+                age = 0
                 label = "new"
             elif globalization != "ptc":
                 label = "kept" if not inverse.updates else "broyden %d" % len(inverse.updates)
@@ -239,7 +241,9 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
             refusals = 0
             dx = x_new - x
             if globalization == "ptc":
-                delta = min(delta * norm / max(norm_new, 1e-300), 1e300)  # switched evolution
+                # switched evolution relaxation, with PETSc's increment of 1.1 so that dt still
+                # grows while ||F|| barely moves
+                delta = min(PTC_INCREMENT * delta * norm / max(norm_new, 1e-300), 1e300)
             elif jac_update == "every":
                 inverse = None
             elif jac_update == "lazy":
@@ -249,11 +253,10 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
                 if norm_new > BROYDEN_RATE * norm or len(inverse.updates) >= MAX_UPDATES \
                         or not inverse.update(dx, f_new - f):
                     inverse = None
-            if jac_update == "every" and globalization == "ptc":
-                inverse = None
-            elif jac_update == "lazy" and globalization == "ptc" and \
-                    inverse is not None and inverse.iterations >= MAX_KEPT:
-                inverse = None
+            if globalization == "ptc":
+                age += 1
+                if jac_update == "every" or norm_new > LAZY_RATE * norm or age >= MAX_KEPT:
+                    inverse = None
             if verbose:
                 print(text.ROW % (nit, _max(problem, f_new), norm_new, step,
                                   float(np.max(np.abs(dx), initial=0.0)), problem.nfev, label,
