@@ -221,7 +221,7 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
             elif globalization == "dogleg":
                 found, radius = dogleg(problem, x, f, norm, p, inverse.J, radius, xtol)
             else:
-                found = ptc_trial(problem, x, f, p)
+                found = ptc_trial(problem, x, f, p, delta)
             inverse.iterations += 1
             if found is None:
                 if globalization == "ptc":
@@ -374,10 +374,12 @@ def dogleg(problem: Problem, x: FloatArray, f: FloatArray, norm: float, p_newton
             raise Stop(-6)
 
 
-def ptc_trial(problem: Problem, x: FloatArray, f: FloatArray, p: FloatArray) -> Found:
-    """One pseudo-transient step: taken whole unless it gives non-finite residuals."""
+def ptc_trial(problem: Problem, x: FloatArray, f: FloatArray, p: FloatArray,
+              delta: float) -> Found:
+    """One pseudo-transient step, taken whole unless it gives non-finite residuals; its
+    "step" is the pseudo-time step dt that made it."""
     x_new = x + p
     f_new, norm_new = problem.evaluate(x_new)
     if not np.isfinite(norm_new):
         return None
-    return x_new, f_new, norm_new, 1.0
+    return x_new, f_new, norm_new, delta
