@@ -241,3 +241,30 @@ def test_arguments_are_checked(options, error, message):
     fun, x0 = arguments.pop("fun"), arguments.pop("x0")
     with pytest.raises(error, match=message.replace("(", r"\(").replace("|", r"\|")):
         root(fun, x0, **arguments)
+
+
+def test_auto_takes_an_installed_pardiso_and_refuses_a_missing_one(monkeypatch):
+    import importlib.machinery
+    import sys
+    import types
+
+    factorised = []
+
+    class PyPardisoSolver:  # pypardiso's interface, on SuperLU
+        def factorize(self, A):
+            factorised.append(A.shape)
+            self.lu = scipy.sparse.linalg.splu(scipy.sparse.csc_matrix(A))
+
+        def solve(self, A, b):
+            return self.lu.solve(b)
+
+    fake = types.ModuleType("pypardiso")
+    fake.__spec__ = importlib.machinery.ModuleSpec("pypardiso", None)
+    fake.PyPardisoSolver = PyPardisoSolver
+    monkeypatch.setitem(sys.modules, "pypardiso", fake)
+    result = root(bratu, np.zeros(SIDE * SIDE), sparsity=stencil())
+    assert result.success and len(factorised) == result.nfact == result.njev
+    monkeypatch.delitem(sys.modules, "pypardiso")
+    monkeypatch.setattr(sys, "path", [])
+    with pytest.raises(ValueError, match="linear_solver='pardiso' needs the package pypardiso"):
+        root(bratu, np.zeros(SIDE * SIDE), sparsity=stencil(), linear_solver="pardiso")
