@@ -214,20 +214,24 @@ class _BoxScheme:
         return residual
 
     def pattern(self) -> Any:
-        rows, cols = [], []
+        k, intervals = self.k, np.arange(self.points - 1)
+        rows: "list[npt.NDArray[np.intp]]" = []
+        cols: "list[npt.NDArray[np.intp]]" = []
         for row, (c, _) in enumerate(self.left):
-            rows.append([row]), cols.append([c])
-        base = len(self.left) + self.k * np.arange(self.points - 1)
-        for c in range(self.k):
+            rows.append(np.array([row]))
+            cols.append(np.array([c]))
+        base = len(self.left) + k * intervals
+        for c in range(k):
             for d in sorted(set(self.depends[c]) | {c}):
                 for step in (0, 1):
                     rows.append(base + c)
-                    cols.append(self.k * (np.arange(self.points - 1) + step) + d)
-        last = len(self.left) + self.k * (self.points - 1)
+                    cols.append(k * (intervals + step) + d)
+        last = len(self.left) + k * (self.points - 1)
         for row, (c, _) in enumerate(self.right):
-            rows.append([last + row]), cols.append([self.k * (self.points - 1) + c])
-        r, c = np.concatenate(rows), np.concatenate(cols)
-        return _csr(scipy.sparse.coo_matrix((np.ones(len(r), dtype=bool), (r, c)),
+            rows.append(np.array([last + row]))
+            cols.append(np.array([k * (self.points - 1) + c]))
+        r, c_ = np.concatenate(rows), np.concatenate(cols)
+        return _csr(scipy.sparse.coo_matrix((np.ones(len(r), dtype=bool), (r, c_)),
                                             shape=(self.n, self.n)))
 
 

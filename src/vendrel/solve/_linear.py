@@ -142,7 +142,7 @@ def read_linear_solver(linear_solver: Any) -> Tuple[Factorize, str]:
             if _installed(module):
                 return SOLVERS[name][0], name
     if isinstance(linear_solver, str) and linear_solver in SOLVERS:
-        name = linear_solver
+        name: str = linear_solver
         module = dict(AUTO_ORDER).get(name)
         if module is not None and not _installed(module):
             raise ValueError("linear_solver=%r needs the package %s, which is not installed"
