@@ -89,8 +89,6 @@ def main():
     print("| problem | n | evaluations | Newton steps | seconds | success |")
     print("|---|---|---|---|---|---|")
     for name, problem, ftol, _ in cases(quick):
-        if problem.n <= 2000 and not quick:
-            continue
         evals, steps, seconds, success, reason = snes_solve(problem, ftol, options)
         print("| %s | %d | %d | %d | %.2f | %s%s |" % (
             name, problem.n, evals, steps, seconds, "yes" if success else "no",
