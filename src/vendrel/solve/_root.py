@@ -33,6 +33,16 @@ PTC_INCREMENT = 1.1
 BROYDEN_RATE = 0.5
 
 
+def _dot(a: FloatArray, b: FloatArray) -> float:
+    """a . b without BLAS: OpenBLAS threads its dot product past about 10^4 entries, and on a
+    busy machine waiting for the threads costs more than the product (milliseconds each)."""
+    return float(np.add.reduce(a * b))
+
+
+def _norm(a: FloatArray) -> float:
+    return float(np.sqrt(_dot(a, a)))
+
+
 class Stop(Exception):
     """Ends the iteration with a status (see _messages.STATUS)."""
 
@@ -69,7 +79,7 @@ class Problem:
         f = self.residual(x)
         self.fun_time += time.perf_counter() - start
         self.nfev += 1
-        norm = float(np.linalg.norm(self.f_scale * f))
+        norm = _norm(self.f_scale * f)
         if np.isfinite(norm) and (self.best is None or norm < self.best[0]):
             self.best = (norm, x, f)
         return f, norm if np.isfinite(norm) else np.inf
@@ -142,15 +152,15 @@ class Inverse:
     def __call__(self, b: FloatArray) -> FloatArray:
         t = self.problem.apply(self.solve, b)
         for a, s in self.updates:
-            t += a * float(s @ t)
+            t += a * _dot(s, t)
         return t
 
     def update(self, s: FloatArray, y: FloatArray) -> bool:
         """Broyden's good update for the step s that changed F by y; False when it cannot be
         made (the update would be singular)."""
         w = self(y)
-        denominator = float(s @ w)
-        if not np.isfinite(denominator) or abs(denominator) <= 1e-12 * float(s @ s):
+        denominator = _dot(s, w)
+        if not np.isfinite(denominator) or abs(denominator) <= 1e-12 * _dot(s, s):
             return False
         self.updates.append(((s - w) / denominator, s))
         return True
@@ -183,7 +193,7 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
         inverse: Any = None  # an Inverse, a _Held Jacobian (ptc), or None: make one
         refusals = age = 0
         jacobian_cost = problem.first_jacobian_cost
-        radius = 100.0 * max(1.0, float(np.linalg.norm(x / problem.x_scale)))
+        radius = 100.0 * max(1.0, _norm(x / problem.x_scale))
         delta = ptc_step if ptc_step is not None else 0.1 / max(_max(problem, f), 1e-300)
         while True:
             if _max(problem, f) <= ftol:
@@ -341,25 +351,25 @@ def dogleg(problem: Problem, x: FloatArray, f: FloatArray, norm: float, p_newton
     scale = problem.x_scale
     g = scale * (J.T @ f)  # the gradient of ||F||^2 / 2 in the scaled variables
     Jg = J @ (scale * g)
-    gg, JgJg = float(g @ g), float(Jg @ Jg)
+    gg, JgJg = _dot(g, g), _dot(Jg, Jg)
     newton_s = p_newton / scale
     cauchy_s = -(gg / JgJg) * g if JgJg > 0 else np.zeros_like(g)
     while True:
-        if float(np.linalg.norm(newton_s)) <= radius:
+        if _norm(newton_s) <= radius:
             step_s = newton_s
-        elif float(np.linalg.norm(cauchy_s)) >= radius:
+        elif _norm(cauchy_s) >= radius:
             step_s = -(radius / max(np.sqrt(gg), 1e-300)) * g
         else:
             d = newton_s - cauchy_s
-            a, b = float(d @ d), float(cauchy_s @ d)
-            c = float(cauchy_s @ cauchy_s) - radius * radius
+            a, b = _dot(d, d), _dot(cauchy_s, d)
+            c = _dot(cauchy_s, cauchy_s) - radius * radius
             tau = (-b + np.sqrt(b * b - a * c)) / a
             step_s = cauchy_s + tau * d
         p = problem.feasible_step(x, scale * step_s)
-        length = float(np.linalg.norm(p / scale))
+        length = _norm(p / scale)
         x_new = x + p
         f_new, norm_new = problem.evaluate(x_new)
-        predicted = norm * norm - float(np.linalg.norm(f + J @ p)) ** 2
+        predicted = norm * norm - _norm(f + J @ p) ** 2
         actual = norm * norm - norm_new * norm_new if np.isfinite(norm_new) else -np.inf
         ratio = actual / predicted if predicted > 0 else -np.inf
         if ratio < 0.25:
@@ -370,7 +380,7 @@ def dogleg(problem: Problem, x: FloatArray, f: FloatArray, norm: float, p_newton
             print(text.TRIAL % (0, length, norm_new, "  (actual / predicted %.3g)" % ratio))
         if ratio > ARMIJO:
             return (x_new, f_new, norm_new, length), radius
-        if radius <= xtol * max(1.0, float(np.linalg.norm(x / scale))):
+        if radius <= xtol * max(1.0, _norm(x / scale)):
             raise Stop(-6)
 
 
