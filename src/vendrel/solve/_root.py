@@ -67,6 +67,8 @@ class Problem:
         self.nfev = self.njev = self.jac_nfev = self.nfact = 0
         self.fun_time = self.jac_time = self.linear_time = 0.0
         self.first_jacobian_cost = 0
+        self.unit_f_scale = bool(np.all(f_scale == 1.0))
+        self.last_largest: Tuple[Any, float] = (None, 0.0)
         self.best: Optional[Tuple[float, FloatArray, FloatArray]] = None
 
     # -- evaluations
@@ -79,10 +81,20 @@ class Problem:
         f = self.residual(x)
         self.fun_time += time.perf_counter() - start
         self.nfev += 1
-        norm = _norm(self.f_scale * f)
+        norm = _norm(self.weighted(f))
         if np.isfinite(norm) and (self.best is None or norm < self.best[0]):
             self.best = (norm, x, f)
         return f, norm if np.isfinite(norm) else np.inf
+
+    def weighted(self, f: FloatArray) -> FloatArray:
+        return f if self.unit_f_scale else self.f_scale * f
+
+    def largest(self, f: FloatArray) -> float:
+        """max |f_scale F|, kept for the last residual asked about (it is asked often)."""
+        if self.last_largest[0] is not f:
+            value = float(np.max(np.abs(self.weighted(f)), initial=0.0))
+            self.last_largest = (f, value if np.isfinite(value) else np.inf)
+        return self.last_largest[1]
 
     def make_jacobian(self, x: FloatArray, f: FloatArray) -> Any:
         start = time.perf_counter()
@@ -296,8 +308,7 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
 
 
 def _max(problem: Problem, f: FloatArray) -> float:
-    value = float(np.max(np.abs(problem.f_scale * f), initial=0.0))
-    return value if np.isfinite(value) else np.inf
+    return problem.largest(f)
 
 
 Found = Optional[Tuple[FloatArray, FloatArray, float, float]]
