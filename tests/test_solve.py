@@ -268,3 +268,19 @@ def test_auto_takes_an_installed_pardiso_and_refuses_a_missing_one(monkeypatch):
     monkeypatch.setattr(sys, "path", [])
     with pytest.raises(ValueError, match="linear_solver='pardiso' needs the package pypardiso"):
         root(bratu, np.zeros(SIDE * SIDE), sparsity=stencil(), linear_solver="pardiso")
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered in log")
+def test_verbose_2_shows_each_rejected_step_length(capsys):
+    # From 3, the full Newton step for log(x) = 0 lands below 0 (NaN), the next is too long.
+    result = root(np.log, np.full(1, 3.0), sparsity=np.ones((1, 1)), verbose=2)
+    lines = capsys.readouterr().out.splitlines()
+    trials = [line.split() for line in lines if line.lstrip().startswith("trial")]
+    assert trials[0][:4] == ["trial", "1:", "step", "1"]
+    assert trials[0][-3:] == ["inf", "(non-finite", "residuals)"]
+    assert [float(t[3]) for t in trials[1:]] == sorted((float(t[3]) for t in trials[1:]),
+                                                       reverse=True)
+    assert len(trials) >= 2 and result.success
+    # the iteration rows still number 1 to nit
+    rows = [line for line in lines if line[:5].strip().isdigit()]
+    assert [int(row.split()[0]) for row in rows] == list(range(result.nit + 1))
