@@ -90,8 +90,9 @@ def root(
         ``"pardiso"``, or ``"gmres"``, ``"lgmres"``, ``"bicgstab"`` with an incomplete-LU
         preconditioner; or a callable ``factorize(J)`` returning a function ``solve(b)``.
     bounds : tuple of array_like, optional
-        Lower and upper bounds on x. Every iterate and every difference stays within them:
-        steps are projected onto the box.
+        Lower and upper bounds on x. Every iterate stays within them (steps are projected
+        onto the box), and so does every difference of the Jacobian that `root` makes; give
+        a `SparseJacobian` of your own the same ``bounds``.
     x_scale, f_scale : array_like, optional
         The typical size of each unknown and the weight of each residual: the trust region
         and the relative step (`xtol`) are measured in ``x / x_scale``; norms of F, and
