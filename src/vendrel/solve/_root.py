@@ -160,21 +160,35 @@ class Inverse:
         self.solve = problem.make_solve(J)
         self.updates: List[Tuple[FloatArray, FloatArray]] = []
         self.iterations = 0
+        # (b, the inverse applied to b), for the b the next step will ask about
+        self.known: Optional[Tuple[FloatArray, FloatArray]] = None
 
     def __call__(self, b: FloatArray) -> FloatArray:
+        if self.known is not None and self.known[0] is b:
+            return self.known[1].copy()
         t = self.problem.apply(self.solve, b)
         for a, s in self.updates:
             t += a * _dot(s, t)
         return t
 
-    def update(self, s: FloatArray, y: FloatArray) -> bool:
-        """Broyden's good update for the step s that changed F by y; False when it cannot be
-        made (the update would be singular)."""
-        w = self(y)
+    def update(self, s: FloatArray, f_old: FloatArray, f_new: FloatArray,
+               h_old: FloatArray) -> bool:
+        """Broyden's good update for the step s from F = f_old to f_new, where h_old is the
+        inverse applied to f_old; False when it cannot be made (it would be singular).
+
+        One application of the inverse serves both the update and the next step (Kelley's
+        economy): with z = H f_new, H (f_new - f_old) is z - h_old, and the updated inverse
+        applied to f_new is z + a (s . z), kept for the next call.
+        """
+        z = self(f_new)
+        w = z - h_old
         denominator = _dot(s, w)
         if not np.isfinite(denominator) or abs(denominator) <= 1e-12 * _dot(s, s):
             return False
-        self.updates.append(((s - w) / denominator, s))
+        a = (s - w) / denominator
+        self.updates.append((a, s))
+        z += a * _dot(s, z)
+        self.known = (f_new, z)
         return True
 
 
@@ -237,7 +251,8 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
                     continue
             elif inverse is None:
                 inverse = Inverse(problem, J)
-            p = problem.feasible_step(x, -inverse(f))
+            h = inverse(f)
+            p = problem.feasible_step(x, -h)
             if globalization == "line_search":
                 found = line_search(problem, x, f, norm, p)
             elif globalization == "dogleg":
@@ -273,7 +288,7 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
                     inverse = None
             else:  # broyden
                 if norm_new > BROYDEN_RATE * norm or len(inverse.updates) >= MAX_UPDATES \
-                        or not inverse.update(dx, f_new - f):
+                        or not inverse.update(dx, f, f_new, h):
                     inverse = None
             if globalization == "ptc":
                 age += 1
