@@ -9,11 +9,14 @@ from conftest import run_python
 RUN = "import sys, runpy; sys.argv[1:] = %r; runpy.run_module('vendrel', run_name='__main__')"
 
 
-def test_demonstration_traces_the_methods_then_shows_the_engine():
-    result = run_python(RUN % (["--n", "2500"],))
+def test_demonstration_shows_the_engine_then_the_methods_with_their_trace():
+    result = run_python(RUN % (["--n", "2500", "--trace"],))
     assert result.returncode == 0, result.stderr
     out = result.stdout
+    assert out.index("The engine on") < out.index("solved by vendrel.solve.root") \
+        < out.index("SparseSolver's methods") < out.index(" is a thing")
     assert out.count(" is a thing\n") == 22  # a tridiagonal 8 x 8 Jacobian
+    assert "lines left out" not in out
     assert "  column groups:                  3  [[0, 3, 6], [1, 4, 7], [2, 5]]\n" in out
     assert "  residual evaluations, grouped:  4" in out
     assert "  residual evaluations, dense:    9" in out
@@ -24,6 +27,24 @@ def test_demonstration_traces_the_methods_then_shows_the_engine():
     assert "residual evaluations:     6 each (a dense difference needs 2501)" in out
     difference = float(re.search(r"approx_derivative, relative: (\S+)", out).group(1))
     assert difference < 1e-9
+    solves = re.findall(r"jac_update='(\w+)' +converged in (\d+) iterations, (\d+) residual "
+                        r"evaluations \((\d+) Jacobians\)", out)
+    assert [update for update, *_ in solves] == ["every", "broyden"]
+    (_, steps, every, _), (_, _, broyden, once) = solves
+    assert int(every) == 1 + 6 * int(steps) and int(broyden) < int(every) and once == "1"
+
+
+def test_the_trace_is_short_by_default():
+    result = run_python(RUN % (["--n", "100"],))
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    start = lines.index("Sparsity pattern of the Jacobian (row, column):")
+    left_out = [line for line in lines if "lines left out" in line]
+    assert left_out == ["  ... %d lines left out (--trace shows them all)"
+                        % (len(run_python(RUN % (["--n", "100", "--trace"],)).stdout.splitlines())
+                           - len(lines) + 1)]
+    assert lines.index(left_out[0]) == start + 12
+    assert "  column groups:                  3  [[0, 3, 6], [1, 4, 7], [2, 5]]" in lines
 
 
 def test_quiet_leaves_out_the_trace_but_not_the_summary():
@@ -37,7 +58,12 @@ def test_quiet_leaves_out_the_trace_but_not_the_summary():
 @pytest.mark.parametrize("argv, message", [
     (["--n", "0"], "--n must be at least 1"),
     (["--n", "many"], "invalid int value: 'many'"),
+    (["--trace", "--quiet"], "not allowed with argument"),
+    (["--plot", "/nonexistent-folder/pattern.png"],
+     "--plot: cannot write /nonexistent-folder/pattern.png: No such file or directory"),
 ])
 def test_bad_arguments_are_refused(argv, message):
+    pytest.importorskip("matplotlib")
     result = run_python(RUN % (argv,))
     assert result.returncode == 2 and message in result.stderr
+    assert result.stdout == ""  # refused before any work

@@ -30,3 +30,16 @@ def test_jacobian_estimate_runs():
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     assert "unknowns: 50" in done.stdout and "nonzeros: 148" in done.stdout
+
+
+@pytest.mark.skipif(not EXAMPLES.exists(), reason="needs the source tree")
+def test_driven_cavity_fails_with_newton_and_is_solved_by_ptc():
+    done = subprocess.run([sys.executable, str(EXAMPLES / "driven_cavity.py"), "20"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == "driven cavity, 20 x 20 grid, Reynolds number 1000: 400 unknowns"
+    assert lines[1].split()[:2] == ["line_search", "failed"]
+    assert lines[1].endswith("the line search found no step that decreases ||F||, also with "
+                             "a new Jacobian")
+    assert lines[2].split()[:2] == ["ptc", "solved"] and lines[2].endswith("max|F| fell to ftol")

@@ -420,6 +420,31 @@ class SparseJacobian(Generic[J]):
         m, n = self._differences.grouping.shape
         return "<SparseJacobian %d x %d, %d groups, %s>" % (m, n, self._differences.count, self._differences.method)
 
+    # SciPy's solvers as clients: each makes the Jacobian the way that solver calls it, and
+    # spares the evaluation of f(x) the solver has just made (vendrel.clients).
+
+    @classmethod
+    def for_ivp(cls, rhs: Any, sparsity: Any, **options: Any) -> Any:
+        """``jac`` for ``solve_ivp``: see `vendrel.clients.for_ivp`."""
+        from vendrel import clients
+
+        return clients.for_ivp(rhs, sparsity, **options)
+
+    @classmethod
+    def for_least_squares(cls, fun: Any, sparsity: Any, bounds: Bounds = (-np.inf, np.inf),
+                          **options: Any) -> Any:
+        """``jac`` for ``least_squares``: see `vendrel.clients.for_least_squares`."""
+        from vendrel import clients
+
+        return clients.for_least_squares(fun, sparsity, bounds, **options)
+
+    @classmethod
+    def for_minpack(cls, fun: Any, sparsity: Any, **options: Any) -> Any:
+        """``jac`` for ``root(method="hybr" or "lm")``: see `vendrel.clients.for_minpack`."""
+        from vendrel import clients
+
+        return clients.for_minpack(fun, sparsity, **options)
+
 
 def detect_sparsity(
     fun: Any,
