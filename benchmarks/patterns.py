@@ -14,23 +14,87 @@ import scipy.sparse
 _csr_type = getattr(scipy.sparse, "csr_array", scipy.sparse.csr_matrix)
 
 
-def stencil(shape, offsets):
-    """The pattern of a stencil on a grid of `shape` points, numbered in C order: row i
-    has an entry in column j when grid point j is point i moved by one of the `offsets`
-    (tuples as long as `shape`) and still on the grid."""
+def stencil(shape, offsets, periodic=False, order="C"):
+    """The pattern of a stencil on a grid of `shape` points, numbered in `order` ("C":
+    last axis fastest, "F": first axis fastest): row i has an entry in column j when grid
+    point j is point i moved by one of the `offsets` (tuples as long as `shape`) and still
+    on the grid, or wrapped around it when `periodic`."""
     shape = tuple(shape)
     n = int(np.prod(shape))
     point = np.arange(n)
-    where = np.unravel_index(point, shape)
+    where = np.unravel_index(point, shape, order=order)
     rows, cols = [], []
     for offset in offsets:
         moved = [w + d for w, d in zip(where, offset)]
         inside = np.ones(n, dtype=bool)
         for m, size in zip(moved, shape):
-            inside &= (m >= 0) & (m < size)
+            if periodic:
+                m %= size
+            else:
+                inside &= (m >= 0) & (m < size)
         rows.append(point[inside])
-        cols.append(np.ravel_multi_index([m[inside] for m in moved], shape))
+        cols.append(np.ravel_multi_index([m[inside] for m in moved], shape, order=order))
     return _csr(np.concatenate(rows), np.concatenate(cols), (n, n))
+
+
+def star(dimensions, reach=1):
+    """The centre and the points up to `reach` steps along each axis."""
+    offsets = [(0,) * dimensions]
+    for axis in range(dimensions):
+        for step in range(1, reach + 1):
+            for sign in (1, -1):
+                offset = [0] * dimensions
+                offset[axis] = sign * step
+                offsets.append(tuple(offset))
+    return offsets
+
+
+def cube(dimensions, reach=1):
+    """Every point within `reach` steps along every axis: 9, 25, 27 points."""
+    return list(itertools.product(range(-reach, reach + 1), repeat=dimensions))
+
+
+def diamond(dimensions, reach):
+    """Every point within `reach` in the 1-norm: the 2-D 13-point (biharmonic) stencil."""
+    return [d for d in cube(dimensions, reach) if sum(abs(c) for c in d) <= reach]
+
+
+def nineteen_point():
+    """The 3-D 19-point stencil: the 27-point cube without its eight corners."""
+    return [d for d in cube(3) if sum(abs(c) for c in d) <= 2]
+
+
+# Offsets of the stencils by name, as the benchmarks and tests use them.
+STENCILS = {
+    "5-point": lambda: star(2), "9-point": lambda: cube(2), "13-point": lambda: diamond(2, 2),
+    "25-point": lambda: cube(2, 2), "9-point star": lambda: star(2, 2),
+    "7-point": lambda: star(3), "13-point star": lambda: star(3, 2),
+    "19-point": nineteen_point, "27-point": lambda: cube(3),
+}
+
+
+def species(spatial, count, by_point=True):
+    """`count` unknowns per point of a spatial pattern, each coupled to itself at the points
+    of the stencil and to the other species at its own point (reaction-diffusion), numbered
+    species by point (all of a point's unknowns together) or point by species."""
+    spatial = scipy.sparse.coo_array(spatial) if hasattr(scipy.sparse, "coo_array") \
+        else scipy.sparse.coo_matrix(spatial)
+    n = spatial.shape[0]
+    kind = np.arange(count)
+    # Each species at the stencil's points, then every pair of species at one point.
+    rows = [np.add.outer(spatial.row, 0 * kind), np.repeat(np.arange(n), count * count)]
+    cols = [np.add.outer(spatial.col, 0 * kind), np.repeat(np.arange(n), count * count)]
+    same = np.broadcast_to(kind, (len(spatial.row), count))
+    pairs = np.tile(np.stack(np.meshgrid(kind, kind, indexing="ij")).reshape(2, -1), n)
+    row_species = [same, pairs[0]]
+    col_species = [same, pairs[1]]
+    rows = np.concatenate([r.ravel() for r in rows])
+    cols = np.concatenate([c.ravel() for c in cols])
+    row_species = np.concatenate([r.ravel() for r in row_species])
+    col_species = np.concatenate([c.ravel() for c in col_species])
+    if by_point:
+        return _csr(rows * count + row_species, cols * count + col_species, (n * count,) * 2)
+    return _csr(row_species * n + rows, col_species * n + cols, (n * count,) * 2)
 
 
 def band(n, width=2):
