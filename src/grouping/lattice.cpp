@@ -27,6 +27,7 @@ namespace {
 
 constexpr int kMaxAxes = 4;
 constexpr std::int64_t kSpread = 64;          // columns whose neighbours suggest strides
+constexpr std::size_t kRepeats = 4;          // columns of the spread per offset met, at least
 constexpr std::int64_t kSmallAxis = 16;       // divisors up to this are candidates anyway
 constexpr std::size_t kMaxStrides = 48;       // candidate strides, at most
 constexpr std::size_t kMaxChains = 4000;      // chains of strides judged, at most
@@ -62,15 +63,23 @@ struct Chain {
   std::vector<Vector> offsets;  // distinct, each with its first non-zero component positive
 };
 
-// Offsets j' - j > 0 between a spread of columns and their neighbours.
+// Offsets j' - j > 0 between a spread of columns and their neighbours; none unless the
+// offsets repeat from column to column, as a stencil's do (each offset met, on average, by
+// several columns of the spread), so that a pattern whose offsets do not repeat (random,
+// unstructured meshes) is left at once.
 std::vector<std::int64_t> linear_offsets(Context& context) {
   const std::int64_t n = context.pattern.n_cols;
   std::vector<std::int64_t> found;
   const std::int64_t spread = std::min(n, kSpread);
   for (std::int64_t t = 0; t < spread; ++t) {
     const Index j = static_cast<Index>(spread > 1 ? t * (n - 1) / (spread - 1) : 0);
-    context.neighbours.for_each(j, [&](Index k) { found.push_back(k > j ? k - j : j - k); });
+    context.neighbours.for_each(j, [&](Index k) { found.push_back(std::int64_t{k} - j); });
   }
+  const std::size_t met = found.size();
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  if (met < kRepeats * found.size()) found.clear();
+  for (std::int64_t& d : found) d = d < 0 ? -d : d;
   std::sort(found.begin(), found.end());
   found.erase(std::unique(found.begin(), found.end()), found.end());
   return found;
@@ -287,9 +296,11 @@ bool lattice_coloring(Context& context, Index fewer_than, Coloring& out) {
   const Index bound = pattern.lower_bound();
   if (n < 2 || bound < 1 || context.classes.dense_count() > 0 || fewer_than <= bound) return false;
 
+  const std::vector<std::int64_t> offsets = linear_offsets(context);
+  if (offsets.empty()) return false;
   std::vector<Box> boxes;
   std::vector<std::int64_t> chain;
-  chains_of(n, candidate_strides(n, linear_offsets(context)), chain, boxes);
+  chains_of(n, candidate_strides(n, offsets), chain, boxes);
   std::vector<Chain> chains;
   for (const Box& box : boxes) {
     Chain judged{box, {}};
