@@ -185,3 +185,84 @@ def five_point_residual(x):
     r[:, 1:] -= u[:, :-1]
     r[:, :-1] -= u[:, 1:]
     return r.reshape(-1)
+
+
+def finite_elements(mesh, element, refine):
+    """The pattern of a finite-element matrix (two unknowns coupled when an element holds
+    both) from scikit-fem: `mesh` and `element` are the names of its classes ("MeshTri",
+    "ElementTriP2"), the mesh refined `refine` times."""
+    import skfem
+
+    basis = skfem.Basis(getattr(skfem, mesh)().refined(refine), getattr(skfem, element)())
+    dofs = basis.element_dofs  # unknowns per element, one column per element
+    per, count = dofs.shape
+    incidence = scipy.sparse.csr_matrix(
+        (np.ones(dofs.size, dtype=np.float32), dofs.T.ravel(),
+         np.arange(0, dofs.size + 1, per)), shape=(count, basis.N))
+    product = scipy.sparse.coo_matrix(incidence.T @ incidence)
+    return _csr(product.row, product.col, product.shape)
+
+
+def _stencil_case(name, shape, **options):
+    return lambda: stencil(shape, STENCILS[name](), **options)
+
+
+def cases(quick=False):
+    """(name, kind, build) of the benchmark's patterns that NumPy and SciPy build alone;
+    `kind` names the stencil (or "random", "arrow") for the targets."""
+    if quick:
+        return [
+            ("band n=1e4", "band", lambda: band(10**4)),
+            ("5-point m=100", "5-point", lambda: grid2d(100)),
+            ("9-point m=100", "9-point", lambda: grid2d(100, points=9)),
+            ("13-point m=100", "13-point", _stencil_case("13-point", (100, 100))),
+            ("9-point star m=60", "9-point star", _stencil_case("9-point star", (60, 60))),
+            ("3-D 7-point m=20", "7-point", lambda: grid3d(20)),
+            ("3-D 7-point torus 14", "7-point",
+             _stencil_case("7-point", (14, 14, 14), periodic=True)),
+            ("3-D 19-point m=12", "19-point", _stencil_case("19-point", (12, 12, 12))),
+            ("2 species 5-point m=60", "species",
+             lambda: species(grid2d(60), 2)),
+            ("random 5/col n=1e4", "random", lambda: random_columns(10**4)),
+            ("arrow n=1e4", "arrow", lambda: arrow(10**4)),
+        ]
+    return [
+        ("band n=1e4", "band", lambda: band(10**4)),
+        ("band n=1e6", "band", lambda: band(10**6)),
+        ("5-point m=300", "5-point", lambda: grid2d(300)),
+        ("5-point m=1000", "5-point", lambda: grid2d(1000)),
+        ("9-point m=300", "9-point", lambda: grid2d(300, points=9)),
+        ("13-point m=200", "13-point", _stencil_case("13-point", (200, 200))),
+        ("13-point m=300", "13-point", _stencil_case("13-point", (300, 300))),
+        ("25-point m=300", "25-point", _stencil_case("25-point", (300, 300))),
+        ("9-point star m=150", "9-point star", _stencil_case("9-point star", (150, 150))),
+        ("3-D 7-point m=20", "7-point", lambda: grid3d(20)),
+        ("3-D 7-point m=50", "7-point", lambda: grid3d(50)),
+        ("3-D 7-point torus 21", "7-point",
+         _stencil_case("7-point", (21, 21, 21), periodic=True)),
+        ("3-D 7-point 80x80x4", "7-point", _stencil_case("7-point", (80, 80, 4))),
+        ("3-D 13-point star m=30", "13-point star", _stencil_case("13-point star", (30, 30, 30))),
+        ("3-D 19-point m=25", "19-point", _stencil_case("19-point", (25, 25, 25))),
+        ("3-D 27-point m=50", "27-point", _stencil_case("27-point", (50, 50, 50))),
+        ("2 species 5-point m=300, by point", "species", lambda: species(grid2d(300), 2)),
+        ("2 species 5-point m=300, by species", "species",
+         lambda: species(grid2d(300), 2, by_point=False)),
+        ("2 species 3-D 7-point m=30", "species", lambda: species(grid3d(30), 2)),
+        ("random 5/col n=1e4", "random", lambda: random_columns(10**4)),
+        ("random 5/col n=1e5", "random", lambda: random_columns(10**5)),
+        ("arrow n=1e4", "arrow", lambda: arrow(10**4)),
+        ("arrow n=1e5", "arrow", lambda: arrow(10**5)),
+    ]
+
+
+def fem_cases(quick=False):
+    """(name, kind, build) of scikit-fem's P1 and P2 patterns on its unit square and cube."""
+    levels = {"MeshTri": (9, 8), "MeshTet": (6, 5)} if not quick else \
+        {"MeshTri": (6, 5), "MeshTet": (4, 3)}
+    found = []
+    for mesh, element in (("MeshTri", "ElementTriP"), ("MeshTet", "ElementTetP")):
+        for degree, refine in zip((1, 2), levels[mesh]):
+            name = "FE %s P%d, refined %d" % (mesh[4:], degree, refine)
+            found.append((name, "fem", lambda m=mesh, e=element + str(degree), r=refine:
+                          finite_elements(m, e, r)))
+    return found
