@@ -144,7 +144,7 @@ void FirstFit::assign(Index column, Index color) {
 }
 
 Neighbours::Neighbours(const Pattern& pattern, const RowClasses& classes)
-    : pattern_(pattern), classes_(classes), seen_(pattern.n_cols, 0) {}
+    : pattern_(pattern), classes_(classes) {}
 
 std::vector<Index> Neighbours::degrees() {
   std::vector<Index> degree(pattern_.n_cols, 0);

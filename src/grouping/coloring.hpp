@@ -65,6 +65,8 @@ class Neighbours {
 
   template <typename Visit>
   void for_each(Index column, Visit&& visit) {
+    // Marks made on first use: the natural order's single pass never needs them.
+    if (seen_.empty()) seen_.assign(pattern_.n_cols, 0);
     ++stamp_;
     seen_[column] = stamp_;
     const Compressed& by_col = pattern_.by_col;
