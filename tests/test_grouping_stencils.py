@@ -160,3 +160,23 @@ def test_a_renumbered_stencil_falls_back_to_the_search():
     groups = group_columns(shuffled)
     assert count_valid(shuffled, groups) <= 6
     np.testing.assert_array_equal(groups, group_columns(shuffled))
+
+
+@pytest.mark.parametrize("shape, offsets, expected", [
+    ((10, 10), star(2), (5, 7, 6)),
+    ((17, 17), star(2), (7, 7, 7)),
+    ((50, 50), star(2), (5, 7, 7)),
+    ((10, 10), cube(2), (11, 9, 10)),
+    ((50, 50), cube(2), (12, 9, 12)),
+    ((12, 12, 12), star(3), (11, 12, 12)),
+    ((30, 30), diamond(2, 2), (18, 19, 18)),
+    ((10, 10, 10), cube(3), (33, 27, 34)),
+], ids=["5-point 10", "5-point 17", "5-point 50", "9-point 10", "9-point 50", "7-point 12",
+        "13-point 30", "27-point 10"])
+def test_degree_orderings_count_as_coleman_and_mores_routines(shape, offsets, expected):
+    # The counts of MINPACK's slo, ido and largest-first sequencing (PETSc's MatColoring
+    # types sl, id, lf, run on these patterns): the same ties broken the same way.
+    pattern = stencil(shape, offsets)
+    found = tuple(count_valid(pattern, group_columns(pattern, order))
+                  for order in ("smallest_last", "largest_first", "incidence_degree"))
+    assert found == expected
