@@ -43,6 +43,7 @@ RowClasses::RowClasses(const Pattern& pattern) : dense_id_(pattern.n_rows, -1) {
     work -= rows_of_length[threshold] * threshold * threshold;
     --threshold;
   }
+  if (threshold == longest) return;  // no row is dense
   for (Index i = 0; i < pattern.n_rows; ++i) {
     if (pattern.by_row.count(i) > threshold) dense_id_[i] = dense_count_++;
   }
@@ -130,6 +131,12 @@ void FirstFit::assign(Index column, Index color) {
   }
   const Compressed& by_col = pattern_.by_col;
   const std::uint64_t low_bit = color < 64 ? std::uint64_t{1} << color : 0;
+  if (classes_.dense_count() == 0) {  // the common case, kept to one load and store per row
+    for (std::int64_t p = by_col.begin(column); p < by_col.end(column); ++p) {
+      low_used_[by_col.idx[p]] |= low_bit;
+    }
+    return;
+  }
   for (std::int64_t p = by_col.begin(column); p < by_col.end(column); ++p) {
     low_used_[by_col.idx[p]] |= low_bit;
     Index dense = classes_.dense_id(by_col.idx[p]);
