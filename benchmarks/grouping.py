@@ -179,6 +179,14 @@ def measure(name, kind, build, repeats, petsc):
     return result
 
 
+def attach_petsc(results):
+    """PETSc's recorded figures, read when the tables are printed: petsc_coloring.py may
+    have been running alongside."""
+    petsc = recorded_petsc()
+    for r in results:
+        r["petsc"] = petsc.get(r["name"])
+
+
 def targets(r):
     """(text, holds) for each target that applies to the row."""
     checks = []
@@ -334,6 +342,7 @@ def main():
               flush=True)
         results.append(r)
     print(flush=True)
+    attach_petsc(results)
     show(results)
 
 
