@@ -138,12 +138,17 @@ def test_goldfarb_and_toint_counts():
     assert count_valid(stencil((50,), star(1)), group_columns(stencil((50,), star(1)))) == 3
 
 
-def test_irregular_rows_are_repaired_and_every_order_stays_valid():
-    # A 7-point stencil with some random couplings added: the lattice colouring misfits
-    # there, and the columns it does not fit are recoloured.
-    pattern = scipy.sparse.lil_array(stencil((8, 9, 10), star(3)))
+@pytest.mark.parametrize("shape, offsets", [
+    ((8, 9, 10), star(3)),
+    ((24, 25), cube(2, 4)),  # 81 groups: beyond the first fit's word of 64
+], ids=["7-point", "81-point"])
+def test_irregular_rows_are_repaired_and_every_order_stays_valid(shape, offsets):
+    # A stencil with some random couplings added: the lattice colouring misfits there,
+    # and the columns it does not fit are recoloured.
+    pattern = scipy.sparse.lil_array(stencil(shape, offsets))
+    n = pattern.shape[1]
     rng = np.random.default_rng(4)
-    for r, c in rng.integers(0, 720, size=(12, 2)):
+    for r, c in rng.integers(0, n, size=(12, 2)):
         pattern[r, c] = True
     pattern = pattern.tocsr()
     counts = {order: count_valid(pattern, group_columns(pattern, order)) for order in ORDERS}

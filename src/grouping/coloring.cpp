@@ -126,7 +126,10 @@ void FirstFit::assign(Index column, Index color) {
   if (color >= coloring_.groups) {
     coloring_.groups = color + 1;
     if (forbidden_.size() < static_cast<std::size_t>(coloring_.groups)) {
-      forbidden_.resize(std::max<std::size_t>(2 * forbidden_.size(), 64), 0);
+      // Colours may come in any order (a lattice colouring is assigned as found).
+      forbidden_.resize(std::max<std::size_t>({2 * forbidden_.size(), 64,
+                                               static_cast<std::size_t>(coloring_.groups)}),
+                        0);
     }
   }
   const Compressed& by_col = pattern_.by_col;

@@ -1,5 +1,8 @@
 // Greedy first-fit colouring of the columns, where two columns conflict when they share a
 // row; a colour is a group. The pieces every ordering and the local search share.
+// Curtis, Powell and Reid (1974) grouped a Jacobian's columns this way; Coleman and Moré
+// (1983) saw it as colouring the column intersection graph (a distance-2 colouring of the
+// bipartite graph of rows and columns, Gebremedhin, Manne and Pothen 2005).
 #pragma once
 
 #include <cstdint>

@@ -198,9 +198,11 @@ std::vector<Vector> cyclic(const Chain& chain, Index k, std::int64_t& budget) {
   const int axes = chain.box.axes;
   std::vector<Vector> found;
   std::int64_t vectors = 1;
-  for (int i = 0; i < axes; ++i) vectors *= k;
+  for (int i = 0; i < axes; ++i) {
+    vectors *= k;
+    if (vectors > budget) return found;  // also keeps the product from overflowing
+  }
   if (vectors * static_cast<std::int64_t>(chain.offsets.size()) > kSearchWork) return found;
-  if (vectors > budget) return found;
   budget -= vectors;
   std::vector<Vector> reduced(chain.offsets);
   for (Vector& d : reduced) {

@@ -1,7 +1,8 @@
-// Tabu search for fewer groups: drop the last group, spread its columns over the others,
-// then move one column at a time out of conflict. A conflict is two columns of one group
-// sharing a row; the search keeps for every column how many neighbours each group holds,
-// so a move costs the column's neighbours plus the number of groups.
+// Tabu search for fewer groups (after Hertz and de Werra's TABUCOL, 1987): drop the last
+// group, spread its columns over the others, then move one column at a time out of
+// conflict. A conflict is two columns of one group sharing a row; the search keeps for
+// every column how many neighbours each group holds, so a move costs the column's
+// neighbours plus the number of groups.
 #include <algorithm>
 #include <random>
 
