@@ -34,7 +34,7 @@ constexpr std::size_t kMaxChains = 4000;      // chains of strides judged, at mo
 constexpr std::size_t kMaxOffsets = 400;      // distinct offsets under a numbering, at most
 constexpr Index kExtraColours = 4;            // cyclic colourings tried up to bound + this
 constexpr std::int64_t kSearchWork = 8000000; // vectors a times offsets, per chain and k
-constexpr std::int64_t kTotalVectors = 3000000; // vectors a tried in all
+constexpr std::int64_t kTotalVectors = 1000000; // vectors a tried in all
 constexpr std::size_t kCandidates = 4;        // distinct colourings kept per chain and k
 constexpr int kFullChecks = 8;                // colourings checked on every row, at most
 
