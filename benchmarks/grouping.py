@@ -116,6 +116,9 @@ def networkx_groups(pattern):
         import networkx
     except ImportError:
         return None
+    lengths = np.diff(scipy.sparse.csr_array(pattern).indptr).astype(np.int64)
+    if (lengths * lengths).sum() > 4 * NETWORKX_EDGES:
+        return None  # more pairs than the graph may have edges: not even built
     csc = scipy.sparse.csc_array(pattern).astype(np.int32)
     graph = scipy.sparse.triu(csc.T @ csc, k=1, format="coo")
     if graph.nnz > NETWORKX_EDGES:
