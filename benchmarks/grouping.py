@@ -150,7 +150,8 @@ def measure(name, kind, build, repeats, petsc):
     row_lengths = np.diff(pattern.indptr)
     bound = lower_bound(pattern)
     if bound != int(row_lengths.max()):
-        raise AssertionError("%s: lower_bound %d, longest row %d" % (name, bound, row_lengths.max()))
+        raise AssertionError("%s: lower_bound %d, longest row %d"
+                             % (name, bound, row_lengths.max()))
     result = {"name": name, "kind": kind, "n": n, "entries": pattern.nnz, "bound": bound}
     result["groups"] = {order: count(pattern, group_columns(pattern, order), order)
                         for order in NAMED}

@@ -171,7 +171,8 @@ std::vector<Index> Neighbours::degrees() {
   return degree;
 }
 
-Coloring greedy(const Pattern& pattern, const RowClasses& classes, const std::vector<Index>& order) {
+Coloring greedy(const Pattern& pattern, const RowClasses& classes,
+                const std::vector<Index>& order) {
   FirstFit fit(pattern, classes);
   for (Index j : order) fit.assign(j, fit.choose(j));
   return fit.take();

@@ -85,7 +85,8 @@ std::vector<std::int64_t> linear_offsets(Context& context) {
   return found;
 }
 
-std::vector<std::int64_t> candidate_strides(std::int64_t n, const std::vector<std::int64_t>& offsets) {
+std::vector<std::int64_t> candidate_strides(std::int64_t n,
+                                            const std::vector<std::int64_t>& offsets) {
   std::vector<std::int64_t> strides;
   for (std::int64_t t = 2; t <= std::min(kSmallAxis, n / 2); ++t) {
     if (n % t == 0) strides.push_back(t);
@@ -278,7 +279,8 @@ std::int64_t colour_and_check(const Pattern& pattern, const Box& box, const Vect
   return misfits;
 }
 
-Coloring repaired(Context& context, const std::vector<Index>& color, const std::vector<char>& misfit) {
+Coloring repaired(Context& context, const std::vector<Index>& color,
+                  const std::vector<char>& misfit) {
   FirstFit fit(context.pattern, context.classes);
   const Index n = context.pattern.n_cols;
   for (Index j = 0; j < n; ++j) {
@@ -306,7 +308,9 @@ bool lattice_coloring(Context& context, Index fewer_than, Coloring& out) {
   std::vector<Chain> chains;
   for (const Box& box : boxes) {
     Chain judged{box, {}};
-    if (offsets_under(context, judged) && !judged.offsets.empty()) chains.push_back(std::move(judged));
+    if (offsets_under(context, judged) && !judged.offsets.empty()) {
+      chains.push_back(std::move(judged));
+    }
   }
   // Fewest offsets first (the numbering that explains the pattern best); among equals, more
   // axes, which give the cyclic search more freedom.

@@ -18,7 +18,8 @@ struct SearchLimits {
 Coloring best(Context& context, const SearchLimits& limits);
 
 // Iterated greedy (Culberson and Luo, 1996): recolours with the current groups kept
-// together, in a new order of groups; a first-fit pass in such an order never needs more groups than it started from.
+// together, in a new order of groups; a first-fit pass in such an order never needs more
+// groups than it started from.
 Coloring iterated_greedy(Context& context, Coloring start, Index target,
                          const SearchLimits& limits);
 

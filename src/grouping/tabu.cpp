@@ -12,7 +12,7 @@ namespace grouping {
 namespace {
 
 constexpr std::size_t kSample = 8;  // columns in conflict weighed per move, at most
-constexpr std::int64_t kLongestAttempt = std::int64_t{1} << 30;  // steps fit the tabu stamps  // columns in conflict weighed per move, at most
+constexpr std::int64_t kLongestAttempt = std::int64_t{1} << 30;  // steps fit the tabu stamps
 
 // The column intersection graph, built once: the distinct neighbours of every column.
 struct Adjacency {
