@@ -55,6 +55,19 @@ class BucketQueue {
     return item;
   }
 
+  // The column of largest degree among the first `scan` of the largest key (the first of
+  // them among equals), taken out: Coleman and Moré's tie-break for incidence degree.
+  Index pop_max_by(const std::vector<Index>& degree, Index scan) {
+    while (head_[high_] < 0) --high_;
+    Index chosen = head_[high_];
+    Index item = chosen;
+    for (Index k = 1; k < scan && (item = next_[item]) >= 0; ++k) {
+      if (degree[item] > degree[chosen]) chosen = item;
+    }
+    erase(chosen);
+    return chosen;
+  }
+
   Index pop_min() {
     while (head_[low_] < 0) ++low_;
     Index item = head_[low_];

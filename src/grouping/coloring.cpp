@@ -43,6 +43,7 @@ RowClasses::RowClasses(const Pattern& pattern) : dense_id_(pattern.n_rows, -1) {
     work -= rows_of_length[threshold] * threshold * threshold;
     --threshold;
   }
+  if (threshold == longest) return;  // no row is dense
   for (Index i = 0; i < pattern.n_rows; ++i) {
     if (pattern.by_row.count(i) > threshold) dense_id_[i] = dense_count_++;
   }
@@ -125,11 +126,20 @@ void FirstFit::assign(Index column, Index color) {
   if (color >= coloring_.groups) {
     coloring_.groups = color + 1;
     if (forbidden_.size() < static_cast<std::size_t>(coloring_.groups)) {
-      forbidden_.resize(std::max<std::size_t>(2 * forbidden_.size(), 64), 0);
+      // Colours may come in any order (a lattice colouring is assigned as found).
+      forbidden_.resize(std::max<std::size_t>({2 * forbidden_.size(), 64,
+                                               static_cast<std::size_t>(coloring_.groups)}),
+                        0);
     }
   }
   const Compressed& by_col = pattern_.by_col;
   const std::uint64_t low_bit = color < 64 ? std::uint64_t{1} << color : 0;
+  if (classes_.dense_count() == 0) {  // the common case, kept to one load and store per row
+    for (std::int64_t p = by_col.begin(column); p < by_col.end(column); ++p) {
+      low_used_[by_col.idx[p]] |= low_bit;
+    }
+    return;
+  }
   for (std::int64_t p = by_col.begin(column); p < by_col.end(column); ++p) {
     low_used_[by_col.idx[p]] |= low_bit;
     Index dense = classes_.dense_id(by_col.idx[p]);
@@ -144,7 +154,7 @@ void FirstFit::assign(Index column, Index color) {
 }
 
 Neighbours::Neighbours(const Pattern& pattern, const RowClasses& classes)
-    : pattern_(pattern), classes_(classes), seen_(pattern.n_cols, 0) {}
+    : pattern_(pattern), classes_(classes) {}
 
 std::vector<Index> Neighbours::degrees() {
   std::vector<Index> degree(pattern_.n_cols, 0);
@@ -161,7 +171,8 @@ std::vector<Index> Neighbours::degrees() {
   return degree;
 }
 
-Coloring greedy(const Pattern& pattern, const RowClasses& classes, const std::vector<Index>& order) {
+Coloring greedy(const Pattern& pattern, const RowClasses& classes,
+                const std::vector<Index>& order) {
   FirstFit fit(pattern, classes);
   for (Index j : order) fit.assign(j, fit.choose(j));
   return fit.take();

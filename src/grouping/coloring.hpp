@@ -1,5 +1,8 @@
 // Greedy first-fit colouring of the columns, where two columns conflict when they share a
 // row; a colour is a group. The pieces every ordering and the local search share.
+// Curtis, Powell and Reid (1974) grouped a Jacobian's columns this way; Coleman and Moré
+// (1983) saw it as colouring the column intersection graph (a distance-2 colouring of the
+// bipartite graph of rows and columns, Gebremedhin, Manne and Pothen 2005).
 #pragma once
 
 #include <cstdint>
@@ -65,6 +68,8 @@ class Neighbours {
 
   template <typename Visit>
   void for_each(Index column, Visit&& visit) {
+    // Marks made on first use: the natural order's single pass never needs them.
+    if (seen_.empty()) seen_.assign(pattern_.n_cols, 0);
     ++stamp_;
     seen_[column] = stamp_;
     const Compressed& by_col = pattern_.by_col;

@@ -1,5 +1,6 @@
-// Saturation-degree colouring: next, the column whose neighbours already use the most
-// distinct colours. On grid stencils it finds the colourings that every static order misses.
+// Saturation-degree colouring (Brélaz's DSATUR, 1979): next, the column whose neighbours
+// already use the most distinct colours. On grid stencils it finds colourings that static
+// orders miss.
 #include <algorithm>
 
 #include "orderings.hpp"

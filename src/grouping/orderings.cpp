@@ -24,14 +24,18 @@ void fill(BucketQueue& queue, const std::vector<Index>& by_degree,
 
 }  // namespace
 
-// Counting sort, stable, so lower index first among equals.
-std::vector<Index> by_decreasing_degree(const std::vector<Index>& degree) {
+// Counting sort, stable in the direction the columns are visited.
+std::vector<Index> by_decreasing_degree(const std::vector<Index>& degree, bool higher_index_first) {
   const Index top = max_degree(degree);
+  const Index n = static_cast<Index>(degree.size());
   std::vector<Index> start(static_cast<std::size_t>(top) + 2, 0);
   for (Index d : degree) ++start[top - d + 1];
   std::partial_sum(start.begin(), start.end(), start.begin());
   std::vector<Index> order(degree.size());
-  for (Index j = 0; j < static_cast<Index>(degree.size()); ++j) order[start[top - degree[j]]++] = j;
+  for (Index k = 0; k < n; ++k) {
+    Index j = higher_index_first ? n - 1 - k : k;
+    order[start[top - degree[j]]++] = j;
+  }
   return order;
 }
 
@@ -42,15 +46,18 @@ Coloring natural(Context& context) {
 }
 
 Coloring largest_first(Context& context) {
-  return greedy(context.pattern, context.classes, by_decreasing_degree(context.degree()));
+  return greedy(context.pattern, context.classes, by_decreasing_degree(context.degree(), true));
 }
 
 // Repeatedly sets aside a column of least degree among those left; colours in the reverse
 // of that order, so that each column meets few coloured neighbours when its turn comes.
+// Among equal degrees at the start the higher index goes first, as in Coleman and Moré's
+// MINPACK routine: on grids this sweeps the columns as a front and finds the 2-D five-point
+// stencil's five groups.
 Coloring smallest_last(Context& context) {
   const Index n = context.pattern.n_cols;
   BucketQueue queue(n, max_degree(context.degree()));
-  fill(queue, by_decreasing_degree(context.degree()), context.degree());
+  for (Index j = 0; j < n; ++j) queue.push_front(j, context.degree()[j]);
   std::vector<Index> order(n);
   for (Index position = n - 1; position >= 0; --position) {
     Index j = queue.pop_min();
@@ -64,16 +71,17 @@ Coloring smallest_last(Context& context) {
 
 namespace {
 
-// Takes the column of largest key next; each neighbour still waiting has its key moved by
-// `change` (keys stay non-negative).
-Coloring by_changing_key(Context& context, const std::vector<Index>& key, Index change) {
+// Takes the column of largest key next, of largest degree among the first `scan` of them;
+// each neighbour still waiting has its key moved by `change` (keys stay non-negative).
+Coloring by_changing_key(Context& context, const std::vector<Index>& key, Index change,
+                         Index scan, bool higher_index_first) {
   const Index n = context.pattern.n_cols;
   BucketQueue queue(n, max_degree(context.degree()));
-  fill(queue, by_decreasing_degree(context.degree()), key);
+  fill(queue, by_decreasing_degree(context.degree(), higher_index_first), key);
   std::vector<Index> order;
   order.reserve(n);
   while (!queue.empty()) {
-    Index j = queue.pop_max();
+    Index j = queue.pop_max_by(context.degree(), scan);
     order.push_back(j);
     context.neighbours.for_each(j, [&](Index k) {
       if (queue.contains(k) && queue.key(k) + change >= 0) queue.change(k, queue.key(k) + change);
@@ -84,14 +92,26 @@ Coloring by_changing_key(Context& context, const std::vector<Index>& key, Index 
 
 }  // namespace
 
-// Next, the column with the most neighbours already ordered.
+// Next, the column with the most neighbours already ordered; among those, the one of
+// largest degree within the first (sum of squared row lengths) / n of them, as in Coleman
+// and Moré's incidence-degree ordering, which keeps the scan's cost near one pass.
 Coloring incidence_degree(Context& context) {
-  return by_changing_key(context, std::vector<Index>(context.pattern.n_cols, 0), +1);
+  const Pattern& pattern = context.pattern;
+  std::int64_t squares = 0;
+  for (Index i = 0; i < pattern.n_rows; ++i) {
+    // Dense rows left out, so that one full row does not make the scan as long as n.
+    if (!context.classes.dense(i)) {
+      squares += std::int64_t{pattern.by_row.count(i)} * pattern.by_row.count(i);
+    }
+  }
+  const Index scan = static_cast<Index>(
+      std::max<std::int64_t>(1, pattern.n_cols ? squares / pattern.n_cols : 1));
+  return by_changing_key(context, std::vector<Index>(pattern.n_cols, 0), +1, scan, true);
 }
 
 // Next, the column with the most neighbours not yet ordered.
 Coloring dynamic_largest_first(Context& context) {
-  return by_changing_key(context, context.degree(), -1);
+  return by_changing_key(context, context.degree(), -1, 1, false);
 }
 
 const Ordering* find_ordering(std::string_view name) {

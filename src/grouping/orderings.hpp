@@ -51,8 +51,10 @@ inline constexpr Ordering kOrderings[] = {
     {"dynamic_largest_first", dynamic_largest_first},
 };
 
-// Columns by decreasing static degree, lower index first among equals.
-std::vector<Index> by_decreasing_degree(const std::vector<Index>& degree);
+// Columns by decreasing static degree, lower index first among equals, or higher index
+// first (the order of Coleman and Moré's MINPACK routines).
+std::vector<Index> by_decreasing_degree(const std::vector<Index>& degree,
+                                        bool higher_index_first = false);
 
 const Ordering* find_ordering(std::string_view name);
 

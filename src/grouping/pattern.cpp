@@ -83,6 +83,53 @@ BuildError copy_compressed(Index n_major, Index n_minor, IndexArray ptr, IndexAr
   return inside ? BuildError::kNone : BuildError::kIndexOutOfRange;
 }
 
+// A caller's canonical layout, read once: the pointers checked, then one pass over the
+// indices checks each, copies it, and counts it for the other orientation, which a second
+// pass over the copy (not the caller's array, which another thread may be writing) fills.
+// Saves the separate pass of the copy on the natural order's cheapest route.
+BuildError copy_and_transpose(Index n_major, Index n_minor, IndexArray ptr, IndexArray idx,
+                              Compressed& out, Compressed& other) {
+  if (ptr.length != static_cast<std::size_t>(n_major) + 1) return BuildError::kBadPointers;
+  out.ptr.resize(ptr.length);
+  bool ordered = ptr.visit([&](auto* p) {
+    bool ok = p[0] == 0;
+    for (std::size_t k = 0; k < ptr.length; ++k) {
+      out.ptr[k] = p[k];
+      ok &= k == 0 || out.ptr[k] >= out.ptr[k - 1];
+    }
+    return ok;
+  });
+  if (!ordered || static_cast<std::size_t>(out.ptr.back()) > idx.length) {
+    return BuildError::kBadPointers;
+  }
+  const std::size_t entries = static_cast<std::size_t>(out.ptr.back());
+  out.idx.resize(entries);
+  out.distinct = true;
+  other.ptr.assign(static_cast<std::size_t>(n_minor) + 1, 0);
+  bool inside = idx.visit([&](auto* p) {
+    bool ok = true;
+    std::int64_t* count = other.ptr.data() + 1;
+    for (std::size_t k = 0; k < entries; ++k) {
+      auto value = p[k];
+      bool good = value >= 0 && value < n_minor;
+      ok &= good;
+      Index minor = good ? static_cast<Index>(value) : 0;
+      out.idx[k] = minor;
+      ++count[minor];
+    }
+    return ok;
+  });
+  if (!inside) return BuildError::kIndexOutOfRange;
+  for (Index j = 0; j < n_minor; ++j) other.ptr[j + 1] += other.ptr[j];
+  other.idx.resize(entries);
+  std::vector<std::int64_t> next(other.ptr.begin(), other.ptr.end() - 1);
+  for (Index i = 0; i < n_major; ++i) {
+    for (std::int64_t k = out.begin(i); k < out.end(i); ++k) other.idx[next[out.idx[k]]++] = i;
+  }
+  other.distinct = true;
+  return BuildError::kNone;
+}
+
 // Entries given as coordinates, sorted into rows by counting (order within a row kept).
 BuildError rows_from_coordinates(Index n_rows, Index n_cols, IndexArray r, IndexArray c,
                                  Compressed& out) {
@@ -142,17 +189,9 @@ BuildError build_pattern(Index n_rows, Index n_cols, Layout layout, IndexArray a
       transpose(n_rows, n_cols, out.by_row, out.by_col);
       return BuildError::kNone;
     case Layout::kCanonicalColumns:
-      error = copy_compressed(n_cols, n_rows, a, b, out.by_col);
-      if (error != BuildError::kNone) return error;
-      out.by_col.distinct = true;
-      transpose(n_cols, n_rows, out.by_col, out.by_row);
-      return BuildError::kNone;
+      return copy_and_transpose(n_cols, n_rows, a, b, out.by_col, out.by_row);
     case Layout::kCanonicalRows:
-      error = copy_compressed(n_rows, n_cols, a, b, out.by_row);
-      if (error != BuildError::kNone) return error;
-      out.by_row.distinct = true;
-      transpose(n_rows, n_cols, out.by_row, out.by_col);
-      return BuildError::kNone;
+      return copy_and_transpose(n_rows, n_cols, a, b, out.by_row, out.by_col);
   }
   return BuildError::kBadPointers;
 }

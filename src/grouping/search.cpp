@@ -1,5 +1,7 @@
 #include "search.hpp"
 
+#include "lattice.hpp"
+
 #include <algorithm>
 #include <numeric>
 #include <random>
@@ -83,6 +85,12 @@ Coloring best(Context& context, const SearchLimits& limits) {
       found = true;
     }
     if (costly_groups(context.pattern, fewest) <= bound) return fewest;
+    // After the one pass of natural order, which suffices on bands: a stencil's lattice
+    // colouring, which reaches the bound where no ordering does.
+    if (ordering.run == natural && lattice_coloring(context, fewest.groups, candidate)) {
+      fewest = std::move(candidate);
+      if (fewest.groups <= bound) return fewest;
+    }
   }
   fewest = iterated_greedy(context, std::move(fewest), bound, limits);
   return tabu_search(context, std::move(fewest), bound,

@@ -1,4 +1,5 @@
-// "best": the orderings in turn, then a local search from the fewest groups found.
+// "best": natural order, a stencil's lattice colouring, the other orderings in turn, then a
+// local search from the fewest groups found; it stops as soon as one reaches the bound.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,9 @@ struct SearchLimits {
 
 Coloring best(Context& context, const SearchLimits& limits);
 
-// Iterated greedy: recolours with the current groups kept together, in a new order of
-// groups; a first-fit pass in such an order never needs more groups than it started from.
+// Iterated greedy (Culberson and Luo, 1996): recolours with the current groups kept
+// together, in a new order of groups; a first-fit pass in such an order never needs more
+// groups than it started from.
 Coloring iterated_greedy(Context& context, Coloring start, Index target,
                          const SearchLimits& limits);
 

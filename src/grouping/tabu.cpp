@@ -1,7 +1,8 @@
-// Tabu search for fewer groups: drop the last group, spread its columns over the others,
-// then move one column at a time out of conflict. A conflict is two columns of one group
-// sharing a row; the search keeps for every column how many neighbours each group holds,
-// so a move costs the column's neighbours plus the number of groups.
+// Tabu search for fewer groups (after Hertz and de Werra's TABUCOL, 1987): drop the last
+// group, spread its columns over the others, then move one column at a time out of
+// conflict. A conflict is two columns of one group sharing a row; the search keeps for
+// every column how many neighbours each group holds, so a move costs the column's
+// neighbours plus the number of groups.
 #include <algorithm>
 #include <random>
 
@@ -11,7 +12,7 @@ namespace grouping {
 namespace {
 
 constexpr std::size_t kSample = 8;  // columns in conflict weighed per move, at most
-constexpr std::int64_t kLongestAttempt = std::int64_t{1} << 30;  // steps fit the tabu stamps  // columns in conflict weighed per move, at most
+constexpr std::int64_t kLongestAttempt = std::int64_t{1} << 30;  // steps fit the tabu stamps
 
 // The column intersection graph, built once: the distinct neighbours of every column.
 struct Adjacency {
