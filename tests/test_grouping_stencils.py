@@ -194,3 +194,14 @@ def test_degree_orderings_count_as_coleman_and_mores_routines(shape, offsets, ex
     found = tuple(count_valid(pattern, group_columns(pattern, order))
                   for order in ("smallest_last", "largest_first", "incidence_degree"))
     assert found == expected
+
+
+@pytest.mark.parametrize("shape, offsets, winner", [
+    ((9, 8, 7), star(3), "lattice"),          # no ordering reaches 7 here
+    ((40,), [(-1,), (0,), (1,)], "natural"),  # natural order is at the bound already
+])
+def test_column_grouping_names_what_reached_the_bound(shape, offsets, winner):
+    from vendrel.grouping import column_grouping
+
+    found = column_grouping(stencil(shape, offsets))
+    assert (found.order, found.count) == (winner, found.lower_bound)

@@ -344,21 +344,9 @@ PyObject* column_grouping(PyObject*, PyObject* arguments) {
       } else if (ordering) {
         coloring = ordering->run(context);
       } else {
-        // "best": the orderings in turn, cheapest first, as grouping::best tries them; the
-        // first that reaches the bound wins and is named. Otherwise the search decides.
-        for (const grouping::Ordering& candidate : grouping::kOrderings) {
-          coloring = candidate.run(context);
-          if (grouping::costly_groups(pattern, coloring) <= bound) {
-            winner = candidate.name;
-            break;
-          }
-        }
-        if (winner == "best") {
-          grouping::SearchLimits limits;
-          limits.seed = seed;
-          coloring = grouping::best(context, limits);
-          winner = "search";
-        }
+        grouping::SearchLimits limits;
+        limits.seed = seed;
+        coloring = grouping::best(context, limits, &winner);
       }
       grouping::renumber(pattern, coloring);
       groups.assign(coloring.color.begin(), coloring.color.end());

@@ -74,27 +74,34 @@ Coloring iterated_greedy(Context& context, Coloring current, Index target,
   return fewest;
 }
 
-Coloring best(Context& context, const SearchLimits& limits) {
+Coloring best(Context& context, const SearchLimits& limits, std::string_view* winner) {
   const Index bound = context.pattern.lower_bound();
   Coloring fewest;
-  bool found = false;
+  std::string_view source;
+  auto done = [&](std::string_view how) {
+    if (winner) *winner = how;
+    return std::move(fewest);
+  };
   for (const Ordering& ordering : kOrderings) {
     Coloring candidate = ordering.run(context);
-    if (!found || candidate.groups < fewest.groups) {
+    if (source.empty() || candidate.groups < fewest.groups) {
       fewest = std::move(candidate);
-      found = true;
+      source = ordering.name;
     }
-    if (costly_groups(context.pattern, fewest) <= bound) return fewest;
+    if (costly_groups(context.pattern, fewest) <= bound) return done(source);
     // After the one pass of natural order, which suffices on bands: a stencil's lattice
     // colouring, which reaches the bound where no ordering does.
     if (ordering.run == natural && lattice_coloring(context, fewest.groups, candidate)) {
       fewest = std::move(candidate);
-      if (fewest.groups <= bound) return fewest;
+      source = "lattice";
+      if (fewest.groups <= bound) return done(source);
     }
   }
+  const Index before = fewest.groups;
   fewest = iterated_greedy(context, std::move(fewest), bound, limits);
-  return tabu_search(context, std::move(fewest), bound,
-                     limits.moves_per_entry * context.pattern.entries(), limits.seed);
+  fewest = tabu_search(context, std::move(fewest), bound,
+                       limits.moves_per_entry * context.pattern.entries(), limits.seed);
+  return done(fewest.groups < before ? std::string_view("search") : source);
 }
 
 void renumber(const Pattern& pattern, Coloring& coloring) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "orderings.hpp"
 
@@ -15,7 +16,8 @@ struct SearchLimits {
   std::int64_t moves_per_entry = 2;   // moves of the tabu search that follows, at most
 };
 
-Coloring best(Context& context, const SearchLimits& limits);
+// `winner`, if given, names what found the result: an ordering, "lattice" or "search".
+Coloring best(Context& context, const SearchLimits& limits, std::string_view* winner = nullptr);
 
 // Iterated greedy (Culberson and Luo, 1996): recolours with the current groups kept
 // together, in a new order of groups; a first-fit pass in such an order never needs more

@@ -169,8 +169,9 @@ class ColumnGrouping:
     lower_bound : int
         The most entries in a row: no grouping needs fewer groups.
     order : str
-        The order that gave the groups: a name of `ORDERS`, ``"search"`` (the local search
-        of ``"best"``), ``"given"`` (a permutation, or groups given by the caller).
+        The order that gave the groups: a name of `ORDERS`, ``"lattice"`` (the stencil
+        colouring that ``"best"`` finds on grids), ``"search"`` (the local search of
+        ``"best"``), ``"given"`` (a permutation, or groups given by the caller).
     pairs : bool
         Read from index pairs ``(rows, cols)``: the shape is then only the smallest that
         holds the entries, and a Jacobian's may be larger.
@@ -459,10 +460,12 @@ def group_columns(sparsity: Sparsity, order: Union[str, npt.ArrayLike] = "best",
         ``"natural"``, ``"largest_first"``, ``"smallest_last"``,
         ``"incidence_degree"``, ``"dynamic_largest_first"``, ``"dsatur"``,
         ``"random"`` (seeded by `seed`), a permutation of the columns, or ``"best"``
-        (the default): the orderings in turn, stopping at the first that reaches
-        `lower_bound`, and otherwise a local search from the fewest groups found, for
-        a number of passes that is fixed, so that its time grows with the pattern's
-        size and its result does not depend on the machine.
+        (the default): natural order, then a cyclic colouring of the grid when the
+        pattern is a stencil's (found from the pattern alone), then the other orderings,
+        stopping at the first that reaches `lower_bound`, and otherwise a local search
+        (iterated greedy, then tabu search) from the fewest groups found, for a number of
+        passes and moves that is fixed, so that its time grows with the pattern's size
+        and its result does not depend on the machine.
     seed : int, optional
         Seeds ``"random"`` and the local search of ``"best"``.
     shape : tuple (m, n), optional
@@ -477,6 +480,30 @@ def group_columns(sparsity: Sparsity, order: Union[str, npt.ArrayLike] = "best",
         column that has entries (the column index, whatever `order` was); columns
         without entries are in group 0. `column_grouping` gives the same groups with the
         pattern, the bound and the order that won.
+
+    Notes
+    -----
+    Grouping columns that share no row is due to Curtis, Powell and Reid [1]_; it is a
+    colouring of the column-intersection graph, and the orderings are Coleman and
+    Moré's [2]_ (smallest-last, largest-first, incidence-degree, with MINPACK's ties),
+    DSATUR [3]_ and those surveyed by Gebremedhin, Manne and Pothen [4]_. On a
+    constant-coefficient stencil, a colouring ``(a . i) mod k`` of the grid points reaches
+    the largest row's count, which no grouping can beat, as Goldfarb and Toint showed
+    [5]_; ``"best"`` looks for one before its tabu search [6]_.
+
+    References
+    ----------
+    .. [1] A. R. Curtis, M. J. D. Powell, J. K. Reid, "On the estimation of sparse
+       Jacobian matrices", J. Inst. Math. Appl. 13 (1974).
+    .. [2] T. F. Coleman, J. J. Moré, "Estimation of sparse Jacobian matrices and graph
+       coloring problems", SIAM J. Numer. Anal. 20 (1983).
+    .. [3] D. Brélaz, "New methods to color the vertices of a graph", Comm. ACM 22 (1979).
+    .. [4] A. H. Gebremedhin, F. Manne, A. Pothen, "What color is your Jacobian? Graph
+       coloring for computing derivatives", SIAM Review 47 (2005).
+    .. [5] D. Goldfarb, Ph. L. Toint, "Optimal estimation of Jacobian and Hessian matrices
+       that arise in finite difference calculations", Math. Comp. 43 (1984).
+    .. [6] A. Hertz, D. de Werra, "Using tabu search techniques for graph coloring",
+       Computing 39 (1987).
 
     Examples
     --------
