@@ -215,7 +215,7 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
             raise Stop(-4)
         if verbose:
             print(text.HEADER)
-            print(text.FIRST_ROW % (0, _max(problem, f), norm, "", "", problem.nfev, "", ""))
+            print((text.FIRST_ROW % (0, _max(problem, f), norm, "", "", problem.nfev, "", "")).rstrip())
         inverse: Any = None  # an Inverse, a _Held Jacobian (ptc), or None: make one
         refusals = age = 0
         jacobian_cost = problem.first_jacobian_cost
