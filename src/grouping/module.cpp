@@ -1,6 +1,6 @@
 // vendrel._grouping: the thin binding around the grouping core. It takes index arrays
 // through the buffer protocol, checks them, runs the core with the interpreter lock
-// released, and writes the groups into an array the caller made. Callers are the
+// released, and hands back plain buffers or writes into arrays the caller made. Callers are the
 // package's own Python layer, which has already checked and converted the user's input.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -173,75 +173,6 @@ PyObject* canonical(PyObject*, PyObject* arguments) {
     return nullptr;
   }
   return Py_BuildValue("(NN)", pointers, indices);
-}
-
-// group(n_rows, n_cols, layout, a, b, order, permutation, seed, out) -> groups
-// `order` names an ordering, "best", or "given" (then `permutation` holds the columns in
-// the order to colour them). `out` receives each column's group, as int64.
-PyObject* group(PyObject*, PyObject* arguments) {
-  PatternArguments args;
-  PyObject *a, *b, *permutation_object, *out_object;
-  const char* order_text;
-  unsigned long long seed;
-  if (!PyArg_ParseTuple(arguments, "nniOOsOKO:group", &args.n_rows, &args.n_cols, &args.layout,
-                        &a, &b, &order_text, &permutation_object, &seed, &out_object) ||
-      !take_pattern(args, a, b)) {
-    return nullptr;
-  }
-  const std::string_view order = order_text;
-  const grouping::Ordering* ordering = grouping::find_ordering(order);
-  const bool given = order == "given";
-  if (!ordering && !given && order != "best") {
-    PyErr_Format(PyExc_ValueError, "unknown order %R", PyTuple_GET_ITEM(arguments, 5));
-    return nullptr;
-  }
-  HeldBuffer permutation, out;
-  if (given && !permutation.acquire(permutation_object, "permutation", false)) return nullptr;
-  if (!out.acquire(out_object, "out", true)) return nullptr;
-  if (!out.wide() || out.length() != static_cast<std::size_t>(args.n_cols) ||
-      (given && permutation.length() != static_cast<std::size_t>(args.n_cols))) {
-    PyErr_SetString(PyExc_ValueError, "permutation and out must have one int64 entry per column");
-    return nullptr;
-  }
-
-  bool not_a_permutation = false;
-  Index groups = 0;
-  auto work = [&](const grouping::Pattern& pattern) {
-    grouping::RowClasses classes(pattern);
-    grouping::Context context(pattern, classes);
-    grouping::Coloring coloring;
-    if (given) {
-      std::vector<Index> columns(pattern.n_cols);
-      std::vector<bool> seen(pattern.n_cols, false);
-      grouping::IndexArray given_order = permutation.indices();
-      for (Index k = 0; k < pattern.n_cols; ++k) {
-        std::int64_t j = given_order[k];
-        if (j < 0 || j >= pattern.n_cols || seen[j]) {
-          not_a_permutation = true;
-          return;
-        }
-        seen[j] = true;
-        columns[k] = static_cast<Index>(j);
-      }
-      coloring = grouping::greedy(pattern, classes, columns);
-    } else if (ordering) {
-      coloring = ordering->run(context);
-    } else {
-      grouping::SearchLimits limits;
-      limits.seed = seed;
-      coloring = grouping::best(context, limits);
-    }
-    grouping::renumber(pattern, coloring);
-    auto* target = static_cast<std::int64_t*>(out.data());
-    for (Index j = 0; j < pattern.n_cols; ++j) target[j] = coloring.color[j];
-    groups = coloring.groups;
-  };
-  if (!with_pattern(args, work)) return nullptr;
-  if (not_a_permutation) {
-    PyErr_SetString(PyExc_ValueError, "order is not a permutation of the columns");
-    return nullptr;
-  }
-  return PyLong_FromLong(groups);
 }
 
 // A vector's bytes, as a bytearray the caller wraps with numpy.frombuffer (no NumPy
@@ -572,7 +503,6 @@ PyObject* perturb(PyObject*, PyObject* arguments) {
 }
 
 PyMethodDef kMethods[] = {
-    {"group", group, METH_VARARGS, "Each column's group, written into out; returns their number."},
     {"recover", recover, METH_VARARGS, "A grouped Jacobian's entries from its differences."},
     {"steps", steps, METH_VARARGS, "The steps and moved points of a Jacobian without bounds."},
     {"perturb", perturb, METH_VARARGS, "x with the moved values at the listed columns."},

@@ -55,10 +55,10 @@ void transpose(Index n_src, Index n_dst, const Compressed& src, Compressed& dst)
   dst.distinct = true;
 }
 
-// Copies a caller's compressed layout after checking its pointers and indices.
-BuildError copy_compressed(Index n_major, Index n_minor, IndexArray ptr, IndexArray idx,
-                           Compressed& out) {
-  if (ptr.length != static_cast<std::size_t>(n_major) + 1) return BuildError::kBadPointers;
+// Copies a caller's pointers; false unless they start at 0, never decrease and stay
+// within the `length` indices given.
+bool copy_pointers(Index n_major, IndexArray ptr, std::size_t length, Compressed& out) {
+  if (ptr.length != static_cast<std::size_t>(n_major) + 1) return false;
   out.ptr.resize(ptr.length);
   bool ordered = ptr.visit([&](auto* p) {
     bool ok = p[0] == 0;
@@ -68,9 +68,13 @@ BuildError copy_compressed(Index n_major, Index n_minor, IndexArray ptr, IndexAr
     }
     return ok;
   });
-  if (!ordered || static_cast<std::size_t>(out.ptr.back()) > idx.length) {
-    return BuildError::kBadPointers;
-  }
+  return ordered && static_cast<std::size_t>(out.ptr.back()) <= length;
+}
+
+// Copies a caller's compressed layout after checking its pointers and indices.
+BuildError copy_compressed(Index n_major, Index n_minor, IndexArray ptr, IndexArray idx,
+                           Compressed& out) {
+  if (!copy_pointers(n_major, ptr, idx.length, out)) return BuildError::kBadPointers;
   out.idx.resize(static_cast<std::size_t>(out.ptr.back()));
   bool inside = idx.visit([&](auto* p) {
     bool ok = true;
@@ -89,19 +93,7 @@ BuildError copy_compressed(Index n_major, Index n_minor, IndexArray ptr, IndexAr
 // Saves the separate pass of the copy on the natural order's cheapest route.
 BuildError copy_and_transpose(Index n_major, Index n_minor, IndexArray ptr, IndexArray idx,
                               Compressed& out, Compressed& other) {
-  if (ptr.length != static_cast<std::size_t>(n_major) + 1) return BuildError::kBadPointers;
-  out.ptr.resize(ptr.length);
-  bool ordered = ptr.visit([&](auto* p) {
-    bool ok = p[0] == 0;
-    for (std::size_t k = 0; k < ptr.length; ++k) {
-      out.ptr[k] = p[k];
-      ok &= k == 0 || out.ptr[k] >= out.ptr[k - 1];
-    }
-    return ok;
-  });
-  if (!ordered || static_cast<std::size_t>(out.ptr.back()) > idx.length) {
-    return BuildError::kBadPointers;
-  }
+  if (!copy_pointers(n_major, ptr, idx.length, out)) return BuildError::kBadPointers;
   const std::size_t entries = static_cast<std::size_t>(out.ptr.back());
   out.idx.resize(entries);
   out.distinct = true;
