@@ -19,10 +19,12 @@ from typing import Any, Callable, List, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from vendrel.jacobian import SparseJacobian
-
 __all__ = ["IvpJacobian", "LeastSquaresJacobian", "MinpackJacobian", "for_ivp",
            "for_least_squares", "for_minpack"]
+
+# The Jacobian's class arrives as `make` (SparseJacobian's own classmethods pass it), so that
+# this module needs nothing from vendrel.jacobian.
+Make = Callable[..., Any]
 
 
 class _Remembered:
@@ -83,7 +85,7 @@ class _TimeLast:
 
 
 class _Client:
-    def __init__(self, fun: Callable[..., Any], inner: SparseJacobian, time_first: bool) -> None:
+    def __init__(self, fun: Callable[..., Any], inner: Any, time_first: bool) -> None:
         self.fun = _Remembered(fun, time_first)
         self.jacobian = inner
         self.calls = self.reused = 0
@@ -129,50 +131,27 @@ class MinpackJacobian(_Client):
         return self._make(x, (args, {}), *args)
 
 
-def for_ivp(rhs: Callable[..., Any], sparsity: Any, **options: Any) -> IvpJacobian:
-    """The Jacobian of ``rhs(t, y)`` with respect to y, for ``solve_ivp``'s ``jac``.
-
-    `sparsity` is the pattern of d rhs / d y; `options` are `SparseJacobian`'s (``output``
-    excepted: BDF and Radau factorise CSC).
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> from scipy.integrate import solve_ivp
-    >>> from vendrel.jacobian import SparseJacobian
-    >>> def rhs(t, y):
-    ...     return -np.r_[y[0], y[1:] - y[:-1]] * 50.0
-    >>> pattern = np.eye(4, dtype=bool) | np.eye(4, k=-1, dtype=bool)
-    >>> ivp = SparseJacobian.for_ivp(rhs, pattern)
-    >>> solution = solve_ivp(ivp.fun, (0.0, 1.0), np.ones(4), method="BDF", jac=ivp)
-    >>> solution.success, bool(abs(solution.y[:, -1]).max() < 1e-3)
-    (True, True)
-    """
+def for_ivp(make: Make, rhs: Callable[..., Any], sparsity: Any, **options: Any) -> IvpJacobian:
+    """`SparseJacobian.for_ivp`, with `make` the Jacobian's class."""
     _no_output(options)
-    return IvpJacobian(rhs, SparseJacobian(_TimeLast(rhs), sparsity, output="csc", **options),
+    return IvpJacobian(rhs, make(_TimeLast(rhs), sparsity, output="csc", **options),
                        time_first=True)
 
 
-def for_least_squares(fun: Callable[..., Any], sparsity: Any,
+def for_least_squares(make: Make, fun: Callable[..., Any], sparsity: Any,
                       bounds: Tuple[npt.ArrayLike, npt.ArrayLike] = (-np.inf, np.inf),
                       **options: Any) -> LeastSquaresJacobian:
-    """The Jacobian of ``fun(x)`` for ``least_squares``'s ``jac``, its differences within
-    `bounds` (give the same `bounds` to ``least_squares``).
-
-    The Jacobian is a CSR array, for ``tr_solver="lsmr"`` (``least_squares`` picks it for a
-    sparse Jacobian by itself).
-    """
+    """`SparseJacobian.for_least_squares`, with `make` the Jacobian's class."""
     _no_output(options)
-    return LeastSquaresJacobian(fun, SparseJacobian(fun, sparsity, bounds=bounds, **options),
+    return LeastSquaresJacobian(fun, make(fun, sparsity, bounds=bounds, **options),
                                 time_first=False)
 
 
-def for_minpack(fun: Callable[..., Any], sparsity: Any, **options: Any) -> MinpackJacobian:
-    """The Jacobian of ``fun(x)`` as a dense array, for ``root(method="hybr")`` and
-    ``root(method="lm")``: MINPACK takes nothing else, so this is for small systems (SciPy
-    itself reaches for hybr where n is in the hundreds or few thousands)."""
+def for_minpack(make: Make, fun: Callable[..., Any], sparsity: Any,
+                **options: Any) -> MinpackJacobian:
+    """`SparseJacobian.for_minpack`, with `make` the Jacobian's class."""
     _no_output(options)
-    return MinpackJacobian(fun, SparseJacobian(fun, sparsity, output="dense", **options),
+    return MinpackJacobian(fun, make(fun, sparsity, output="dense", **options),
                            time_first=False)
 
 

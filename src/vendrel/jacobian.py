@@ -425,25 +425,49 @@ class SparseJacobian(Generic[J]):
 
     @classmethod
     def for_ivp(cls, rhs: Any, sparsity: Any, **options: Any) -> Any:
-        """``jac`` for ``solve_ivp``: see `vendrel.clients.for_ivp`."""
+        """The Jacobian of ``rhs(t, y)`` with respect to y, for ``solve_ivp``'s ``jac``.
+
+        `sparsity` is the pattern of d rhs / d y; `options` are `SparseJacobian`'s (``output``
+        excepted: BDF and Radau factorise CSC).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from scipy.integrate import solve_ivp
+        >>> from vendrel.jacobian import SparseJacobian
+        >>> def rhs(t, y):
+        ...     return -np.r_[y[0], y[1:] - y[:-1]] * 50.0
+        >>> pattern = np.eye(4, dtype=bool) | np.eye(4, k=-1, dtype=bool)
+        >>> ivp = SparseJacobian.for_ivp(rhs, pattern)
+        >>> solution = solve_ivp(ivp.fun, (0.0, 1.0), np.ones(4), method="BDF", jac=ivp)
+        >>> solution.success, bool(abs(solution.y[:, -1]).max() < 1e-3)
+        (True, True)
+        """
         from vendrel import clients
 
-        return clients.for_ivp(rhs, sparsity, **options)
+        return clients.for_ivp(cls, rhs, sparsity, **options)
 
     @classmethod
     def for_least_squares(cls, fun: Any, sparsity: Any, bounds: Bounds = (-np.inf, np.inf),
                           **options: Any) -> Any:
-        """``jac`` for ``least_squares``: see `vendrel.clients.for_least_squares`."""
+        """The Jacobian of ``fun(x)`` for ``least_squares``'s ``jac``, its differences within
+        `bounds` (give the same `bounds` to ``least_squares``).
+
+        The Jacobian is a CSR array, for ``tr_solver="lsmr"`` (``least_squares`` picks it for a
+        sparse Jacobian by itself).
+        """
         from vendrel import clients
 
-        return clients.for_least_squares(fun, sparsity, bounds, **options)
+        return clients.for_least_squares(cls, fun, sparsity, bounds, **options)
 
     @classmethod
     def for_minpack(cls, fun: Any, sparsity: Any, **options: Any) -> Any:
-        """``jac`` for ``root(method="hybr" or "lm")``: see `vendrel.clients.for_minpack`."""
+        """The Jacobian of ``fun(x)`` as a dense array, for ``root(method="hybr")`` and
+        ``root(method="lm")``: MINPACK takes nothing else, so this is for small systems (SciPy
+        itself reaches for hybr where n is in the hundreds or few thousands)."""
         from vendrel import clients
 
-        return clients.for_minpack(fun, sparsity, **options)
+        return clients.for_minpack(cls, fun, sparsity, **options)
 
 
 def detect_sparsity(
