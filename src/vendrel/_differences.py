@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import itertools
 import sys
-from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
+from typing import Any, Callable, Iterator, List, Optional, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -219,7 +219,8 @@ class Differences:
             cols = indices
         assert scheme.one_sided is not None
         mask = scheme.one_sided[cols]
-        values = one_sided[groups[cols[mask]] * m + rows[mask]] / scheme.step[cols[mask]]
+        rows_at = groups[cols[mask]] * cast(int, m) + rows[mask]
+        values = one_sided[rows_at] / scheme.step[cols[mask]]
         if self.output == "dense":
             result[rows[mask], cols[mask]] = values
         else:

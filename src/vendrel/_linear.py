@@ -43,6 +43,7 @@ def linear_operator(residual: Residual, x0: npt.NDArray[np.float64], narrow: Any
         else:
             dx = h / norm
             df = check_result(residual(x0 + dx * p * 1.j), lambda: "a product", m, "", True).imag
-        return df / dx
+        quotient: npt.NDArray[Any] = df / dx
+        return quotient
 
     return LinearOperator((m, n), matvec), made

@@ -14,7 +14,7 @@ it asks for Jacobians: Radau, least_squares and MINPACK ask where they have just
 BDF mostly at predicted points it has not evaluated, where nothing is spared.
 """
 
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -55,7 +55,7 @@ class _Remembered:
         for kept_key, kept_point, value in self.kept:
             if x.shape == kept_point.shape and np.array_equal(x, kept_point) and \
                     _same(kept_key, key):
-                return value
+                return cast(npt.NDArray[np.float64], value)
         return None
 
 
@@ -93,7 +93,7 @@ class _Client:
     @property
     def evaluations(self) -> int:
         """The residual evaluations the Jacobians made."""
-        return self.jacobian.evaluations
+        return cast(int, self.jacobian.evaluations)
 
     def _make(self, point: Any, key: Tuple[Any, ...], *args: Any, **kwargs: Any) -> Any:
         self.calls += 1

@@ -312,10 +312,13 @@ def check_out(out: Any, grouping: ColumnGrouping, output: str) -> None:
                              % (grouping.shape,))
         return
     pointers, indices = grouping._by_col if output == "csc" else grouping._by_row
-    if not (scipy.sparse.issparse(out) and out.format == output and out.shape == grouping.shape
-            and out.data.dtype == np.float64 and out.data.flags.writeable
-            and out.data.flags.c_contiguous and len(out.indices) == len(indices)
-            and np.array_equal(out.indptr, pointers) and np.array_equal(out.indices, indices)):
+    sparse: Any = out  # issparse narrows `out` to a base class without these attributes
+    if not (scipy.sparse.issparse(out) and sparse.format == output
+            and sparse.shape == grouping.shape
+            and sparse.data.dtype == np.float64 and sparse.data.flags.writeable
+            and sparse.data.flags.c_contiguous and len(sparse.indices) == len(indices)
+            and np.array_equal(sparse.indptr, pointers)
+            and np.array_equal(sparse.indices, indices)):
         raise ValueError("out must be a %s matrix with the pattern of this Jacobian (float64 "
                          "data, the same indices in the same order)" % output)
 
@@ -540,7 +543,8 @@ def as_pattern(sparsity: Sparsity, *, shape: Optional[Shape] = None) -> "scipy.s
     `sparsity` and `shape` are taken as by `group_columns`. On SciPy releases without
     sparse arrays the result is a ``csc_matrix``.
     """
-    return pattern_of(_structure_alone(sparsity, shape, "as_pattern"))
+    return cast("scipy.sparse.csc_array",
+                pattern_of(_structure_alone(sparsity, shape, "as_pattern")))
 
 
 def pattern_of(read: ReadSparsity) -> Any:

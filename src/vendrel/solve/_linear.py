@@ -9,7 +9,7 @@ problems whose LU fill grows too large.
 """
 
 import inspect
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, Optional, Tuple, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -31,7 +31,7 @@ def _csc(J: Any) -> Any:
         if J.ndim != 2:
             raise ValueError("the Jacobian must be two-dimensional, not of shape %s" % (J.shape,))
         return scipy.sparse.csc_matrix(J)
-    return scipy.sparse.csc_matrix(J, dtype=np.float64)
+    return scipy.sparse.csc_matrix(cast(Any, J), dtype=np.float64)
 
 
 def _symmetric_structure(A: Any) -> bool:
@@ -56,11 +56,13 @@ def _superlu(J: Any) -> Solve:
         lu = scipy.sparse.linalg.splu(A, **options)
     except RuntimeError as error:  # SuperLU's "Factor is exactly singular"
         raise SingularJacobian(str(error)) from None
-    return lu.solve  # type: ignore[no-any-return]
+    return lu.solve
 
 
 def _umfpack(J: Any) -> Solve:
-    from scikits.umfpack import splu as umfpack_splu
+    # An optional dependency, without type information
+    from scikits.umfpack import (  # type: ignore[import-not-found, import-untyped, unused-ignore]
+        splu as umfpack_splu)
 
     try:
         lu = umfpack_splu(_csc(J))
@@ -70,7 +72,8 @@ def _umfpack(J: Any) -> Solve:
 
 
 def _pardiso(J: Any) -> Solve:
-    import pypardiso
+    # An optional dependency, without type information
+    import pypardiso  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
     A = scipy.sparse.csr_matrix(J, dtype=np.float64)
     solver = pypardiso.PyPardisoSolver()
@@ -147,11 +150,12 @@ def read_linear_solver(linear_solver: Any) -> Tuple[Factorize, str]:
     if callable(linear_solver):
         return _checked(linear_solver), getattr(linear_solver, "__name__", "callable")
     if linear_solver == "auto":
+        module: Optional[str]
         for name, module in AUTO_ORDER:
             if _installed(module):
                 return SOLVERS[name][0], name
     if isinstance(linear_solver, str) and linear_solver in SOLVERS:
-        name: str = linear_solver
+        name = linear_solver
         module = dict(AUTO_ORDER).get(name)
         if module is not None and not _installed(module):
             raise ValueError("linear_solver=%r needs the package %s, which is not installed"

@@ -7,7 +7,7 @@ line search tries the full step first and interpolates rather than halves.
 """
 
 import time
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -132,7 +132,7 @@ class Problem:
         """The step p, projected so that x + p stays within the bounds."""
         if not self.bounded:
             return p
-        return np.clip(x + p, self.lower, self.upper) - x  # type: ignore[no-any-return]
+        return np.clip(x + p, self.lower, self.upper) - x
 
     def scaled_max(self, dx: FloatArray, x: FloatArray) -> float:
         """max |dx_i| / max(|x_i|, x_scale_i): the relative step that xtol bounds."""
@@ -154,7 +154,9 @@ class Inverse:
             import scipy.sparse
 
             if scipy.sparse.issparse(J):
-                J = J + shift * scipy.sparse.identity(J.shape[0], format="csr")
+                # issparse narrows J to a base class that has neither shape nor +
+                sparse: Any = J
+                J = sparse + shift * scipy.sparse.identity(sparse.shape[0], format="csr")
             else:
                 J = J + shift * np.eye(J.shape[0])
         self.solve = problem.make_solve(J)
@@ -315,7 +317,7 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
         print(text.SUMMARY % (message, nit, problem.nfev, problem.jac_nfev, problem.njev,
                               problem.nfact, total, problem.fun_time, problem.jac_time,
                               problem.linear_time))
-    return OptimizeResult(
+    return OptimizeResult(  # type: ignore[call-arg]  # the stub omits the dict's keywords
         x=x, fun=f, success=status == 1, status=status, message=message, nit=nit,
         nfev=problem.nfev, njev=problem.njev, jac_nfev=problem.jac_nfev, nfact=problem.nfact,
         time=total, fun_time=problem.fun_time, jac_time=problem.jac_time,

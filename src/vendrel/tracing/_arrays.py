@@ -10,7 +10,7 @@ when an array operation next reads it, so a loop over elements stays O(n).
 
 
 import sys
-from typing import Any, Optional, Tuple
+from typing import Any, Literal, Optional, Tuple
 
 import numpy as np
 import scipy.sparse
@@ -440,7 +440,8 @@ class TracedArray(_NoValue):
             raise unsupported("x.view(...) with a type")
         return TracedArray(self._storage, self._pos.view(), self.dtype, self._part)
 
-    def astype(self, dtype: Any, order: str = "K", casting: str = "unsafe",
+    def astype(self, dtype: Any, order: Literal["K", "A", "C", "F"] = "K",
+               casting: Literal["no", "equiv", "safe", "same_kind", "unsafe"] = "unsafe",
                subok: bool = True, copy: bool = True) -> Any:
         given, dtype = dtype, np.dtype(dtype)
         if dtype.kind not in "biufcO":

@@ -7,7 +7,7 @@ their patterns are the composition's: sound as those rules are, and as precise. 
 (np.bincount with weights, ufunc.reduceat, np.fill_diagonal) are unions over constant positions.
 """
 
-from typing import Any, List, Optional, Sequence
+from typing import Any, Callable, List, Literal, Optional, Sequence, cast
 
 import numpy as np
 
@@ -55,7 +55,7 @@ def _cross(a: Any, b: Any, axisa: int = -1, axisb: int = -1, axisc: int = -1,
 
 
 @implements("gradient")
-def _gradient(f: Any, *varargs: Any, axis: Any = None, edge_order: int = 1) -> Any:
+def _gradient(f: Any, *varargs: Any, axis: Any = None, edge_order: Literal[1, 2] = 1) -> Any:
     _refuse_traced(list(varargs) + [axis, edge_order], "np.gradient with traced spacing")
     f = as_array(f)
     axes = normalize_axes(axis, f.ndim)
@@ -123,7 +123,7 @@ def _kron(a: Any, b: Any) -> Any:
 
 
 @implements("correlate")
-def _correlate(a: Any, v: Any, mode: str = "valid") -> Any:
+def _correlate(a: Any, v: Any, mode: Literal["valid", "same", "full"] = "valid") -> Any:
     # correlate(a, v) is convolve(a, conj(v)[::-1]), for either length.
     # correlate(a, v) is convolve(a, v[::-1]); NumPy swaps a shorter a with v and reverses
     # the result, which moves the window of mode "same".
@@ -160,7 +160,7 @@ def _reduceat(ufunc: Any, array: Any, indices: Any, axis: int = 0, dtype: Any = 
     traced = as_array(array)
     axis = normalize_axes(axis, traced.ndim)[0]
     starts = np.asarray(indices, dtype=np.intp).ravel()
-    moved = np.moveaxis(traced, axis, -1)
+    moved = np.moveaxis(traced, axis, -1)  # type: ignore[type-var]  # via __array_function__
     length = moved.shape[-1]
     if len(starts) and (starts.min() < 0 or starts.max() >= length):
         raise IndexError("index %d out-of-bounds in %s.reduceat [0, %d)"
@@ -181,7 +181,7 @@ def _reduceat(ufunc: Any, array: Any, indices: Any, axis: int = 0, dtype: Any = 
     key = traced.dtype
     reduced = result(moved.shape[:-1] + (len(starts),), rows,
                      result_dtypes(ufunc, (key, key), dtype)[0], n)
-    back = np.moveaxis(as_array(reduced), -1, axis).copy()
+    back = np.moveaxis(as_array(reduced), -1, axis).copy()  # type: ignore[type-var]  # as above
     return finish(back, out)
 
 
@@ -236,7 +236,7 @@ def _pad_statistic(array: Any, pad_width: Any, mode: str, stat_length: Any = Non
             shape[ax] = width
             pieces.append((side, np.broadcast_to(statistic, tuple(shape))))
         parts = [p for s, p in pieces if s == 0] + [padded] + [p for s, p in pieces if s == 1]
-        padded = np.concatenate(parts, axis=ax)
+        padded = cast(TracedArray, np.concatenate(parts, axis=ax))  # TracedArray's own handler
     return padded
 
 
@@ -260,6 +260,7 @@ if _window is not None:
                              subok: bool = False, writeable: bool = False) -> Any:
         _refuse_traced([window_shape, axis], "sliding_window_view with a traced window")
         traced = as_array(x)
-        return traced.from_positions(_window(traced._pos, window_shape, axis,
+        window = cast(Callable[..., Any], _window)  # not None: defined only then
+        return traced.from_positions(window(traced._pos, window_shape, axis,
                                              writeable=writeable))
     HANDLERS[_window] = _sliding_window_view

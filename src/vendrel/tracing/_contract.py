@@ -341,7 +341,7 @@ def _chain(labels: List[List[Label]], values: Sequence[Any], out_labels: List[La
 
 
 def _constant_einsum(labels: List[List[Any]], values: Sequence[Any], keep: List[Any]) -> Any:
-    letters: dict = {}
+    letters: Dict[Any, str] = {}
     for label in [lab for axes in labels for lab in axes] + keep:
         letters.setdefault(label, chr(ord("a") + len(letters)))
     spec = ",".join("".join(letters[lab] for lab in axes) for axes in labels)

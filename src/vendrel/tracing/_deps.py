@@ -127,7 +127,7 @@ try:
     # matrices per operation); A + B where this SciPy does not have it.
     from scipy.sparse._sparsetools import csr_plus_csr as _csr_plus_csr
 except ImportError:  # pragma: no cover - a SciPy that moved it
-    _csr_plus_csr = None
+    _csr_plus_csr = None  # type: ignore[assignment]  # optional: A + B is used instead
 
 
 def _plus(a: Any, b: Any) -> Any:
@@ -137,7 +137,7 @@ def _plus(a: Any, b: Any) -> Any:
     capacity = len(a.indices) + len(b.indices)
     itype = index_type(m, n, capacity)
     indptr = np.empty(m + 1, dtype=itype)
-    indices = np.empty(capacity, dtype=itype)
+    indices: Any = np.empty(capacity, dtype=itype)
     data = np.empty(capacity, dtype=bool)
     _csr_plus_csr(m, n, a.indptr.astype(itype, copy=False), a.indices.astype(itype, copy=False),
                   a.data, b.indptr.astype(itype, copy=False), b.indices.astype(itype, copy=False),

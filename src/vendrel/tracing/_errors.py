@@ -10,7 +10,7 @@ again when the traced call returns, whatever the function did with it.
 import os
 import sys
 import threading
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple, Type, cast
 
 PERTURB = 'find the pattern by perturbation instead (method="perturb")'
 
@@ -70,7 +70,7 @@ def _library(frame: Any) -> Optional[str]:
 
 
 def _ours(frame: Any) -> bool:
-    return os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _HERE
+    return os.path.dirname(os.path.abspath(cast(str, frame.f_code.co_filename))) == _HERE
 
 
 def _stack(frame: Any) -> Iterator[Tuple[Any, int]]:
@@ -113,7 +113,7 @@ def unsupported(operation: str, why: str = "") -> TracingError:
 _CRASHES: Dict[type, type] = {}
 
 
-def _crash_type(kind: type) -> type:
+def _crash_type(kind: type) -> Type[TracingError]:
     """TracingError that is also a `kind`, so that code catching either catches it."""
     found = _CRASHES.get(kind)
     if found is None:
@@ -122,7 +122,7 @@ def _crash_type(kind: type) -> type:
         except TypeError:  # a built-in exception whose instance layout cannot be combined
             found = TracingError
         _CRASHES[kind] = found
-    return found
+    return cast(Type[TracingError], found)
 
 
 def crash(error: BaseException) -> TracingError:

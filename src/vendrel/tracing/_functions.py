@@ -151,8 +151,8 @@ def _template(a: Any, order: str, shape: Tuple[int, ...]) -> np.ndarray:
     source = a._pos if isinstance(a, TracedArray) else np.empty(np.shape(a), np.intp)
     if isinstance(a, np.ndarray):
         source = a
-    return np.empty_like(source, dtype=np.intp, order=order,  # type: ignore[call-overload]
-                         shape=shape)
+    return np.empty_like(  # type: ignore[call-overload, no-any-return]
+        source, dtype=np.intp, order=order, shape=shape)
 
 
 @implements("zeros_like", "ones_like", "empty_like")

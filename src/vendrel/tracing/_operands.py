@@ -1,7 +1,7 @@
 """Arguments of NumPy calls seen as arrays of dependency rows, and the traced results made
 from rows: what every rule reads its arguments with and writes its results with."""
 
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, List, Literal, Optional, Sequence, Tuple, cast
 
 import numpy as np
 import scipy.sparse
@@ -107,8 +107,10 @@ def output_layout(values: Sequence[Any], shape: Tuple[int, ...]) -> Optional[np.
         return None
     operands = [a if a is not None else np.broadcast_to(np.empty((), np.intp), np.shape(v))
                 for a, v in zip(arrays, values) if np.ndim(v)]
+    op_flags = cast(List[List[Literal["readonly", "writeonly", "allocate"]]],
+                    [["readonly"]] * len(operands) + [["writeonly", "allocate"]])
     iterator = np.nditer(operands + [None], flags=["refs_ok", "zerosize_ok"],
-                         op_flags=[["readonly"]] * len(operands) + [["writeonly", "allocate"]],
+                         op_flags=op_flags,
                          op_dtypes=[None] * len(operands) + [np.dtype(np.intp)])
     allocated = iterator.operands[-1]
     return allocated if allocated.shape == shape else None

@@ -68,8 +68,9 @@ def reduce(a: Any, axis: Any, keepdims: Any, where: Any, out: Any, dtype: Any) -
     template = layout(a)
     if template is not None and len(out_shape) > 1:
         # NumPy keeps the input's order of axes in memory for what the reduction leaves.
-        like = np.add.reduce(np.empty_like(template, dtype=np.intp), axis=axes,
-                             keepdims=keepdims is True)
+        # NumPy's stub has no overload for a keepdims known only as a bool
+        like = np.add.reduce(  # type: ignore[call-overload, unused-ignore]
+            np.empty_like(template, dtype=np.intp), axis=axes, keepdims=keepdims is True)
     return finish(result(out_shape, reduced, dtype, n, like), out if given(out) else None)
 
 
