@@ -108,10 +108,12 @@ def test_minpack_gets_a_dense_jacobian(method):
     pattern = scipy.sparse.diags([1.0] * 3, [-1, 0, 1], shape=(n, n))
     fun = Counted(broyden_tridiagonal)
     jac = SparseJacobian.for_minpack(fun, pattern)
-    ours = scipy_root(jac.fun, -np.ones(n), method=method, jac=jac)
+    solver = Counted(jac.fun)
+    ours = scipy_root(solver, -np.ones(n), method=method, jac=jac)
     assert ours.success, ours.message
     assert np.abs(broyden_tridiagonal(ours.x)).max() < 1e-7
-    assert fun.calls == ours.nfev + jac.evaluations
+    # Counted at the solver's side: SciPy before 1.15 leaves its shape check out of nfev
+    assert fun.calls == solver.calls + jac.evaluations
     # three groups; f(x) is spared where MINPACK has just evaluated it
     assert jac.reused >= 1 and jac.evaluations == 3 * jac.calls + (jac.calls - jac.reused)
 

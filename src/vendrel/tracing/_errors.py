@@ -93,6 +93,8 @@ def _where(frames: Iterable[Tuple[Any, int]]) -> str:
             continue
         module = _library(frame)
         if module is not None:
+            if module.endswith(".overrides"):
+                continue  # NumPy 1.x's dispatch wrapper around the function the user called
             public = ".".join(part for part in module.split(".") if not part.startswith("_"))
             library = "%s.%s" % (public, frame.f_code.co_name)
             continue
