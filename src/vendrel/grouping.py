@@ -22,6 +22,7 @@ array([0, 1, 2, 0, 1, 2, 0, 1])
 from __future__ import annotations
 
 import operator
+import warnings
 from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
@@ -136,11 +137,15 @@ def _matrix(sparsity: Any, given: Optional[Shape], name: str) -> ReadSparsity:
         coo = sparsity if sparsity.format == "coo" else sparsity.tocoo()
         return ReadSparsity(n_rows, n_cols, _grouping.COORDINATES, _indices(coo.row),
                             _indices(coo.col), False, None)
+    ragged = ValueError("%s must be %s; a ragged nested list is none of them"
+                        % (name, SPARSITY_RULE))
     try:
-        dense = np.asarray(sparsity)
-    except ValueError:
-        raise ValueError("%s must be %s; a ragged nested list is none of them"
-                         % (name, SPARSITY_RULE)) from None
+        with warnings.catch_warnings():
+            # NumPy before 1.24 makes an object array of a ragged list, with this warning
+            warnings.simplefilter("error", getattr(np, "exceptions", np).VisibleDeprecationWarning)
+            dense = np.asarray(sparsity)
+    except (ValueError, Warning):
+        raise ragged from None
     if dense.ndim != 2 or dense.dtype.kind not in "biufc":
         raise ValueError("%s must be %s, not an array of shape %r and type %s"
                          % (name, SPARSITY_RULE, dense.shape, dense.dtype))
