@@ -31,15 +31,22 @@ class HeldBuffer {
     if (held_) PyBuffer_Release(&view_);
   }
 
-  // A one-dimensional contiguous buffer of 4- or 8-byte signed integers.
-  bool acquire(PyObject* object, const char* name, bool writable) {
+  // Holds a contiguous buffer and gives its format code without a native byte-order prefix.
+  bool take(PyObject* object, bool writable, std::string_view& format) {
     int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
     if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
     held_ = true;
-    std::string_view format = view_.format ? view_.format : "B";
+    format = view_.format ? view_.format : "B";
     if (!format.empty() && (format[0] == '=' || format[0] == '@' || format[0] == '<')) {
       format.remove_prefix(1);
     }
+    return true;
+  }
+
+  // A one-dimensional contiguous buffer of 4- or 8-byte signed integers.
+  bool acquire(PyObject* object, const char* name, bool writable) {
+    std::string_view format;
+    if (!take(object, writable, format)) return false;
     bool integer = format.size() == 1 && std::strchr("ilq", format[0]) != nullptr;
     if (view_.ndim != 1 || !integer || (view_.itemsize != 4 && view_.itemsize != 8)) {
       PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional array of int32 or int64", name);
@@ -50,13 +57,8 @@ class HeldBuffer {
 
   // A one-dimensional contiguous buffer of float64.
   bool acquire_doubles(PyObject* object, const char* name, bool writable) {
-    int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-    if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
-    held_ = true;
-    std::string_view format = view_.format ? view_.format : "B";
-    if (!format.empty() && (format[0] == '=' || format[0] == '@' || format[0] == '<')) {
-      format.remove_prefix(1);
-    }
+    std::string_view format;
+    if (!take(object, writable, format)) return false;
     if (view_.ndim != 1 || format != "d" || view_.itemsize != 8) {
       PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional array of float64", name);
       return false;

@@ -31,9 +31,12 @@ _SPARSE_DISPATCH = frozenset(("_matmul_dispatch", "_mul_dispatch", "_rmatmul_dis
 
 
 class _NoValue:
-    """Conversions to plain numbers, which a traced value cannot give: it has no value."""
+    """Conversions to plain numbers or text, which a traced value cannot give: it has no value."""
 
     __slots__ = ()
+
+    def __format__(self, format_spec: str) -> str:
+        raise refusal(TO_TEXT)
 
     def __float__(self) -> float:
         raise refusal(TO_NUMBER)
@@ -130,9 +133,6 @@ class TracedScalar(_NoValue):
         holder = np.empty((), dtype=object)
         holder[()] = self
         return holder
-
-    def __format__(self, spec: str) -> str:
-        raise refusal(TO_TEXT)
 
     def __getattr__(self, name: str) -> Any:
         return _refuse_attribute(name)
@@ -273,9 +273,6 @@ class TracedArray(_NoValue):
         if self.size == 0:
             return False
         raise refusal(BRANCH)
-
-    def __format__(self, spec: str) -> str:
-        raise refusal(TO_TEXT)
 
     def item(self, *args: Any) -> Any:
         raise refusal(TO_NUMBER)

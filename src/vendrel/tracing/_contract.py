@@ -344,8 +344,8 @@ def _constant_einsum(labels: List[List[Any]], values: Sequence[Any], keep: List[
     letters: Dict[Any, str] = {}
     for label in [lab for axes in labels for lab in axes] + keep:
         letters.setdefault(label, chr(ord("a") + len(letters)))
-    spec = ",".join("".join(letters[lab] for lab in axes) for axes in labels)
-    return np.einsum(spec + "->" + "".join(letters[lab] for lab in keep), *values)
+    subscripts = ",".join("".join(letters[lab] for lab in axes) for axes in labels)
+    return np.einsum(subscripts + "->" + "".join(letters[lab] for lab in keep), *values)
 
 
 GUFUNCS["matmul"] = matmul
