@@ -4,12 +4,16 @@ benchmarks/jacobian.py times, for the reference figure recorded in benchmarks/RE
 Runs under the interpreter that has petsc4py (on Debian: /usr/bin/python3 with
 python3-petsc4py); vendrel is not needed:
 
-    /usr/bin/python3 benchmarks/petsc_fd.py
+    /usr/bin/python3 benchmarks/petsc_fd.py              # n = 316^2 and 1000^2
+    /usr/bin/python3 benchmarks/petsc_fd.py --sides 316 --json
 
 Overhead is MatFDColoringApply's time minus that of the residual calls it makes (counted by
-the residual itself), timed alternately in the same run; medians over repeats.
+the residual itself), timed alternately in the same run; medians over repeats. With --json,
+one line {"n": seconds, ...} for benchmarks/jacobian.py, which runs this beside its own rows.
 """
 
+import argparse
+import json
 import statistics
 import sys
 import time
@@ -30,8 +34,13 @@ def grid_pattern(side):
 
 
 def main():
-    sides = [316, 1000] if "--quick" not in sys.argv else [100, 316]
-    for side in sides:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sides", type=int, nargs="+", default=[316, 1000])
+    parser.add_argument("--repeats", type=int, default=9)
+    parser.add_argument("--json", action="store_true")
+    options = parser.parse_args()
+    figures = {}
+    for side in options.sides:
         n = side * side
         pattern = grid_pattern(side)
         calls = [0]
@@ -64,7 +73,7 @@ def main():
         assert np.abs(column - expected).max() < 1e-2, "PETSc's Jacobian is wrong"
         spans, floors, per = [], [], []
         xa = x.array_r.copy()
-        for _ in range(7 if side < 1000 else 5):
+        for _ in range(options.repeats):
             calls[0] = 0
             start = time.perf_counter()
             snes.computeJacobian(x, J, J)
@@ -77,10 +86,14 @@ def main():
             floors.append(end - middle)
             per.append(made)
         overhead = statistics.median(s - f for s, f in zip(spans, floors))
-        print("PETSc %s MatFDColoringApply n=%d: %.2f ms beyond %d residual calls (%.1f ms)"
-              % (PETSc.Sys.getVersion(), n, overhead * 1e3, per[-1],
-                 statistics.median(floors) * 1e3))
+        figures[n] = overhead
+        if not options.json:
+            print("PETSc %s MatFDColoringApply n=%d: %.2f ms beyond %d residual calls (%.1f ms)"
+                  % (PETSc.Sys.getVersion(), n, overhead * 1e3, per[-1],
+                     statistics.median(floors) * 1e3))
         opts.delValue("snes_fd_color")
+    if options.json:
+        print(json.dumps(figures))
 
 
 if __name__ == "__main__":

@@ -1,125 +1,153 @@
 #include "kernels.hpp"
 
-#include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
+#include "parallel.hpp"
+
 namespace grouping {
+
 namespace {
 
-// sign(x) with +1 at x >= 0 (so also at -0.0), as SciPy's (x >= 0) * 2 - 1.
-inline double sign_of(double x) { return x >= 0 ? 1.0 : -1.0; }
-
-inline double default_step(double x, double rstep) {
-  const double size = std::fabs(x);
-  return rstep * sign_of(x) * (size > 1.0 ? size : 1.0);  // max(1, |x|); x is finite
-}
+// Below this many items a pass stays on one thread: starting one costs more.
+constexpr std::size_t kItemsPerThread = std::size_t{1} << 16;
 
 }  // namespace
 
 namespace {
 
-// One loop per way of choosing h and per scheme, so that each compiles to straight-line,
-// vectorisable code; `choose(j, x)` gives the signed step of column j.
+// One loop per way of choosing h and per output, so that each compiles to straight-line,
+// vectorisable code; `choose(j, x)` gives the signed step of column j, as StepRule::step.
 template <typename Choose>
-void steps_with(const StepInput& in, Scheme scheme, const StepOutput& out, Choose choose) {
-  const std::size_t n = in.n;
-  const double* xs = in.x;
-  switch (scheme) {
-    case Scheme::kForward:
-      for (std::size_t j = 0; j < n; ++j) {
-        const double x = xs[j];
-        const double h = choose(j, x);
-        const double first = x + h;
-        out.h[j] = h;
-        out.first[j] = first;
-        out.step[j] = first - x;
-      }
-      break;
-    case Scheme::kCentral:
-      for (std::size_t j = 0; j < n; ++j) {
-        const double x = xs[j];
-        const double h = std::fabs(choose(j, x));
-        const double first = x + -h;
-        const double second = x + h;
-        out.h[j] = h;
-        out.first[j] = first;
-        out.second[j] = second;
-        out.step[j] = second - first;
-      }
-      break;
-    case Scheme::kComplex:
-      for (std::size_t j = 0; j < n; ++j) {
-        const double h = choose(j, xs[j]);
-        out.h[j] = h;
-        out.step[j] = h;
-      }
-      break;
+void fill(const double* x, std::size_t begin, std::size_t end, Scheme scheme, bool divisors,
+          Choose choose, double* out) {
+  if (!divisors || scheme == Scheme::kComplex) {
+    for (std::size_t j = begin; j < end; ++j) out[j] = choose(j, x[j]);
+  } else if (scheme == Scheme::kForward) {
+    for (std::size_t j = begin; j < end; ++j) out[j] = (x[j] + choose(j, x[j])) - x[j];
+  } else {
+    for (std::size_t j = begin; j < end; ++j) {
+      const double size = std::fabs(choose(j, x[j]));
+      out[j] = (x[j] + size) - (x[j] + -size);
+    }
   }
 }
 
 }  // namespace
 
-void steps(const StepInput& in, Scheme scheme, const StepOutput& out) {
-  const double rstep = in.rstep;
-  if (in.abs) {
-    const double* abs = in.abs;
-    const bool one = in.abs_count == 1;
-    steps_with(in, scheme, out, [=](std::size_t j, double x) {
-      const double h = abs[one ? 0 : j];
-      return (x + h) - x == 0 ? default_step(x, rstep) : h;
-    });
-  } else if (in.rel) {
-    const double* rel = in.rel;
-    const bool one = in.rel_count == 1;
-    steps_with(in, scheme, out, [=](std::size_t j, double x) {
-      const double h = rel[one ? 0 : j] * sign_of(x) * std::fabs(x);
-      return (x + h) - x == 0 ? default_step(x, rstep) : h;
-    });
+void steps(const double* x, std::size_t n, const StepRule& rule, bool divisors, double* out) {
+  const StepRule local = rule;  // not reloaded after each write to `out`
+  const std::size_t parts = parts_for(n, kItemsPerThread);
+  in_parallel(parts, [&](std::size_t p) {
+    const std::size_t begin = n / parts * p, end = p + 1 == parts ? n : n / parts * (p + 1);
+    auto with = [&](auto choose) { fill(x, begin, end, local.scheme, divisors, choose, out); };
+    if (local.abs) {
+      const double* abs = local.abs;
+      const std::size_t every = local.abs_count == 1 ? 0 : 1;
+      with([=](std::size_t j, double v) {
+        const double h = abs[j * every];
+        return (v + h) - v == 0 ? local.default_step(v) : h;
+      });
+    } else if (local.rel) {
+      const double* rel = local.rel;
+      const std::size_t every = local.rel_count == 1 ? 0 : 1;
+      with([=](std::size_t j, double v) {
+        const double h = rel[j * every] * StepRule::sign_of(v) * std::fabs(v);
+        return (v + h) - v == 0 ? local.default_step(v) : h;
+      });
+    } else {
+      with([=](std::size_t, double v) { return local.default_step(v); });
+    }
+  });
+}
+
+void perturb(const double* x, std::size_t n, const double* moved, const StepRule* rule, int part,
+             const std::int64_t* columns, std::size_t count, double* out) {
+  std::memcpy(out, x, n * sizeof(double));
+  if (moved) {
+    for (std::size_t k = 0; k < count; ++k) out[columns[k]] = moved[columns[k]];
   } else {
-    steps_with(in, scheme, out, [=](std::size_t, double x) { return default_step(x, rstep); });
+    for (std::size_t k = 0; k < count; ++k) {
+      const auto j = static_cast<std::size_t>(columns[k]);
+      out[j] = rule->moved(j, x[j], part);
+    }
   }
 }
 
-void perturb(const double* x, const double* moved, std::size_t n, const std::int64_t* columns,
-             std::size_t count, double* out) {
-  std::memcpy(out, x, n * sizeof(double));
-  for (std::size_t k = 0; k < count; ++k) out[columns[k]] = moved[columns[k]];
+namespace {
+
+enum class Divide { kNot, kByStep };
+
+// The entries of the majors [first, last); false at the first index outside the extents.
+template <typename Index, bool kMinus, bool kBase, Divide kDivide>
+bool recover_range(const Recovery& r, std::size_t first, std::size_t last, double* out) {
+  // What the loop reads is copied here first, so that no write to `out` makes the compiler
+  // read it again.
+  const auto* const ptr = static_cast<const Index*>(r.ptr);
+  const auto* const idx = static_cast<const Index*>(r.idx);
+  const std::int64_t* const group = r.group;
+  const double* const base = r.base;
+  const double* const step = r.step;
+  const std::size_t groups = r.rows.size(), m = r.m, columns = r.columns;
+  const bool by_rows = r.by_rows;
+  const double* const* rows = r.rows.data();
+  const double* const* minus = r.minus.data();
+  for (std::size_t a = first; a < last; ++a) {
+    const Index end = ptr[a + 1];
+    for (Index k = ptr[a]; k < end; ++k) {
+      const Index b = idx[k];
+      const std::size_t i = by_rows ? a : static_cast<std::size_t>(b);
+      const std::size_t j = by_rows ? static_cast<std::size_t>(b) : a;
+      if (b < 0 || i >= m || j >= columns) return false;
+      const auto g = static_cast<std::uint64_t>(group[j]);
+      if (g >= groups) return false;
+      double v = rows[g][i];
+      if constexpr (kMinus) v -= minus[g][i];
+      if constexpr (kBase) v -= base[i];
+      if constexpr (kDivide == Divide::kByStep) v /= step[j];
+      out[k] = v;
+    }
+  }
+  return true;
 }
+
+template <typename Index>
+bool recover_with(const Recovery& r, double* out) {
+  // One loop per combination, so that the inner loop is free of the choices.
+  auto range = [&r, out](std::size_t first, std::size_t last) {
+    auto with = [&](auto minus, auto base) {
+      constexpr bool kMinus = decltype(minus)::value, kBase = decltype(base)::value;
+      if (r.step) return recover_range<Index, kMinus, kBase, Divide::kByStep>(r, first, last, out);
+      return recover_range<Index, kMinus, kBase, Divide::kNot>(r, first, last, out);
+    };
+    using Yes = std::true_type;
+    using No = std::false_type;
+    if (!r.minus.empty()) return with(Yes{}, No{});
+    return r.base ? with(No{}, Yes{}) : with(No{}, No{});
+  };
+  // Cut where the entries, not the majors, are shared evenly.
+  const auto* ptr = static_cast<const Index*>(r.ptr);
+  const auto entries = static_cast<std::size_t>(ptr[r.majors]);
+  const std::size_t parts = parts_for(entries, kItemsPerThread);
+  std::vector<char> inside(parts, 1);
+  auto cut = [=, &r](std::size_t p) -> std::size_t {
+    if (p == parts) return r.majors;
+    const auto target = static_cast<Index>(entries / parts * p);
+    return static_cast<std::size_t>(std::lower_bound(ptr, ptr + r.majors, target) - ptr);
+  };
+  in_parallel(parts, [&](std::size_t p) { inside[p] = range(cut(p), cut(p + 1)); });
+  return std::find(inside.begin(), inside.end(), 0) == inside.end();
+}
+
+}  // namespace
 
 bool recover(const Recovery& r, double* out) {
-  const std::size_t groups = r.rows.size();
-  const bool minus = !r.minus.empty();
-  // One loop per combination, so that the compiler keeps the inner loop free of the choices.
-  auto pass = [&](auto with_minus, auto with_base, auto with_step) -> bool {
-    auto value = [&](std::size_t i, std::int64_t j) -> double {
-      const std::int64_t g = r.group[j];
-      double v = r.rows[g][i];
-      if constexpr (decltype(with_minus)::value) v -= r.minus[g][i];
-      if constexpr (decltype(with_base)::value) v -= r.base[i];
-      if constexpr (decltype(with_step)::value) v /= r.step[j];
-      return v;
-    };
-    for (std::size_t a = 0; a < r.majors; ++a) {
-      for (std::int64_t k = r.ptr[a]; k < r.ptr[a + 1]; ++k) {
-        const std::int64_t b = r.idx[k];
-        const std::size_t i = r.by_rows ? a : static_cast<std::size_t>(b);
-        const std::int64_t j = r.by_rows ? b : static_cast<std::int64_t>(a);
-        if (b < 0 || i >= r.m || static_cast<std::size_t>(j) >= r.columns ||
-            static_cast<std::uint64_t>(r.group[j]) >= groups) {
-          return false;
-        }
-        out[k] = value(i, j);
-      }
-    }
-    return true;
-  };
-  using Yes = std::true_type;
-  using No = std::false_type;
-  const bool base = r.base != nullptr, step = r.step != nullptr;
-  if (minus) return step ? pass(Yes{}, No{}, Yes{}) : pass(Yes{}, No{}, No{});
-  if (base) return step ? pass(No{}, Yes{}, Yes{}) : pass(No{}, Yes{}, No{});
-  return step ? pass(No{}, No{}, Yes{}) : pass(No{}, No{}, No{});
+  return r.wide ? recover_with<std::int64_t>(r, out) : recover_with<std::int32_t>(r, out);
+}
+
+bool same_bytes(const void* a, const void* b, std::size_t bytes) {
+  return bytes == 0 || std::memcmp(a, b, bytes) == 0;
 }
 
 }  // namespace grouping

@@ -12,71 +12,17 @@
 #include <new>
 #include <string_view>
 
+#include "held_buffer.hpp"
 #include "kernels.hpp"
+#include "reuse.hpp"
 #include "search.hpp"
 
 #include <vector>
 
 namespace {
 
+using grouping::HeldBuffer;
 using grouping::Index;
-
-// A buffer held from acquisition to every way out.
-class HeldBuffer {
- public:
-  HeldBuffer() = default;
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  // Holds a contiguous buffer and gives its format code without a native byte-order prefix.
-  bool take(PyObject* object, bool writable, std::string_view& format) {
-    int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-    if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
-    held_ = true;
-    format = view_.format ? view_.format : "B";
-    if (!format.empty() && (format[0] == '=' || format[0] == '@' || format[0] == '<')) {
-      format.remove_prefix(1);
-    }
-    return true;
-  }
-
-  // A one-dimensional contiguous buffer of 4- or 8-byte signed integers.
-  bool acquire(PyObject* object, const char* name, bool writable) {
-    std::string_view format;
-    if (!take(object, writable, format)) return false;
-    bool integer = format.size() == 1 && std::strchr("ilq", format[0]) != nullptr;
-    if (view_.ndim != 1 || !integer || (view_.itemsize != 4 && view_.itemsize != 8)) {
-      PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional array of int32 or int64", name);
-      return false;
-    }
-    return true;
-  }
-
-  // A one-dimensional contiguous buffer of float64.
-  bool acquire_doubles(PyObject* object, const char* name, bool writable) {
-    std::string_view format;
-    if (!take(object, writable, format)) return false;
-    if (view_.ndim != 1 || format != "d" || view_.itemsize != 8) {
-      PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional array of float64", name);
-      return false;
-    }
-    return true;
-  }
-
-  grouping::IndexArray indices() const {
-    return {view_.buf, static_cast<std::size_t>(view_.shape[0]), view_.itemsize == 8};
-  }
-  std::size_t length() const { return static_cast<std::size_t>(view_.shape[0]); }
-  bool wide() const { return view_.itemsize == 8; }
-  void* data() const { return view_.buf; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 struct PatternArguments {
   Py_ssize_t n_rows = 0, n_cols = 0;
@@ -345,11 +291,55 @@ class HeldRows {
   std::vector<const double*> data_;
 };
 
+// A step rule from its tuple (rstep, rel, abs, scheme): rel and abs None or float64 arrays
+// of one value or one per column; scheme 0, 1, 2 is 2-point, 3-point, cs.
+class HeldRule {
+ public:
+  bool acquire(PyObject* object, std::size_t columns) {
+    PyObject *rel_object, *abs_object;
+    int scheme;
+    if (!PyArg_ParseTuple(object, "dOOi:step rule", &rule_.rstep, &rel_object, &abs_object,
+                          &scheme)) {
+      return false;
+    }
+    if (scheme < 0 || scheme > 2) {
+      PyErr_SetString(PyExc_ValueError, "step rule: unknown scheme");
+      return false;
+    }
+    rule_.scheme = static_cast<grouping::Scheme>(scheme);
+    if ((rel_object != Py_None && !rel_.acquire_doubles(rel_object, "rel_step", false)) ||
+        (abs_object != Py_None && !abs_.acquire_doubles(abs_object, "abs_step", false))) {
+      return false;
+    }
+    auto broadcast = [columns](PyObject* o, const HeldBuffer& b) {
+      return o == Py_None || b.length() == 1 || b.length() == columns;
+    };
+    if (!broadcast(rel_object, rel_) || !broadcast(abs_object, abs_)) {
+      PyErr_SetString(PyExc_ValueError, "step rule: steps of the wrong length");
+      return false;
+    }
+    if (rel_object != Py_None) {
+      rule_.rel = static_cast<const double*>(rel_.data());
+      rule_.rel_count = rel_.length();
+    }
+    if (abs_object != Py_None) {
+      rule_.abs = static_cast<const double*>(abs_.data());
+      rule_.abs_count = abs_.length();
+    }
+    return true;
+  }
+  const grouping::StepRule& rule() const { return rule_; }
+
+ private:
+  HeldBuffer rel_, abs_;
+  grouping::StepRule rule_;
+};
+
 // recover(pointers, indices, groups, rows, minus, base, steps, m, by_rows, out)
 // The entries of a grouped Jacobian, in the order of its pointers and indices (CSR when
-// by_rows, else CSC): (rows[g][i] - minus[g][i] - base[i]) / steps[j] for an entry in row i
-// and column j of group g; minus, base and steps may be None. One pass, written straight
-// into `out`, with the interpreter lock released.
+// by_rows, else CSC; both int32 or both int64): (rows[g][i] - minus[g][i] - base[i]) /
+// steps[j] for an entry in row i and column j of group g; minus, base and steps may be None.
+// One pass, written straight into `out`, with the interpreter lock released.
 PyObject* recover(PyObject*, PyObject* arguments) {
   PyObject *pointers_object, *indices_object, *groups_object, *rows_object, *minus_object,
       *base_object, *steps_object, *out_object;
@@ -378,9 +368,10 @@ PyObject* recover(PyObject*, PyObject* arguments) {
     return nullptr;
   }
   grouping::Recovery r;
-  r.ptr = static_cast<const std::int64_t*>(pointers.data());
+  r.ptr = pointers.data();
+  r.idx = indices.data();
+  r.wide = pointers.wide();
   r.majors = pointers.length() ? pointers.length() - 1 : 0;
-  r.idx = static_cast<const std::int32_t*>(indices.data());
   r.group = static_cast<const std::int64_t*>(groups.data());
   r.columns = groups.length();
   r.m = length;
@@ -389,15 +380,24 @@ PyObject* recover(PyObject*, PyObject* arguments) {
   r.base = base_object != Py_None ? static_cast<const double*>(base.data()) : nullptr;
   r.step = steps_object != Py_None ? static_cast<const double*>(steps.data()) : nullptr;
   r.by_rows = by_rows != 0;
-  bool fits = pointers.wide() && !indices.wide() && groups.wide() && pointers.length() > 0 &&
+  bool fits = pointers.wide() == indices.wide() && groups.wide() && pointers.length() > 0 &&
               out.length() == indices.length() &&
               (minus_object == Py_None || minus.data().size() == rows.data().size()) &&
               (base_object == Py_None || base.length() == length) &&
               (steps_object == Py_None || steps.length() == r.columns) &&
               r.majors == (r.by_rows ? length : r.columns);
   // The pointers are checked here (few); the indices and groups in the pass itself.
-  for (std::size_t a = 0; fits && a < r.majors; ++a) fits = r.ptr[a] <= r.ptr[a + 1];
-  fits = fits && r.ptr[0] == 0 && r.ptr[r.majors] == static_cast<std::int64_t>(out.length());
+  auto pointers_fit = [&](auto* ptr) {
+    for (std::size_t a = 0; fits && a < r.majors; ++a) fits = ptr[a] <= ptr[a + 1];
+    fits = fits && ptr[0] == 0 && static_cast<std::size_t>(ptr[r.majors]) == out.length();
+  };
+  if (fits) {
+    if (r.wide) {
+      pointers_fit(static_cast<const std::int64_t*>(r.ptr));
+    } else {
+      pointers_fit(static_cast<const std::int32_t*>(r.ptr));
+    }
+  }
   if (!fits) {
     PyErr_SetString(PyExc_ValueError, "recover: arrays of the wrong type or length");
     return nullptr;
@@ -413,83 +413,55 @@ PyObject* recover(PyObject*, PyObject* arguments) {
   Py_RETURN_NONE;
 }
 
-// steps(x, rstep, rel, abs, scheme, h, first, second, step): the steps and moved points of a
-// Jacobian without bounds (grouping::steps); scheme 0, 1, 2 is 2-point, 3-point, cs; the
-// outputs not used by the scheme may be None.
+// steps(x, rule, divisors, out): what divides each column's differences (divisors true), or
+// its signed step, by the step rule.
 PyObject* steps(PyObject*, PyObject* arguments) {
-  PyObject *x_object, *rel_object, *abs_object, *h_object, *first_object, *second_object,
-      *step_object;
-  double rstep;
-  int scheme;
-  if (!PyArg_ParseTuple(arguments, "OdOOiOOOO:steps", &x_object, &rstep, &rel_object,
-                        &abs_object, &scheme, &h_object, &first_object, &second_object,
-                        &step_object)) {
+  PyObject *x_object, *rule_object, *out_object;
+  int divisors;
+  if (!PyArg_ParseTuple(arguments, "OOpO:steps", &x_object, &rule_object, &divisors,
+                        &out_object)) {
     return nullptr;
   }
-  HeldBuffer x, rel, abs, h, first, second, step;
-  if (scheme < 0 || scheme > 2) {
-    PyErr_SetString(PyExc_ValueError, "steps: unknown scheme");
+  HeldBuffer x, out;
+  HeldRule rule;
+  if (!x.acquire_doubles(x_object, "x", false) || !out.acquire_doubles(out_object, "out", true) ||
+      !rule.acquire(rule_object, x.length())) {
     return nullptr;
   }
-  const bool forward = scheme == 0, central = scheme == 1;
-  if (!x.acquire_doubles(x_object, "x", false) ||
-      (rel_object != Py_None && !rel.acquire_doubles(rel_object, "rel_step", false)) ||
-      (abs_object != Py_None && !abs.acquire_doubles(abs_object, "abs_step", false)) ||
-      !h.acquire_doubles(h_object, "h", true) || !step.acquire_doubles(step_object, "step", true) ||
-      ((forward || central) && !first.acquire_doubles(first_object, "first", true)) ||
-      (central && !second.acquire_doubles(second_object, "second", true))) {
-    return nullptr;
-  }
-  const std::size_t n = x.length();
-  auto fits = [n](const HeldBuffer& b, bool used) { return !used || b.length() == n; };
-  auto broadcast = [n](PyObject* o, const HeldBuffer& b) {
-    return o == Py_None || b.length() == 1 || b.length() == n;
-  };
-  if (!fits(h, true) || !fits(step, true) || !fits(first, forward || central) ||
-      !fits(second, central) || !broadcast(rel_object, rel) || !broadcast(abs_object, abs)) {
+  if (out.length() != x.length()) {
     PyErr_SetString(PyExc_ValueError, "steps: arrays of the wrong length");
     return nullptr;
   }
-  grouping::StepInput in;
-  in.x = static_cast<const double*>(x.data());
-  in.n = n;
-  in.rstep = rstep;
-  if (rel_object != Py_None) {
-    in.rel = static_cast<const double*>(rel.data());
-    in.rel_count = rel.length();
-  }
-  if (abs_object != Py_None) {
-    in.abs = static_cast<const double*>(abs.data());
-    in.abs_count = abs.length();
-  }
-  grouping::StepOutput out;
-  out.h = static_cast<double*>(h.data());
-  out.step = static_cast<double*>(step.data());
-  if (forward || central) out.first = static_cast<double*>(first.data());
-  if (central) out.second = static_cast<double*>(second.data());
   Py_BEGIN_ALLOW_THREADS
-  grouping::steps(in, static_cast<grouping::Scheme>(scheme), out);
+  grouping::steps(static_cast<const double*>(x.data()), x.length(), rule.rule(), divisors != 0,
+                  static_cast<double*>(out.data()));
   Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 
-// perturb(x, moved, columns, out): out = x, with moved at the listed columns.
+// perturb(x, columns, out, moved, rule, part): out = x, with the listed columns moved to
+// moved[j] or, where moved is None, by the step rule (evaluation `part` of the scheme).
 PyObject* perturb(PyObject*, PyObject* arguments) {
-  PyObject *x_object, *moved_object, *columns_object, *out_object;
-  if (!PyArg_ParseTuple(arguments, "OOOO:perturb", &x_object, &moved_object, &columns_object,
-                        &out_object)) {
+  PyObject *x_object, *columns_object, *out_object, *moved_object, *rule_object;
+  int part;
+  if (!PyArg_ParseTuple(arguments, "OOOOOi:perturb", &x_object, &columns_object, &out_object,
+                        &moved_object, &rule_object, &part)) {
     return nullptr;
   }
   HeldBuffer x, moved, columns, out;
+  HeldRule rule;
+  const bool by_rule = moved_object == Py_None;
   if (!x.acquire_doubles(x_object, "x", false) ||
-      !moved.acquire_doubles(moved_object, "moved", false) ||
       !columns.acquire(columns_object, "columns", false) ||
-      !out.acquire_doubles(out_object, "out", true)) {
+      !out.acquire_doubles(out_object, "out", true) ||
+      (!by_rule && !moved.acquire_doubles(moved_object, "moved", false)) ||
+      (by_rule && !rule.acquire(rule_object, x.length()))) {
     return nullptr;
   }
   const std::size_t n = x.length();
   const auto* listed = static_cast<const std::int64_t*>(columns.data());
-  bool fits = columns.wide() && moved.length() == n && out.length() == n;
+  bool fits = columns.wide() && (by_rule || moved.length() == n) && out.length() == n &&
+              (part == 0 || part == 1);
   for (std::size_t k = 0; fits && k < columns.length(); ++k) {
     fits = listed[k] >= 0 && static_cast<std::size_t>(listed[k]) < n;
   }
@@ -498,16 +470,35 @@ PyObject* perturb(PyObject*, PyObject* arguments) {
     return nullptr;
   }
   Py_BEGIN_ALLOW_THREADS
-  grouping::perturb(static_cast<const double*>(x.data()), static_cast<const double*>(moved.data()),
-                    n, listed, columns.length(), static_cast<double*>(out.data()));
+  grouping::perturb(static_cast<const double*>(x.data()), n,
+                    by_rule ? nullptr : static_cast<const double*>(moved.data()),
+                    by_rule ? &rule.rule() : nullptr, part, listed, columns.length(),
+                    static_cast<double*>(out.data()));
   Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 
+// same_indices(a, b): whether two index arrays hold the same integers of the same width.
+PyObject* same_indices(PyObject*, PyObject* arguments) {
+  PyObject *a_object, *b_object;
+  if (!PyArg_ParseTuple(arguments, "OO:same_indices", &a_object, &b_object)) return nullptr;
+  HeldBuffer a, b;
+  if (!a.acquire(a_object, "a", false) || !b.acquire(b_object, "b", false)) return nullptr;
+  bool same = a.wide() == b.wide() && a.length() == b.length();
+  if (same) {
+    const std::size_t bytes = a.length() * (a.wide() ? 8 : 4);
+    Py_BEGIN_ALLOW_THREADS
+    same = grouping::same_bytes(a.data(), b.data(), bytes);
+    Py_END_ALLOW_THREADS
+  }
+  return PyBool_FromLong(same);
+}
+
 PyMethodDef kMethods[] = {
     {"recover", recover, METH_VARARGS, "A grouped Jacobian's entries from its differences."},
-    {"steps", steps, METH_VARARGS, "The steps and moved points of a Jacobian without bounds."},
-    {"perturb", perturb, METH_VARARGS, "x with the moved values at the listed columns."},
+    {"steps", steps, METH_VARARGS, "Each column's divisor or signed step, by a step rule."},
+    {"perturb", perturb, METH_VARARGS, "x with the listed columns moved."},
+    {"same_indices", same_indices, METH_VARARGS, "Whether two index arrays are equal."},
     {"column_grouping", column_grouping, METH_VARARGS,
      "Both orientations, the groups, their number, the bound and the order that won."},
     {"lower_bound", lower_bound, METH_VARARGS, "The largest number of entries in a row."},
@@ -549,6 +540,10 @@ extern "C" GROUPING_EXPORT PyObject* PyInit__grouping() {
   }
   if (PyModule_AddObject(module, "ORDERINGS", names) < 0) {  // steals only on success
     Py_DECREF(names);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  if (!grouping::add_reuse_types(module)) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -50,9 +50,12 @@ class Differences:
             _steps.as_bounds(bounds, grouping.shape[1])
         self.members: List[IntArray] = grouping.members()
         self.f_dtype: Optional[np.dtype] = None  # the residual's type, once seen
-        # Steps and moved points, kept between calls (a caller's lock keeps calls apart):
-        # nothing handed out refers to them.
+        # The steps' divisors, kept between calls (a caller's lock keeps calls apart): fresh
+        # memory would cost a page fault per page, and nothing handed out refers to it.
         self.work: List[FloatArray] = []
+        self.spare: List[FloatArray] = []  # a point buffer nothing else holds, or none
+        self.pool: Any = None
+        self.pool_for: Optional[ColumnGrouping] = None
 
     @property
     def count(self) -> int:
@@ -160,7 +163,7 @@ class Differences:
         """One row of m values per group and evaluation (the residual itself where it can be
         kept; the imaginary part for cs), and f(x)."""
         method, per_group = self.method, len(scheme.moved) or 1
-        points = scheme.points(self.members)
+        points = scheme.points(self.members, self.spare)
         stream = workers.map(residual, itertools.chain([scheme.x.copy()], points) if batched else points)
         if batched:
             base = self._base(next(stream), tally)
@@ -189,9 +192,11 @@ class Differences:
                   base: Optional[npt.NDArray[Any]], out: Any, out_checked: bool) -> Any:
         assert self.m is not None and self.n is not None
         grouping, output = self.grouping, self.output
+        pool = self._pool() if out is None and output != "dense" else None
         if self.method == "3-point":
             first, second = rows
-            result = grouping.assemble(second, first, None, scheme.step, output, out, out_checked)
+            result = grouping.assemble(second, first, None, scheme.step, output, out, out_checked,
+                                       pool)
             if base is not None and scheme.one_sided is not None and scheme.one_sided.any():
                 self._one_sided(result, base, np.array(first).reshape(-1, self.m),
                                 np.array(second).reshape(-1, self.m), scheme)
@@ -199,8 +204,18 @@ class Differences:
         if self.method == "2-point":
             assert base is not None
             return grouping.assemble(rows[0], None, np.asarray(base, dtype=np.float64),
-                                     scheme.step, output, out, out_checked)
-        return grouping.assemble(rows[0], None, None, scheme.step, output, out, out_checked)
+                                     scheme.step, output, out, out_checked, pool)
+        return grouping.assemble(rows[0], None, None, scheme.step, output, out, out_checked, pool)
+
+    def _pool(self) -> Any:
+        """Memory for new Jacobians, taken back as they die: enough to keep two, the one a
+        Newton iteration still holds while it asks for the next."""
+        if self.pool is None or self.pool_for is not self.grouping:
+            majors = self.grouping.shape[1 if self.output == "csc" else 0]
+            index = self.grouping._by_row[1].itemsize
+            self.pool = _grouping.Pool(2 * (self.grouping.nnz * (8 + index) + (majors + 1) * index))
+            self.pool_for = self.grouping
+        return self.pool
 
     def _one_sided(self, result: Any, base: npt.NDArray[Any], first: FloatArray,
                    second: FloatArray, scheme: "_Scheme") -> None:
@@ -258,13 +273,16 @@ def _references(f: Any) -> int:
 
 
 class _Scheme:
-    """The moved components of x, and the step each column's difference is divided by."""
+    """The moved components of x, and what each column's difference is divided by: arrays
+    where bounds shape the steps, else SciPy's rule for the core to apply as it goes."""
 
     SCHEMES = {"2-point": 0, "3-point": 1, "cs": 2}
 
     def __init__(self, method: str, x: FloatArray, h: FloatArray,
                  one_sided: Optional[npt.NDArray[np.bool_]]) -> None:
-        self.x, self.h, self.one_sided = x, h, one_sided
+        self.x, self.h, self.one_sided, self.rule = x, h, one_sided, None
+        self.moved: List[Optional[FloatArray]]
+        self.step: Any
         if method == "2-point":
             raised = x + h
             self.moved = [raised]
@@ -282,37 +300,42 @@ class _Scheme:
     @classmethod
     def unbounded(cls, method: str, x: FloatArray, rstep: float, rel_step: Any,
                   abs_step: Any, work: List[FloatArray]) -> "_Scheme":
-        """SciPy's steps and moved points where nothing is bounded, in one pass, written
-        into `work` (arrays kept between calls, grown to four of len(x) here)."""
+        """SciPy's steps where nothing is bounded, as a rule: one pass stores what divides
+        each column's differences (into work[0], kept between calls), and the core moves the
+        columns of each point by the rule itself."""
         scheme = cls.__new__(cls)
-        n = len(x)
-        if len(work) != 4 or len(work[0]) != n:
-            work[:] = [np.empty(n) for _ in range(4)]
-        scheme.x, scheme.h, scheme.step = x, work[0], work[1]
-        scheme.one_sided = None
-        scheme.moved = work[2:2 + {"2-point": 1, "3-point": 2}.get(method, 0)]
-        first, second = (scheme.moved + [None, None])[:2]
-        _grouping.steps(x, rstep, _flat(rel_step), _flat(abs_step), cls.SCHEMES[method],
-                        scheme.h, first, second, scheme.step)
+        scheme.x, scheme.one_sided = x, None
+        scheme.rule = (rstep, _flat(rel_step), _flat(abs_step), cls.SCHEMES[method])
+        scheme.moved = [None] * {"2-point": 1, "3-point": 2}.get(method, 0)
+        if not work or len(work[0]) != len(x):
+            work[:] = [np.empty(len(x))]
+        scheme.step = work[0]
+        # Complex steps divide by the step itself, and need it to move their points.
+        _grouping.steps(x, scheme.rule, method != "cs", scheme.step)
+        scheme.h = scheme.step
         return scheme
 
-    def points(self, members: List[IntArray]) -> Iterator[npt.NDArray[Any]]:
-        """The points to evaluate, group by group. A point that nothing holds any more when
-        the next is due (the residual function kept no reference, no list of work holds
-        it) is written over: fresh memory costs a page fault per page."""
-        x = self.x
+    def points(self, members: List[IntArray],
+               spare: List[FloatArray]) -> Iterator[npt.NDArray[Any]]:
+        """The points to evaluate, group by group. A point that nothing else holds when the
+        next is due (the residual function kept no reference) is written over; `spare` keeps
+        the one in use for the next Jacobian: fresh memory costs a page fault per page."""
+        x, rule = self.x, self.rule
         probe = np.empty(1)
-        free = sys.getrefcount(probe)  # the one name here, getrefcount's argument
-        point: Optional[npt.NDArray[Any]] = None
+        spare_probe = [probe]
+        free = sys.getrefcount(probe)  # held here and in a list, as `spare` holds a point
+        del spare_probe
+        point: Optional[npt.NDArray[Any]] = spare[0] if spare else None
         for cols in members:
             if not self.moved:
                 shifted = x.astype(np.complex128)
                 shifted.imag[cols] = self.h[cols]
                 yield shifted
-            for moved in self.moved:
-                if point is None or sys.getrefcount(point) > free:
+            for part, moved in enumerate(self.moved):
+                if point is None or len(point) != len(x) or sys.getrefcount(point) > free:
                     point = np.empty_like(x)
-                _grouping.perturb(x, moved, cols, point)
+                    spare[:] = [point]
+                _grouping.perturb(x, cols, point, moved, rule, part)
                 yield point
 
 

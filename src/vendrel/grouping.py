@@ -186,7 +186,10 @@ class ColumnGrouping:
                  groups: IntArray, count: int, bound: int, order: str,
                  pairs: bool = False) -> None:
         self.shape, self.pairs = shape, pairs
-        self._by_col, self._by_row = by_col, by_row
+        # Held in the index type of the matrices made from them, so that each matrix's copy is
+        # a plain copy; read-only, as the recovery trusts them.
+        kind = _index_type(shape, len(by_col[1]))
+        self._by_col, self._by_row = _held(by_col, kind), _held(by_row, kind)
         self._groups, self.count, self.lower_bound, self.order = groups, count, bound, order
 
     @property
@@ -246,16 +249,23 @@ class ColumnGrouping:
         return self.assemble(list(columns), None, None, None, output, out)
 
     def assemble(self, rows: Sequence[Any], minus: Optional[Sequence[Any]], base: Any,
-                 steps: Any, output: str, out: Any, out_checked: bool = False) -> Any:
+                 steps: Any, output: str, out: Any, out_checked: bool = False,
+                 pool: Any = None) -> Any:
         """The matrix from one row of m values per group: each entry (rows[g][i] -
         minus[g][i] - base[i]) / steps[j], leaving out what is None. One pass in the core;
-        `output` checked by the caller, and `out` too if `out_checked`."""
+        `output` checked by the caller, and `out` too if `out_checked`. A new sparse matrix
+        takes its arrays from `pool` (a ``_grouping.Pool``) if given."""
         m, n = self.shape
         orientation = "csc" if output == "csc" else "csr"
         pointers, indices = self._by_col if orientation == "csc" else self._by_row
         if out is not None and not out_checked:
             check_out(out, self, output)
-        data = np.empty(len(indices)) if out is None or output == "dense" else out.data
+        blocks = None
+        if out is None and output != "dense" and pool is not None and len(indices):
+            blocks = pool.arrays(pointers, indices)
+            data = np.frombuffer(blocks[0], dtype=np.float64)
+        else:
+            data = np.empty(len(indices)) if out is None or output == "dense" else out.data
         _grouping.recover(pointers, indices, self._groups, rows, minus, base, steps, m,
                           orientation == "csr", data)
         if output == "dense":
@@ -264,18 +274,21 @@ class ColumnGrouping:
                 dense[...] = 0.0
             dense[self._entry_rows(), indices] = data
             return dense
-        return out if out is not None else self._sparse(orientation, data)
+        return out if out is not None else self._sparse(orientation, data, blocks)
 
     def _entry_rows(self) -> IntArray:
         pointers = self._by_row[0]
         return np.repeat(np.arange(len(pointers) - 1, dtype=np.intp), np.diff(pointers))
 
-    def _sparse(self, orientation: str, data: Any) -> Any:
+    def _sparse(self, orientation: str, data: Any, blocks: Any = None) -> Any:
         # Fresh index arrays for every matrix: a caller's in-place change of one (sorting,
         # eliminate_zeros) must reach neither the grouping nor another matrix.
         pointers, indices = self._by_col if orientation == "csc" else self._by_row
-        kind = _index_type(self.shape, len(indices))
-        pointers, indices = pointers.astype(kind), indices.astype(kind)
+        if blocks is None:
+            pointers, indices = pointers.copy(), indices.copy()
+        else:
+            indices = np.frombuffer(blocks[1], dtype=indices.dtype)
+            pointers = np.frombuffer(blocks[2], dtype=pointers.dtype)
         matrix = (CscArray if orientation == "csc" else CsrArray)(
             (data, indices, pointers), shape=self.shape, copy=False)
         # Sorted and without repeats: say so, so that SciPy never re-checks.
@@ -321,11 +334,23 @@ def check_out(out: Any, grouping: ColumnGrouping, output: str) -> None:
     if not (scipy.sparse.issparse(out) and sparse.format == output
             and sparse.shape == grouping.shape
             and sparse.data.dtype == np.float64 and sparse.data.flags.writeable
-            and sparse.data.flags.c_contiguous and len(sparse.indices) == len(indices)
-            and np.array_equal(sparse.indptr, pointers)
-            and np.array_equal(sparse.indices, indices)):
+            and sparse.data.flags.c_contiguous
+            and _same_indices(sparse.indptr, pointers) and _same_indices(sparse.indices, indices)):
         raise ValueError("out must be a %s matrix with the pattern of this Jacobian (float64 "
                          "data, the same indices in the same order)" % output)
+
+
+def _same_indices(given: Any, ours: IntArray) -> bool:
+    if isinstance(given, np.ndarray) and given.dtype == ours.dtype and given.ndim == 1:
+        return bool(_grouping.same_indices(np.ascontiguousarray(given), ours))
+    return bool(np.array_equal(given, ours))
+
+
+def _held(arrays: Tuple[Any, Any], kind: type) -> Tuple[IntArray, IntArray]:
+    pointers, indices = (np.asarray(a).astype(kind, copy=False).view() for a in arrays)
+    pointers.setflags(write=False)
+    indices.setflags(write=False)
+    return pointers, indices
 
 
 def _index_type(shape: Shape, entries: int) -> type:

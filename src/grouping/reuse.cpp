@@ -1,0 +1,217 @@
+#include "reuse.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include "held_buffer.hpp"
+
+namespace grouping {
+namespace {
+
+struct Memory {
+  void* data = nullptr;
+  std::size_t bytes = 0;
+};
+
+// Large blocks on huge-page boundaries, marked for huge pages where the system has them:
+// one fault per 2 MiB instead of per 4 KiB the first time they are written.
+void* allocate(std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::size_t kHuge = std::size_t{2} << 20;
+  if (bytes >= 2 * kHuge) {
+    void* data = nullptr;
+    if (posix_memalign(&data, kHuge, bytes) != 0) return nullptr;
+    madvise(data, bytes - bytes % kHuge, MADV_HUGEPAGE);  // advice only: failure is harmless
+    return data;
+  }
+#endif
+  return std::malloc(bytes ? bytes : 1);
+}
+
+struct PoolObject {
+  PyObject_HEAD
+  std::vector<Memory>* free;  // given back, not handed out again yet
+  std::size_t kept;           // their bytes
+  std::size_t keep;           // at most this many
+};
+
+struct BlockObject {
+  PyObject_HEAD
+  PoolObject* pool;  // owned; null if the block goes back to no pool
+  Memory memory;
+};
+
+// Static types, filled in by add_reuse_types.
+PyTypeObject static_type() {
+  PyTypeObject type{};
+  reinterpret_cast<PyObject*>(&type)->ob_refcnt = 1;
+  return type;
+}
+PyTypeObject block_type = static_type();
+PyTypeObject pool_type = static_type();
+
+void block_dealloc(PyObject* self) {
+  auto* block = reinterpret_cast<BlockObject*>(self);
+  PoolObject* pool = block->pool;
+  bool kept = false;
+  if (pool && pool->kept + block->memory.bytes <= pool->keep) {
+    try {
+      pool->free->push_back(block->memory);
+      pool->kept += block->memory.bytes;
+      kept = true;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  if (!kept) std::free(block->memory.data);
+  Py_XDECREF(pool);
+  Py_TYPE(self)->tp_free(self);
+}
+
+int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  auto* block = reinterpret_cast<BlockObject*>(self);
+  return PyBuffer_FillInfo(view, self, block->memory.data,
+                           static_cast<Py_ssize_t>(block->memory.bytes), 0, flags);
+}
+
+PyBufferProcs block_buffer = {block_getbuffer, nullptr};
+
+// A block of `bytes` from the pool's free list (the same size, last given back first), or
+// new memory; null with MemoryError set.
+PyObject* take(PoolObject* pool, std::size_t bytes) {
+  Memory memory;
+  auto& free = *pool->free;
+  for (std::size_t k = free.size(); k-- > 0;) {
+    if (free[k].bytes == bytes) {
+      memory = free[k];
+      free.erase(free.begin() + static_cast<std::ptrdiff_t>(k));
+      pool->kept -= bytes;
+      break;
+    }
+  }
+  if (!memory.data) {
+    memory.data = allocate(bytes);
+    memory.bytes = bytes;
+    if (!memory.data) return PyErr_NoMemory();
+  }
+  BlockObject* block = PyObject_New(BlockObject, &block_type);
+  if (!block) {
+    std::free(memory.data);
+    return nullptr;
+  }
+  Py_INCREF(pool);
+  block->pool = pool;
+  block->memory = memory;
+  return reinterpret_cast<PyObject*>(block);
+}
+
+PyObject* pool_new(PyTypeObject* type, PyObject* arguments, PyObject* keywords) {
+  static const char* names[] = {"keep", nullptr};
+  Py_ssize_t keep;
+  if (!PyArg_ParseTupleAndKeywords(arguments, keywords, "n:Pool", const_cast<char**>(names),
+                                   &keep)) {
+    return nullptr;
+  }
+  if (keep < 0) {
+    PyErr_SetString(PyExc_ValueError, "Pool: keep must not be negative");
+    return nullptr;
+  }
+  auto* free = new (std::nothrow) std::vector<Memory>();
+  if (!free) return PyErr_NoMemory();
+  auto* pool = reinterpret_cast<PoolObject*>(type->tp_alloc(type, 0));
+  if (!pool) {
+    delete free;
+    return nullptr;
+  }
+  pool->free = free;
+  pool->kept = 0;
+  pool->keep = static_cast<std::size_t>(keep);
+  return reinterpret_cast<PyObject*>(pool);
+}
+
+void pool_dealloc(PyObject* self) {
+  auto* pool = reinterpret_cast<PoolObject*>(self);
+  for (const Memory& memory : *pool->free) std::free(memory.data);
+  delete pool->free;
+  Py_TYPE(self)->tp_free(self);
+}
+
+// arrays(pointers, indices): blocks for a new matrix of this pattern: its values (float64,
+// not yet written), and copies of the pointers and indices.
+PyObject* pool_arrays(PyObject* self, PyObject* arguments) {
+  PyObject *pointers_object, *indices_object;
+  if (!PyArg_ParseTuple(arguments, "OO:arrays", &pointers_object, &indices_object)) {
+    return nullptr;
+  }
+  HeldBuffer pointers, indices;
+  if (!pointers.acquire(pointers_object, "pointers", false) ||
+      !indices.acquire(indices_object, "indices", false)) {
+    return nullptr;
+  }
+  auto* pool = reinterpret_cast<PoolObject*>(self);
+  const std::size_t pointer_bytes = pointers.length() * (pointers.wide() ? 8 : 4);
+  const std::size_t index_bytes = indices.length() * (indices.wide() ? 8 : 4);
+  PyObject* data = take(pool, indices.length() * sizeof(double));
+  PyObject* index_copy = data ? take(pool, index_bytes) : nullptr;
+  PyObject* pointer_copy = index_copy ? take(pool, pointer_bytes) : nullptr;
+  if (!pointer_copy) {
+    Py_XDECREF(data);
+    Py_XDECREF(index_copy);
+    return nullptr;
+  }
+  void* index_target = reinterpret_cast<BlockObject*>(index_copy)->memory.data;
+  void* pointer_target = reinterpret_cast<BlockObject*>(pointer_copy)->memory.data;
+  Py_BEGIN_ALLOW_THREADS
+  if (index_bytes) std::memcpy(index_target, indices.data(), index_bytes);
+  if (pointer_bytes) std::memcpy(pointer_target, pointers.data(), pointer_bytes);
+  Py_END_ALLOW_THREADS
+  return Py_BuildValue("(NNN)", data, index_copy, pointer_copy);
+}
+
+PyObject* pool_kept(PyObject* self, void*) {
+  return PyLong_FromSize_t(reinterpret_cast<PoolObject*>(self)->kept);
+}
+
+PyMethodDef pool_methods[] = {
+    {"arrays", pool_arrays, METH_VARARGS,
+     "Blocks for a new matrix of this pattern: (data, indices, pointers)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef pool_getset[] = {
+    {"kept", pool_kept, nullptr, "Bytes given back and kept for reuse.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+bool add_reuse_types(PyObject* module) {
+  block_type.tp_name = "vendrel._grouping.Block";
+  block_type.tp_basicsize = sizeof(BlockObject);
+  block_type.tp_flags = Py_TPFLAGS_DEFAULT;
+  block_type.tp_dealloc = block_dealloc;
+  block_type.tp_as_buffer = &block_buffer;
+  block_type.tp_doc = "Memory a Pool handed out, back to it when this dies.";
+  pool_type.tp_name = "vendrel._grouping.Pool";
+  pool_type.tp_basicsize = sizeof(PoolObject);
+  pool_type.tp_flags = Py_TPFLAGS_DEFAULT;
+  pool_type.tp_new = pool_new;
+  pool_type.tp_dealloc = pool_dealloc;
+  pool_type.tp_methods = pool_methods;
+  pool_type.tp_getset = pool_getset;
+  pool_type.tp_doc = "Pool(keep): memory for new matrices, reused as they die.";
+  if (PyType_Ready(&block_type) < 0 || PyType_Ready(&pool_type) < 0) return false;
+  Py_INCREF(&pool_type);
+  if (PyModule_AddObject(module, "Pool", reinterpret_cast<PyObject*>(&pool_type)) < 0) {
+    Py_DECREF(&pool_type);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace grouping
