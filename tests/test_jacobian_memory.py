@@ -124,3 +124,49 @@ def test_the_recovery_reads_either_index_width_alike():
     with pytest.raises(ValueError, match="wrong type or length"):
         _grouping.recover(pattern.indptr.astype(np.int64), pattern.indices.astype(np.int32),
                           groups, rows, None, base, steps, n, True, np.empty(pattern.nnz))
+
+
+class Keeper:
+    """A residual function that keeps some of its arguments, scribbles on the others once it
+    has used them, or fails at a given call."""
+
+    def __init__(self, fun, keep_every=1, fail_at=None):
+        self.fun, self.keep_every, self.fail_at = fun, keep_every, fail_at
+        self.kept, self.calls = [], 0
+
+    def __call__(self, x):
+        self.calls += 1
+        if self.calls == self.fail_at:
+            raise RuntimeError("failed at call %d" % self.calls)
+        r = self.fun(x)
+        if self.calls % self.keep_every == 0:
+            self.kept.append((x, x.copy()))
+        else:
+            x[:] = np.nan  # the buffer is the function's until it returns
+        return r
+
+
+@pytest.mark.parametrize("method", ["2-point", "3-point"])
+@pytest.mark.parametrize("keep_every", [1, 2, 3, 10**9])
+def test_points_a_residual_function_keeps_are_never_written_over(method, keep_every):
+    pattern, fun = grid(9)
+    x = np.linspace(-1.0, 1.0, 81)
+    expected = estimate_jacobian(fun, x, method, sparsity=pattern).toarray()
+    keeper = Keeper(fun, keep_every)
+    jac = SparseJacobian(keeper, pattern, method=method)
+    for _ in range(3):  # buffers also carry over from one Jacobian to the next
+        np.testing.assert_array_equal(jac(x).toarray(), expected)
+    for point, as_evaluated in keeper.kept:
+        np.testing.assert_array_equal(point, as_evaluated)
+
+
+def test_a_failing_residual_leaves_no_point_being_written():
+    pattern, fun = grid(40)
+    x = np.linspace(-1.0, 1.0, 1600)
+    keeper = Keeper(fun, keep_every=10**9, fail_at=3)
+    jac = SparseJacobian(keeper, pattern)
+    with pytest.raises(RuntimeError, match="failed at call 3"):
+        jac(x)
+    gc.collect()
+    np.testing.assert_array_equal(jac(x).toarray(),
+                                  estimate_jacobian(fun, x, "2-point", sparsity=pattern).toarray())

@@ -1,4 +1,4 @@
-// Buffers of Python objects held by the binding for the length of a call.
+// Buffers of Python objects held by the binding for the length of a call (or of a task).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "kernels.hpp"
 #include "pattern.hpp"
 
 namespace grouping {
@@ -66,6 +67,50 @@ class HeldBuffer {
  private:
   Py_buffer view_{};
   bool held_ = false;
+};
+
+// A step rule from its tuple (rstep, rel, abs, scheme): rel and abs None or float64 arrays
+// of one value or one per column; scheme 0, 1, 2 is 2-point, 3-point, cs.
+class HeldRule {
+ public:
+  bool acquire(PyObject* object, std::size_t columns) {
+    PyObject *rel_object, *abs_object;
+    int scheme;
+    if (!PyArg_ParseTuple(object, "dOOi:step rule", &rule_.rstep, &rel_object, &abs_object,
+                          &scheme)) {
+      return false;
+    }
+    if (scheme < 0 || scheme > 2) {
+      PyErr_SetString(PyExc_ValueError, "step rule: unknown scheme");
+      return false;
+    }
+    rule_.scheme = static_cast<grouping::Scheme>(scheme);
+    if ((rel_object != Py_None && !rel_.acquire_doubles(rel_object, "rel_step", false)) ||
+        (abs_object != Py_None && !abs_.acquire_doubles(abs_object, "abs_step", false))) {
+      return false;
+    }
+    auto broadcast = [columns](PyObject* o, const HeldBuffer& b) {
+      return o == Py_None || b.length() == 1 || b.length() == columns;
+    };
+    if (!broadcast(rel_object, rel_) || !broadcast(abs_object, abs_)) {
+      PyErr_SetString(PyExc_ValueError, "step rule: steps of the wrong length");
+      return false;
+    }
+    if (rel_object != Py_None) {
+      rule_.rel = static_cast<const double*>(rel_.data());
+      rule_.rel_count = rel_.length();
+    }
+    if (abs_object != Py_None) {
+      rule_.abs = static_cast<const double*>(abs_.data());
+      rule_.abs_count = abs_.length();
+    }
+    return true;
+  }
+  const grouping::StepRule& rule() const { return rule_; }
+
+ private:
+  HeldBuffer rel_, abs_;
+  grouping::StepRule rule_;
 };
 
 }  // namespace grouping

@@ -14,6 +14,7 @@
 
 #include "held_buffer.hpp"
 #include "kernels.hpp"
+#include "perturbing.hpp"
 #include "reuse.hpp"
 #include "search.hpp"
 
@@ -22,6 +23,7 @@
 namespace {
 
 using grouping::HeldBuffer;
+using grouping::HeldRule;
 using grouping::Index;
 
 struct PatternArguments {
@@ -291,50 +293,6 @@ class HeldRows {
   std::vector<const double*> data_;
 };
 
-// A step rule from its tuple (rstep, rel, abs, scheme): rel and abs None or float64 arrays
-// of one value or one per column; scheme 0, 1, 2 is 2-point, 3-point, cs.
-class HeldRule {
- public:
-  bool acquire(PyObject* object, std::size_t columns) {
-    PyObject *rel_object, *abs_object;
-    int scheme;
-    if (!PyArg_ParseTuple(object, "dOOi:step rule", &rule_.rstep, &rel_object, &abs_object,
-                          &scheme)) {
-      return false;
-    }
-    if (scheme < 0 || scheme > 2) {
-      PyErr_SetString(PyExc_ValueError, "step rule: unknown scheme");
-      return false;
-    }
-    rule_.scheme = static_cast<grouping::Scheme>(scheme);
-    if ((rel_object != Py_None && !rel_.acquire_doubles(rel_object, "rel_step", false)) ||
-        (abs_object != Py_None && !abs_.acquire_doubles(abs_object, "abs_step", false))) {
-      return false;
-    }
-    auto broadcast = [columns](PyObject* o, const HeldBuffer& b) {
-      return o == Py_None || b.length() == 1 || b.length() == columns;
-    };
-    if (!broadcast(rel_object, rel_) || !broadcast(abs_object, abs_)) {
-      PyErr_SetString(PyExc_ValueError, "step rule: steps of the wrong length");
-      return false;
-    }
-    if (rel_object != Py_None) {
-      rule_.rel = static_cast<const double*>(rel_.data());
-      rule_.rel_count = rel_.length();
-    }
-    if (abs_object != Py_None) {
-      rule_.abs = static_cast<const double*>(abs_.data());
-      rule_.abs_count = abs_.length();
-    }
-    return true;
-  }
-  const grouping::StepRule& rule() const { return rule_; }
-
- private:
-  HeldBuffer rel_, abs_;
-  grouping::StepRule rule_;
-};
-
 // recover(pointers, indices, groups, rows, minus, base, steps, m, by_rows, out)
 // The entries of a grouped Jacobian, in the order of its pointers and indices (CSR when
 // by_rows, else CSC; both int32 or both int64): (rows[g][i] - minus[g][i] - base[i]) /
@@ -439,45 +397,6 @@ PyObject* steps(PyObject*, PyObject* arguments) {
   Py_RETURN_NONE;
 }
 
-// perturb(x, columns, out, moved, rule, part): out = x, with the listed columns moved to
-// moved[j] or, where moved is None, by the step rule (evaluation `part` of the scheme).
-PyObject* perturb(PyObject*, PyObject* arguments) {
-  PyObject *x_object, *columns_object, *out_object, *moved_object, *rule_object;
-  int part;
-  if (!PyArg_ParseTuple(arguments, "OOOOOi:perturb", &x_object, &columns_object, &out_object,
-                        &moved_object, &rule_object, &part)) {
-    return nullptr;
-  }
-  HeldBuffer x, moved, columns, out;
-  HeldRule rule;
-  const bool by_rule = moved_object == Py_None;
-  if (!x.acquire_doubles(x_object, "x", false) ||
-      !columns.acquire(columns_object, "columns", false) ||
-      !out.acquire_doubles(out_object, "out", true) ||
-      (!by_rule && !moved.acquire_doubles(moved_object, "moved", false)) ||
-      (by_rule && !rule.acquire(rule_object, x.length()))) {
-    return nullptr;
-  }
-  const std::size_t n = x.length();
-  const auto* listed = static_cast<const std::int64_t*>(columns.data());
-  bool fits = columns.wide() && (by_rule || moved.length() == n) && out.length() == n &&
-              (part == 0 || part == 1);
-  for (std::size_t k = 0; fits && k < columns.length(); ++k) {
-    fits = listed[k] >= 0 && static_cast<std::size_t>(listed[k]) < n;
-  }
-  if (!fits) {
-    PyErr_SetString(PyExc_ValueError, "perturb: arrays of the wrong type or length");
-    return nullptr;
-  }
-  Py_BEGIN_ALLOW_THREADS
-  grouping::perturb(static_cast<const double*>(x.data()), n,
-                    by_rule ? nullptr : static_cast<const double*>(moved.data()),
-                    by_rule ? &rule.rule() : nullptr, part, listed, columns.length(),
-                    static_cast<double*>(out.data()));
-  Py_END_ALLOW_THREADS
-  Py_RETURN_NONE;
-}
-
 // same_indices(a, b): whether two index arrays hold the same integers of the same width.
 PyObject* same_indices(PyObject*, PyObject* arguments) {
   PyObject *a_object, *b_object;
@@ -497,7 +416,9 @@ PyObject* same_indices(PyObject*, PyObject* arguments) {
 PyMethodDef kMethods[] = {
     {"recover", recover, METH_VARARGS, "A grouped Jacobian's entries from its differences."},
     {"steps", steps, METH_VARARGS, "Each column's divisor or signed step, by a step rule."},
-    {"perturb", perturb, METH_VARARGS, "x with the listed columns moved."},
+    {"perturb", grouping::perturb, METH_VARARGS, "x with the listed columns moved."},
+    {"start_perturb", grouping::start_perturb, METH_VARARGS,
+     "perturb on a thread of its own; wait() on what it returns before using out."},
     {"same_indices", same_indices, METH_VARARGS, "Whether two index arrays are equal."},
     {"column_grouping", column_grouping, METH_VARARGS,
      "Both orientations, the groups, their number, the bound and the order that won."},
@@ -543,7 +464,7 @@ extern "C" GROUPING_EXPORT PyObject* PyInit__grouping() {
     Py_DECREF(module);
     return nullptr;
   }
-  if (!grouping::add_reuse_types(module)) {
+  if (!grouping::add_reuse_types(module) || !grouping::add_pending_type(module)) {
     Py_DECREF(module);
     return nullptr;
   }

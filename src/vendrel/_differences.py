@@ -317,26 +317,48 @@ class _Scheme:
 
     def points(self, members: List[IntArray],
                spare: List[FloatArray]) -> Iterator[npt.NDArray[Any]]:
-        """The points to evaluate, group by group. A point that nothing else holds when the
-        next is due (the residual function kept no reference) is written over; `spare` keeps
-        the one in use for the next Jacobian: fresh memory costs a page fault per page."""
+        """The points to evaluate, group by group. Each next point is written on another
+        thread while the residual function evaluates this one, into one of two buffers kept
+        in `spare` between Jacobians (fresh memory costs a page fault per page); a buffer
+        something else still holds (a residual function that kept its argument) is left to
+        it, and a new one made."""
         x, rule = self.x, self.rule
-        probe = np.empty(1)
-        spare_probe = [probe]
-        free = sys.getrefcount(probe)  # held here and in a list, as `spare` holds a point
-        del spare_probe
-        point: Optional[npt.NDArray[Any]] = spare[0] if spare else None
-        for cols in members:
-            if not self.moved:
+        if not self.moved:
+            for cols in members:
                 shifted = x.astype(np.complex128)
                 shifted.imag[cols] = self.h[cols]
                 yield shifted
-            for part, moved in enumerate(self.moved):
-                if point is None or len(point) != len(x) or sys.getrefcount(point) > free:
-                    point = np.empty_like(x)
-                    spare[:] = [point]
-                _grouping.perturb(x, cols, point, moved, rule, part)
-                yield point
+            return
+        steps = [(cols, part, moved) for cols in members for part, moved in enumerate(self.moved)]
+
+        def buffer(busy: Optional[FloatArray]) -> FloatArray:
+            for held, count in zip(spare, _holders(spare)):
+                if held is not busy and len(held) == len(x) and count <= _UNHELD:
+                    return held
+            made = np.empty_like(x)
+            spare[:] = [b for b in spare if b is busy][:1] + [made]
+            return made
+
+        cols, part, moved = steps[0]
+        point = buffer(None)
+        _grouping.perturb(x, cols, point, moved, rule, part)
+        for following in steps[1:]:
+            ahead = buffer(point)
+            pending = _grouping.start_perturb(x, following[0], ahead, following[2], rule,
+                                              following[1])
+            yield point
+            pending.wait()
+            point = ahead
+        yield point
+
+
+def _holders(buffers: List[Any]) -> List[int]:
+    """sys.getrefcount of each buffer, as counted here (the list, the loop, the argument)."""
+    return [sys.getrefcount(b) for b in buffers]
+
+
+#: What `_holders` shows for a buffer that nothing but its list holds.
+_UNHELD = _holders([np.empty(1)])[0]
 
 
 def _flat(step: Optional[FloatArray]) -> Optional[FloatArray]:
