@@ -37,8 +37,8 @@ valgrind)
     PYTHONMALLOC=malloc valgrind --tool=memcheck --log-file="$log" --num-callers=40 \
         python -m pytest -q -p no:cacheprovider tests/test_arguments.py tests/test_pattern.py \
         tests/test_grouping.py tests/test_reporting.py tests/test_type.py \
-        tests/test_compiled_callers.py tests/test_column_grouping.py \
-        -k "not releases_the_interpreter_lock" \
+        tests/test_compiled_callers.py tests/test_column_grouping.py tests/test_jacobian_memory.py \
+        -k "not releases_the_interpreter_lock and not large_jacobians" \
         || { echo "the tests failed under valgrind"; exit 1; }
     python - "$log" <<'PY'
 import re, sys

@@ -14,7 +14,8 @@
 
 #include "held_buffer.hpp"
 #include "kernels.hpp"
-#include "perturbing.hpp"
+#include "parallel.hpp"
+#include "pending.hpp"
 #include "reuse.hpp"
 #include "search.hpp"
 
@@ -361,6 +362,7 @@ PyObject* recover(PyObject*, PyObject* arguments) {
     return nullptr;
   }
   bool inside = true;
+  grouping::ready_helpers();
   Py_BEGIN_ALLOW_THREADS
   inside = grouping::recover(r, static_cast<double*>(out.data()));
   Py_END_ALLOW_THREADS
@@ -390,27 +392,12 @@ PyObject* steps(PyObject*, PyObject* arguments) {
     PyErr_SetString(PyExc_ValueError, "steps: arrays of the wrong length");
     return nullptr;
   }
+  grouping::ready_helpers();
   Py_BEGIN_ALLOW_THREADS
   grouping::steps(static_cast<const double*>(x.data()), x.length(), rule.rule(), divisors != 0,
                   static_cast<double*>(out.data()));
   Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
-}
-
-// same_indices(a, b): whether two index arrays hold the same integers of the same width.
-PyObject* same_indices(PyObject*, PyObject* arguments) {
-  PyObject *a_object, *b_object;
-  if (!PyArg_ParseTuple(arguments, "OO:same_indices", &a_object, &b_object)) return nullptr;
-  HeldBuffer a, b;
-  if (!a.acquire(a_object, "a", false) || !b.acquire(b_object, "b", false)) return nullptr;
-  bool same = a.wide() == b.wide() && a.length() == b.length();
-  if (same) {
-    const std::size_t bytes = a.length() * (a.wide() ? 8 : 4);
-    Py_BEGIN_ALLOW_THREADS
-    same = grouping::same_bytes(a.data(), b.data(), bytes);
-    Py_END_ALLOW_THREADS
-  }
-  return PyBool_FromLong(same);
 }
 
 PyMethodDef kMethods[] = {
@@ -419,7 +406,8 @@ PyMethodDef kMethods[] = {
     {"perturb", grouping::perturb, METH_VARARGS, "x with the listed columns moved."},
     {"start_perturb", grouping::start_perturb, METH_VARARGS,
      "perturb on a thread of its own; wait() on what it returns before using out."},
-    {"same_indices", same_indices, METH_VARARGS, "Whether two index arrays are equal."},
+    {"start_same_indices", grouping::start_same_indices, METH_VARARGS,
+     "Compares two index arrays on a helper thread; wait() tells whether they are equal."},
     {"column_grouping", column_grouping, METH_VARARGS,
      "Both orientations, the groups, their number, the bound and the order that won."},
     {"lower_bound", lower_bound, METH_VARARGS, "The largest number of entries in a row."},

@@ -1,12 +1,12 @@
-// Work split over the machine's cores for the per-Jacobian passes: a few threads started for
-// one pass and joined before it returns, so that nothing outlives the buffers it was given.
+// Work shared among the machine's cores for the per-Jacobian passes, on helper threads kept
+// for the life of the process: starting a thread costs tens of microseconds, as much as a
+// pass over 10^5 values. Nothing here touches Python objects.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
-#include <system_error>
-#include <thread>
-#include <utility>
-#include <vector>
+#include <mutex>
+#include <type_traits>
 
 namespace grouping {
 
@@ -15,46 +15,54 @@ std::size_t usable_cores();
 
 // How many parts to cut `work` items into: one per core, none smaller than `least` (> 0),
 // and no more than memory traffic rewards.
-inline std::size_t parts_for(std::size_t work, std::size_t least) {
-  constexpr std::size_t kMost = 16;
-  const std::size_t most = work / least;
-  if (most < 2) return 1;
-  const std::size_t cores = usable_cores();
-  const std::size_t parts = most < cores ? most : cores;
-  return parts < kMost ? parts : kMost;
-}
+std::size_t parts_for(std::size_t work, std::size_t least);
 
-// Starts `body` on a new thread; false if the system has none to give.
-template <typename Body>
-bool start_thread(std::thread& thread, Body&& body) {
-  try {
-    thread = std::thread(std::forward<Body>(body));
-    return true;
-  } catch (const std::system_error&) {
-    return false;
+// Readies the helper threads of this process (again in a child after fork, where the
+// parent's are gone). Call with the interpreter lock held, before handing work over.
+void ready_helpers();
+
+// A job and the way to wait for it: the caller sets the job, hands the ticket over, and keeps
+// it (and what the job uses) alive until wait() returns. Plain pointers, so that nothing here
+// allocates while the interpreter lock is released.
+class Ticket {
+ public:
+  friend void hand_over(Ticket& ticket);
+  using Job = void (*)(void* context, std::size_t index);
+  void set(Job job, void* context, std::size_t index = 0) {
+    job_ = job;
+    context_ = context;
+    index_ = index;
   }
-}
+  void run() const { job_(context_, index_); }
+  // Returns once the job has run; at once in a child forked after the hand-over, where no
+  // helper will ever run it.
+  void wait();
+  void done();
 
-// Runs part(p) for p in [0, parts): part 0 on the calling thread, the others each on a thread
-// of its own, all joined before returning. Falls back to running them in turn if a thread
-// cannot be started. `part` must not touch Python objects.
+ private:
+  friend class Crew;
+  Job job_ = nullptr;
+  void* context_ = nullptr;
+  std::size_t index_ = 0;
+  long process_ = 0;  // that handed it over
+  Ticket* next_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  bool done_ = false;
+};
+
+// Runs the ticket's job on a helper thread, or right here if the process has no helper.
+void hand_over(Ticket& ticket);
+
+// Runs call(context, p) for p in [0, parts): part 0 on the calling thread, the others on
+// helpers; all done before it returns.
+void run_parts(std::size_t parts, Ticket::Job call, void* context);
+
 template <typename Part>
 void in_parallel(std::size_t parts, Part&& part) {
-  if (parts <= 1) {
-    if (parts == 1) part(std::size_t{0});
-    return;
-  }
-  std::vector<std::thread> threads;
-  threads.reserve(parts - 1);
-  std::size_t started = 1;
-  for (; started < parts; ++started) {
-    std::thread thread;
-    if (!start_thread(thread, [&part, started] { part(started); })) break;
-    threads.push_back(std::move(thread));
-  }
-  part(std::size_t{0});
-  for (std::size_t p = started; p < parts; ++p) part(p);
-  for (auto& thread : threads) thread.join();
+  using Callable = std::remove_reference_t<Part>;
+  run_parts(parts, [](void* context, std::size_t p) { (*static_cast<Callable*>(context))(p); },
+            const_cast<void*>(static_cast<const void*>(&part)));
 }
 
 }  // namespace grouping

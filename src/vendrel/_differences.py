@@ -105,14 +105,16 @@ class Differences:
         self._columns(len(x))
         assert self.limits is not None
         _steps.check_within(x, *self.limits, name="x0")
-        # out is checked before any evaluation, where the shape is known by now.
+        # out is checked before any evaluation, where the shape is known by now: its indices
+        # are compared on a helper thread while f0 and the steps are taken care of.
         out_checked = out is not None and self.m is not None
-        if out_checked:
-            check_out(out, self.grouping, self.output)
+        confirm = check_out(out, self.grouping, self.output) if out_checked else None
         residual = Residual(residual.target, residual.args, residual.kwargs, narrow)
         base = None if f0 is None else np.array(self._check(f0, lambda: "f0 (given)"))
         assumed = self.f_dtype if base is None else base.dtype
         scheme = self._scheme(x, narrow, assumed)
+        if confirm is not None:
+            confirm()
         one_sided = scheme.one_sided
         needs_base = base is None and (self.method == "2-point" or (
             self.method == "3-point" and one_sided is not None and bool(one_sided.any())))

@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import operator
 import warnings
-from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple, Union, cast
+from typing import TYPE_CHECKING, Any, Callable, List, NamedTuple, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -259,7 +259,7 @@ class ColumnGrouping:
         orientation = "csc" if output == "csc" else "csr"
         pointers, indices = self._by_col if orientation == "csc" else self._by_row
         if out is not None and not out_checked:
-            check_out(out, self, output)
+            check_out(out, self, output)()
         blocks = None
         if out is None and output != "dense" and pool is not None and len(indices):
             blocks = pool.arrays(pointers, indices)
@@ -319,31 +319,47 @@ def check_output(output: Any) -> str:
     return output
 
 
-def check_out(out: Any, grouping: ColumnGrouping, output: str) -> None:
+def check_out(out: Any, grouping: ColumnGrouping, output: str) -> Callable[[], None]:
     """`out` must be a matrix this grouping can write into: of `output`'s format, its shape
-    and its pattern in its order."""
+    and its pattern in its order. What is cheap is checked at once; the index arrays are
+    compared on a helper thread, and calling what this returns finishes the check."""
     if output == "dense":
         ok = isinstance(out, np.ndarray) and out.shape == grouping.shape and \
             out.dtype == np.float64 and out.flags.writeable
         if not ok:
             raise ValueError("out must be a writable float64 array of shape %r"
                              % (grouping.shape,))
-        return
+        return _checked
     pointers, indices = grouping._by_col if output == "csc" else grouping._by_row
     sparse: Any = out  # issparse narrows `out` to a base class without these attributes
+    message = ("out must be a %s matrix with the pattern of this Jacobian (float64 data, the "
+               "same indices in the same order)" % output)
     if not (scipy.sparse.issparse(out) and sparse.format == output
             and sparse.shape == grouping.shape
             and sparse.data.dtype == np.float64 and sparse.data.flags.writeable
             and sparse.data.flags.c_contiguous
-            and _same_indices(sparse.indptr, pointers) and _same_indices(sparse.indices, indices)):
-        raise ValueError("out must be a %s matrix with the pattern of this Jacobian (float64 "
-                         "data, the same indices in the same order)" % output)
+            and len(sparse.indptr) == len(pointers) and len(sparse.indices) == len(indices)):
+        raise ValueError(message)
+    comparisons = [_start_same(sparse.indptr, pointers), _start_same(sparse.indices, indices)]
+
+    def finish() -> None:
+        if not all([compared() for compared in comparisons]):
+            raise ValueError(message)
+    return finish
 
 
-def _same_indices(given: Any, ours: IntArray) -> bool:
+def _checked() -> None:
+    """Nothing left to check."""
+
+
+def _start_same(given: Any, ours: IntArray) -> Callable[[], bool]:
+    """Starts comparing a caller's index array with ours; what it returns tells the outcome."""
     if isinstance(given, np.ndarray) and given.dtype == ours.dtype and given.ndim == 1:
-        return bool(_grouping.same_indices(np.ascontiguousarray(given), ours))
-    return bool(np.array_equal(given, ours))
+        pending = _grouping.start_same_indices(np.ascontiguousarray(given), ours)
+        compared: Callable[[], bool] = pending.wait
+        return compared
+    same = bool(np.array_equal(given, ours))
+    return lambda: same
 
 
 def _held(arrays: Tuple[Any, Any], kind: type) -> Tuple[IntArray, IntArray]:

@@ -1,0 +1,190 @@
+#include "pending.hpp"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "held_buffer.hpp"
+#include "kernels.hpp"
+#include "parallel.hpp"
+
+namespace grouping {
+namespace {
+
+// Work with its arguments held. run() touches no Python object: it runs without the lock.
+class Job {
+ public:
+  virtual ~Job() = default;
+  virtual void run() = 0;
+  virtual PyObject* result() const { Py_RETURN_NONE; }
+
+  Ticket ticket;
+  bool handed_over = false;
+};
+
+class Perturbation final : public Job {
+ public:
+  bool take(PyObject* arguments) {
+    PyObject *x_object, *columns_object, *out_object, *moved_object, *rule_object;
+    if (!PyArg_ParseTuple(arguments, "OOOOOi:perturb", &x_object, &columns_object, &out_object,
+                          &moved_object, &rule_object, &part_)) {
+      return false;
+    }
+    by_rule_ = moved_object == Py_None;
+    if (!x_.acquire_doubles(x_object, "x", false) ||
+        !columns_.acquire(columns_object, "columns", false) ||
+        !out_.acquire_doubles(out_object, "out", true) ||
+        (!by_rule_ && !moved_.acquire_doubles(moved_object, "moved", false)) ||
+        (by_rule_ && !rule_.acquire(rule_object, x_.length()))) {
+      return false;
+    }
+    const std::size_t n = x_.length();
+    const auto* listed = static_cast<const std::int64_t*>(columns_.data());
+    bool fits = columns_.wide() && (by_rule_ || moved_.length() == n) && out_.length() == n &&
+                (part_ == 0 || part_ == 1) && out_.data() != x_.data();
+    for (std::size_t k = 0; fits && k < columns_.length(); ++k) {
+      fits = listed[k] >= 0 && static_cast<std::size_t>(listed[k]) < n;
+    }
+    if (!fits) {
+      PyErr_SetString(PyExc_ValueError, "perturb: arrays of the wrong type or length");
+      return false;
+    }
+    return true;
+  }
+
+  void run() override {
+    grouping::perturb(static_cast<const double*>(x_.data()), x_.length(),
+                      by_rule_ ? nullptr : static_cast<const double*>(moved_.data()),
+                      by_rule_ ? &rule_.rule() : nullptr, part_,
+                      static_cast<const std::int64_t*>(columns_.data()), columns_.length(),
+                      static_cast<double*>(out_.data()));
+  }
+
+ private:
+  HeldBuffer x_, columns_, out_, moved_;
+  HeldRule rule_;
+  bool by_rule_ = false;
+  int part_ = 0;
+};
+
+class Comparison final : public Job {
+ public:
+  bool take(PyObject* arguments) {
+    PyObject *a_object, *b_object;
+    if (!PyArg_ParseTuple(arguments, "OO:same_indices", &a_object, &b_object) ||
+        !a_.acquire(a_object, "a", false) || !b_.acquire(b_object, "b", false)) {
+      return false;
+    }
+    same_ = a_.wide() == b_.wide() && a_.length() == b_.length();
+    return true;
+  }
+
+  void run() override {
+    if (same_) same_ = same_bytes(a_.data(), b_.data(), a_.length() * (a_.wide() ? 8 : 4));
+  }
+  PyObject* result() const override { return PyBool_FromLong(same_); }
+
+ private:
+  HeldBuffer a_, b_;
+  bool same_ = false;
+};
+
+struct PendingObject {
+  PyObject_HEAD
+  Job* job;  // owned; null once waited for
+  PyObject* result;
+};
+
+PyTypeObject pending_type = [] {
+  PyTypeObject type{};
+  reinterpret_cast<PyObject*>(&type)->ob_refcnt = 1;
+  return type;
+}();
+
+// Waits for the job with the lock released, keeps its result and lets its arrays go.
+bool finish(PendingObject* pending) {
+  Job* job = pending->job;
+  if (!job) return true;
+  pending->job = nullptr;
+  if (job->handed_over) {
+    Py_BEGIN_ALLOW_THREADS
+    job->ticket.wait();
+    Py_END_ALLOW_THREADS
+  }
+  pending->result = job->result();
+  delete job;
+  return pending->result != nullptr;
+}
+
+PyObject* pending_wait(PyObject* self, PyObject*) {
+  auto* pending = reinterpret_cast<PendingObject*>(self);
+  if (!finish(pending)) return nullptr;
+  Py_INCREF(pending->result);
+  return pending->result;
+}
+
+void pending_dealloc(PyObject* self) {
+  auto* pending = reinterpret_cast<PendingObject*>(self);
+  if (!finish(pending)) PyErr_Clear();
+  Py_XDECREF(pending->result);
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef pending_methods[] = {
+    {"wait", pending_wait, METH_NOARGS, "Returns the result once the work is done."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Takes the arguments into a new job and hands it over, wrapped in a Pending.
+template <typename Work>
+PyObject* start(PyObject* arguments) {
+  std::unique_ptr<Work> job(new (std::nothrow) Work());
+  if (!job) return PyErr_NoMemory();
+  if (!job->take(arguments)) return nullptr;
+  auto* pending = PyObject_New(PendingObject, &pending_type);
+  if (!pending) return nullptr;
+  pending->result = nullptr;
+  ready_helpers();
+  Job* running = job.release();
+  running->ticket.set([](void* context, std::size_t) { static_cast<Job*>(context)->run(); },
+                      running);
+  running->handed_over = true;
+  pending->job = running;
+  hand_over(running->ticket);
+  return reinterpret_cast<PyObject*>(pending);
+}
+
+}  // namespace
+
+PyObject* perturb(PyObject*, PyObject* arguments) {
+  Perturbation job;
+  if (!job.take(arguments)) return nullptr;
+  Py_BEGIN_ALLOW_THREADS
+  job.run();
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+PyObject* start_perturb(PyObject*, PyObject* arguments) { return start<Perturbation>(arguments); }
+
+PyObject* start_same_indices(PyObject*, PyObject* arguments) {
+  return start<Comparison>(arguments);
+}
+
+bool add_pending_type(PyObject* module) {
+  pending_type.tp_name = "vendrel._grouping.Pending";
+  pending_type.tp_basicsize = sizeof(PendingObject);
+  pending_type.tp_flags = Py_TPFLAGS_DEFAULT;
+  pending_type.tp_dealloc = pending_dealloc;
+  pending_type.tp_methods = pending_methods;
+  pending_type.tp_doc = "Work running on a helper thread; wait() for its result.";
+  if (PyType_Ready(&pending_type) < 0) return false;
+  Py_INCREF(&pending_type);
+  if (PyModule_AddObject(module, "Pending", reinterpret_cast<PyObject*>(&pending_type)) < 0) {
+    Py_DECREF(&pending_type);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace grouping
