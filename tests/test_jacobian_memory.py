@@ -1,5 +1,9 @@
-"""Jacobians made from reused memory, and the recovery shared among threads: each matrix
-stays its own, and the values are SciPy's, bit for bit, however the work is cut."""
+"""Jacobians made from reused memory, and work shared with helper threads: each matrix stays
+its own, and the values are SciPy's, bit for bit, however the work is cut.
+
+Work on fewer than about 65,000 values is done on the calling thread; grids of LARGE points
+and more take the helpers' path (points written ahead, divisors and comparisons meanwhile).
+"""
 
 import gc
 
@@ -10,6 +14,9 @@ from scipy.optimize._numdiff import approx_derivative
 
 from vendrel import _grouping
 from vendrel.jacobian import SparseJacobian, estimate_jacobian
+
+
+LARGE = 260**2
 
 
 def grid(side):
@@ -27,6 +34,12 @@ def grid(side):
         r[:, :-1] -= u[:, 1:] ** 2
         return r.reshape(-1)
     return pattern, fun
+
+
+def assert_same(A, B):
+    """Equal values at equal places, without making dense matrices of large ones."""
+    assert A.shape == B.shape
+    assert (scipy.sparse.csr_matrix(A) != scipy.sparse.csr_matrix(B)).nnz == 0
 
 
 def arrays_of(J):
@@ -89,8 +102,8 @@ def test_a_jacobian_outlives_its_evaluator_and_the_pool_keeps_no_more_than_asked
 @pytest.mark.parametrize("output", ["csr", "csc"])
 @pytest.mark.parametrize("bounded", [False, True])
 def test_large_jacobians_equal_scipys_bit_for_bit(method, output, bounded):
-    # Large enough that the recovery is cut among threads wherever there are two cores.
-    pattern, fun = grid(180)  # 1.6 x 10^5 entries
+    # Large enough for the helpers, and for the recovery to be cut among them.
+    pattern, fun = grid(260)
     n = pattern.shape[0]
     x = np.random.default_rng(5).uniform(-2.0, 2.0, n)
     x[::7] = 0.0
@@ -100,8 +113,7 @@ def test_large_jacobians_equal_scipys_bit_for_bit(method, output, bounded):
     groups = SparseJacobian(fun, pattern).groups
     theirs = approx_derivative(fun, x, method=method, sparsity=(pattern, groups), bounds=bounds)
     assert ours.format == output
-    difference = (scipy.sparse.csr_matrix(ours) != scipy.sparse.csr_matrix(theirs))
-    assert difference.nnz == 0
+    assert_same(ours, theirs)
 
 
 def test_the_recovery_reads_either_index_width_alike():
@@ -148,25 +160,67 @@ class Keeper:
 
 @pytest.mark.parametrize("method", ["2-point", "3-point"])
 @pytest.mark.parametrize("keep_every", [1, 2, 3, 10**9])
-def test_points_a_residual_function_keeps_are_never_written_over(method, keep_every):
-    pattern, fun = grid(9)
-    x = np.linspace(-1.0, 1.0, 81)
-    expected = estimate_jacobian(fun, x, method, sparsity=pattern).toarray()
+@pytest.mark.parametrize("side", [9, 260])
+def test_points_a_residual_function_keeps_are_never_written_over(method, keep_every, side):
+    pattern, fun = grid(side)
+    x = np.linspace(-1.0, 1.0, side * side)
+    expected = estimate_jacobian(fun, x, method, sparsity=pattern)
     keeper = Keeper(fun, keep_every)
     jac = SparseJacobian(keeper, pattern, method=method)
     for _ in range(3):  # buffers also carry over from one Jacobian to the next
-        np.testing.assert_array_equal(jac(x).toarray(), expected)
+        assert_same(jac(x), expected)
     for point, as_evaluated in keeper.kept:
         np.testing.assert_array_equal(point, as_evaluated)
 
 
-def test_a_failing_residual_leaves_no_point_being_written():
-    pattern, fun = grid(40)
-    x = np.linspace(-1.0, 1.0, 1600)
-    keeper = Keeper(fun, keep_every=10**9, fail_at=3)
+@pytest.mark.parametrize("fail_at", [1, 3])
+def test_a_failing_residual_leaves_no_work_running_on_its_buffers(fail_at):
+    pattern, fun = grid(260)
+    x = np.linspace(-1.0, 1.0, LARGE)
+    keeper = Keeper(fun, keep_every=10**9, fail_at=fail_at)
     jac = SparseJacobian(keeper, pattern)
-    with pytest.raises(RuntimeError, match="failed at call 3"):
+    with pytest.raises(RuntimeError, match="failed at call %d" % fail_at):
         jac(x)
     gc.collect()
-    np.testing.assert_array_equal(jac(x).toarray(),
-                                  estimate_jacobian(fun, x, "2-point", sparsity=pattern).toarray())
+    y = x[::-1].copy()  # other steps and points, written into the same buffers
+    assert_same(jac(y), estimate_jacobian(fun, y, "2-point", sparsity=pattern))
+
+
+@pytest.mark.parametrize("n", [100, LARGE])
+def test_work_on_a_helper_reports_what_it_was_given_wrong(n):
+    x, out = np.ones(n), np.empty(n)
+    rule = (1e-8, None, None, 0)
+    for bad in ([n], [-1], [0, n + 5]):
+        pending = _grouping.start_perturb(x, np.array(bad, dtype=np.int64), out, None, rule, 0)
+        for _ in range(2):  # and again: the outcome is kept
+            with pytest.raises(ValueError, match="a column lies outside x"):
+                pending.wait()
+    with pytest.raises(ValueError, match="a column lies outside x"):
+        _grouping.perturb(x, np.array([n], dtype=np.int64), out, None, rule, 0)
+    # A failed job that dies while another exception is on its way out leaves that one be.
+    with pytest.raises(KeyError, match="kept"):
+        pending = _grouping.start_perturb(x, np.array([n], dtype=np.int64), out, None, rule, 0)
+        try:
+            raise KeyError("kept")
+        finally:
+            del pending
+    same = _grouping.start_same_indices(np.arange(n, dtype=np.int32), np.arange(n, dtype=np.int32))
+    differs = _grouping.start_same_indices(np.arange(n, dtype=np.int32), np.arange(n, 0, -1, dtype=np.int32))
+    assert same.wait() is True and differs.wait() is False
+
+
+@pytest.mark.parametrize("output", ["csr", "csc"])
+def test_a_large_out_is_compared_before_anything_is_evaluated(output):
+    pattern, fun = grid(260)
+    x = np.linspace(-1.0, 1.0, LARGE)
+    counted = Keeper(fun, keep_every=10**9)
+    jac = SparseJacobian(counted, pattern, output=output)
+    J = jac(x)
+    y = x[::-1].copy()
+    assert jac(y, out=J) is J
+    assert_same(J, estimate_jacobian(fun, y, "2-point", sparsity=pattern, output=output))
+    J.indices[[7, 8]] = J.indices[[8, 7]]
+    calls = counted.calls
+    with pytest.raises(ValueError, match="out must be a %s matrix with the pattern" % output):
+        jac(x, out=J)
+    assert counted.calls == calls

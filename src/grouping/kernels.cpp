@@ -62,17 +62,15 @@ void steps(const double* x, std::size_t n, const StepRule& rule, bool divisors, 
   });
 }
 
-void perturb(const double* x, std::size_t n, const double* moved, const StepRule* rule, int part,
+bool perturb(const double* x, std::size_t n, const double* moved, const StepRule* rule, int part,
              const std::int64_t* columns, std::size_t count, double* out) {
   std::memcpy(out, x, n * sizeof(double));
-  if (moved) {
-    for (std::size_t k = 0; k < count; ++k) out[columns[k]] = moved[columns[k]];
-  } else {
-    for (std::size_t k = 0; k < count; ++k) {
-      const auto j = static_cast<std::size_t>(columns[k]);
-      out[j] = rule->moved(j, x[j], part);
-    }
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto j = static_cast<std::size_t>(columns[k]);  // a negative one wraps to >= n
+    if (j >= n) return false;
+    out[j] = moved ? moved[j] : rule->moved(j, x[j], part);
   }
+  return true;
 }
 
 namespace {
@@ -93,9 +91,11 @@ bool recover_range(const Recovery& r, std::size_t first, std::size_t last, doubl
   const bool by_rows = r.by_rows;
   const double* const* rows = r.rows.data();
   const double* const* minus = r.minus.data();
+  const auto entries = static_cast<Index>(r.entries);
   for (std::size_t a = first; a < last; ++a) {
-    const Index end = ptr[a + 1];
-    for (Index k = ptr[a]; k < end; ++k) {
+    const Index begin = ptr[a], end = ptr[a + 1];
+    if (begin < 0 || end < begin || end > entries) return false;
+    for (Index k = begin; k < end; ++k) {
       const Index b = idx[k];
       const std::size_t i = by_rows ? a : static_cast<std::size_t>(b);
       const std::size_t j = by_rows ? static_cast<std::size_t>(b) : a;
@@ -113,7 +113,7 @@ bool recover_range(const Recovery& r, std::size_t first, std::size_t last, doubl
 }
 
 template <typename Index>
-bool recover_with(const Recovery& r, double* out) {
+Recovered recover_with(const Recovery& r, double* out) {
   // One loop per combination, so that the inner loop is free of the choices.
   auto range = [&r, out](std::size_t first, std::size_t last) {
     auto with = [&](auto minus, auto base) {
@@ -126,23 +126,29 @@ bool recover_with(const Recovery& r, double* out) {
     if (!r.minus.empty()) return with(Yes{}, No{});
     return r.base ? with(No{}, Yes{}) : with(No{}, No{});
   };
-  // Cut where the entries, not the majors, are shared evenly.
+  // Cut where the entries, not the majors, are shared evenly; each part checks its own
+  // pointers, and the cuts are checked here, so that no two parts write the same entries.
   const auto* ptr = static_cast<const Index*>(r.ptr);
-  const auto entries = static_cast<std::size_t>(ptr[r.majors]);
+  if (ptr[0] != 0 || static_cast<std::size_t>(ptr[r.majors]) != r.entries) {
+    return Recovered::kBadPointers;
+  }
+  const std::size_t entries = r.entries;
   const std::size_t parts = parts_for(entries, kItemsPerThread);
   std::vector<char> inside(parts, 1);
-  auto cut = [=, &r](std::size_t p) -> std::size_t {
-    if (p == parts) return r.majors;
+  std::vector<std::size_t> cuts(parts + 1, r.majors);
+  for (std::size_t p = 0; p < parts; ++p) {
     const auto target = static_cast<Index>(entries / parts * p);
-    return static_cast<std::size_t>(std::lower_bound(ptr, ptr + r.majors, target) - ptr);
-  };
-  in_parallel(parts, [&](std::size_t p) { inside[p] = range(cut(p), cut(p + 1)); });
-  return std::find(inside.begin(), inside.end(), 0) == inside.end();
+    cuts[p] = static_cast<std::size_t>(std::lower_bound(ptr, ptr + r.majors, target) - ptr);
+    if (p && ptr[cuts[p]] < ptr[cuts[p - 1]]) return Recovered::kBadPointers;
+  }
+  in_parallel(parts, [&](std::size_t p) { inside[p] = range(cuts[p], cuts[p + 1]); });
+  const bool all = std::find(inside.begin(), inside.end(), 0) == inside.end();
+  return all ? Recovered::kDone : Recovered::kOutside;
 }
 
 }  // namespace
 
-bool recover(const Recovery& r, double* out) {
+Recovered recover(const Recovery& r, double* out) {
   return r.wide ? recover_with<std::int64_t>(r, out) : recover_with<std::int32_t>(r, out);
 }
 

@@ -81,7 +81,8 @@ struct StepRule {
 void steps(const double* x, std::size_t n, const StepRule& rule, bool divisors, double* out);
 
 // out = x with each listed column moved: to moved[j], or by `rule` (evaluation `part`).
-void perturb(const double* x, std::size_t n, const double* moved, const StepRule* rule, int part,
+// False, having written part of `out`, if a listed column is not below n.
+bool perturb(const double* x, std::size_t n, const double* moved, const StepRule* rule, int part,
              const std::int64_t* columns, std::size_t count, double* out);
 
 // The entries of a grouped Jacobian in the order of `ptr`/`idx` (either orientation; both
@@ -101,9 +102,12 @@ struct Recovery {
   const double* base = nullptr;
   const double* step = nullptr;
   bool by_rows = true;                  // ptr indexes rows (CSR) rather than columns (CSC)
+  std::size_t entries = 0;              // the length of idx and of out
 };
-// False, having written part of `out`, if an index lies outside the extents given.
-bool recover(const Recovery& r, double* out);
+enum class Recovered { kDone, kBadPointers, kOutside };
+// Checks as it goes, having written part of `out` if it fails: pointers from 0 to `entries`
+// that never decrease, indices within the extents given.
+Recovered recover(const Recovery& r, double* out);
 
 // Whether two arrays of `bytes` bytes hold the same bytes.
 bool same_bytes(const void* a, const void* b, std::size_t bytes);

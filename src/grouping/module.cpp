@@ -24,7 +24,6 @@
 namespace {
 
 using grouping::HeldBuffer;
-using grouping::HeldRule;
 using grouping::Index;
 
 struct PatternArguments {
@@ -345,64 +344,31 @@ PyObject* recover(PyObject*, PyObject* arguments) {
               (base_object == Py_None || base.length() == length) &&
               (steps_object == Py_None || steps.length() == r.columns) &&
               r.majors == (r.by_rows ? length : r.columns);
-  // The pointers are checked here (few); the indices and groups in the pass itself.
-  auto pointers_fit = [&](auto* ptr) {
-    for (std::size_t a = 0; fits && a < r.majors; ++a) fits = ptr[a] <= ptr[a + 1];
-    fits = fits && ptr[0] == 0 && static_cast<std::size_t>(ptr[r.majors]) == out.length();
-  };
-  if (fits) {
-    if (r.wide) {
-      pointers_fit(static_cast<const std::int64_t*>(r.ptr));
-    } else {
-      pointers_fit(static_cast<const std::int32_t*>(r.ptr));
-    }
-  }
+  r.entries = out.length();
   if (!fits) {
     PyErr_SetString(PyExc_ValueError, "recover: arrays of the wrong type or length");
     return nullptr;
   }
-  bool inside = true;
+  // The pointers, indices and groups are checked in the pass itself, shared among threads.
+  grouping::Recovered done;
   grouping::ready_helpers();
   Py_BEGIN_ALLOW_THREADS
-  inside = grouping::recover(r, static_cast<double*>(out.data()));
+  done = grouping::recover(r, static_cast<double*>(out.data()));
   Py_END_ALLOW_THREADS
-  if (!inside) {
-    PyErr_SetString(PyExc_ValueError, "recover: an index lies outside the arrays");
+  if (done != grouping::Recovered::kDone) {
+    PyErr_SetString(PyExc_ValueError, done == grouping::Recovered::kOutside
+                                          ? "recover: an index lies outside the arrays"
+                                          : "recover: arrays of the wrong type or length");
     return nullptr;
   }
-  Py_RETURN_NONE;
-}
-
-// steps(x, rule, divisors, out): what divides each column's differences (divisors true), or
-// its signed step, by the step rule.
-PyObject* steps(PyObject*, PyObject* arguments) {
-  PyObject *x_object, *rule_object, *out_object;
-  int divisors;
-  if (!PyArg_ParseTuple(arguments, "OOpO:steps", &x_object, &rule_object, &divisors,
-                        &out_object)) {
-    return nullptr;
-  }
-  HeldBuffer x, out;
-  HeldRule rule;
-  if (!x.acquire_doubles(x_object, "x", false) || !out.acquire_doubles(out_object, "out", true) ||
-      !rule.acquire(rule_object, x.length())) {
-    return nullptr;
-  }
-  if (out.length() != x.length()) {
-    PyErr_SetString(PyExc_ValueError, "steps: arrays of the wrong length");
-    return nullptr;
-  }
-  grouping::ready_helpers();
-  Py_BEGIN_ALLOW_THREADS
-  grouping::steps(static_cast<const double*>(x.data()), x.length(), rule.rule(), divisors != 0,
-                  static_cast<double*>(out.data()));
-  Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 
 PyMethodDef kMethods[] = {
     {"recover", recover, METH_VARARGS, "A grouped Jacobian's entries from its differences."},
-    {"steps", steps, METH_VARARGS, "Each column's divisor or signed step, by a step rule."},
+    {"steps", grouping::steps, METH_VARARGS, "Each column's divisor or signed step, by a step rule."},
+    {"start_steps", grouping::start_steps, METH_VARARGS,
+     "steps on a helper thread; wait() on what it returns before using out."},
     {"perturb", grouping::perturb, METH_VARARGS, "x with the listed columns moved."},
     {"start_perturb", grouping::start_perturb, METH_VARARGS,
      "perturb on a thread of its own; wait() on what it returns before using out."},

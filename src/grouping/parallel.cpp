@@ -33,6 +33,10 @@ namespace {
 
 constexpr std::size_t kMostParts = 16;
 
+// Set on the helpers: work they run that would share itself out runs there whole instead,
+// as a helper waiting for parts only the helpers can run could wait for itself.
+thread_local bool on_helper = false;
+
 long current_process() {
 #if defined(_WIN32)
   return _getpid();
@@ -62,6 +66,7 @@ class Crew {
   }
 
   void serve() {
+    on_helper = true;
     for (;;) {
       Ticket* ticket;
       {
@@ -148,8 +153,8 @@ void hand_over(Ticket& ticket) {
 }
 
 void run_parts(std::size_t parts, Ticket::Job call, void* context) {
-  if (parts <= 1) {
-    if (parts == 1) call(context, 0);
+  if (parts <= 1 || on_helper) {
+    for (std::size_t p = 0; p < parts; ++p) call(context, p);
     return;
   }
   std::unique_ptr<Ticket[]> tickets(new (std::nothrow) Ticket[parts - 1]);

@@ -11,12 +11,16 @@
 namespace grouping {
 namespace {
 
+constexpr std::size_t kHandOver = std::size_t{1} << 20;
+
 // Work with its arguments held. run() touches no Python object: it runs without the lock.
 class Job {
  public:
   virtual ~Job() = default;
   virtual void run() = 0;
   virtual PyObject* result() const { Py_RETURN_NONE; }
+  // Bytes the job reads or writes: below kHandOver, waking a helper costs more than the job.
+  virtual std::size_t bytes() const = 0;
 
   Ticket ticket;
   bool handed_over = false;
@@ -38,13 +42,10 @@ class Perturbation final : public Job {
         (by_rule_ && !rule_.acquire(rule_object, x_.length()))) {
       return false;
     }
+    // The columns themselves are checked as they are moved, off the interpreter's thread.
     const std::size_t n = x_.length();
-    const auto* listed = static_cast<const std::int64_t*>(columns_.data());
-    bool fits = columns_.wide() && (by_rule_ || moved_.length() == n) && out_.length() == n &&
-                (part_ == 0 || part_ == 1) && out_.data() != x_.data();
-    for (std::size_t k = 0; fits && k < columns_.length(); ++k) {
-      fits = listed[k] >= 0 && static_cast<std::size_t>(listed[k]) < n;
-    }
+    const bool fits = columns_.wide() && (by_rule_ || moved_.length() == n) &&
+                      out_.length() == n && (part_ == 0 || part_ == 1) && out_.data() != x_.data();
     if (!fits) {
       PyErr_SetString(PyExc_ValueError, "perturb: arrays of the wrong type or length");
       return false;
@@ -53,18 +54,54 @@ class Perturbation final : public Job {
   }
 
   void run() override {
-    grouping::perturb(static_cast<const double*>(x_.data()), x_.length(),
+    inside_ = grouping::perturb(static_cast<const double*>(x_.data()), x_.length(),
                       by_rule_ ? nullptr : static_cast<const double*>(moved_.data()),
                       by_rule_ ? &rule_.rule() : nullptr, part_,
                       static_cast<const std::int64_t*>(columns_.data()), columns_.length(),
                       static_cast<double*>(out_.data()));
+  }
+  std::size_t bytes() const override { return 2 * x_.length() * sizeof(double); }
+  PyObject* result() const override {
+    if (inside_) Py_RETURN_NONE;
+    PyErr_SetString(PyExc_ValueError, "perturb: a column lies outside x");
+    return nullptr;
   }
 
  private:
   HeldBuffer x_, columns_, out_, moved_;
   HeldRule rule_;
   bool by_rule_ = false;
+  bool inside_ = false;
   int part_ = 0;
+};
+
+class Steps final : public Job {
+ public:
+  bool take(PyObject* arguments) {
+    PyObject *x_object, *rule_object, *out_object;
+    if (!PyArg_ParseTuple(arguments, "OOpO:steps", &x_object, &rule_object, &divisors_,
+                          &out_object) ||
+        !x_.acquire_doubles(x_object, "x", false) ||
+        !out_.acquire_doubles(out_object, "out", true) || !rule_.acquire(rule_object, x_.length())) {
+      return false;
+    }
+    if (out_.length() != x_.length()) {
+      PyErr_SetString(PyExc_ValueError, "steps: arrays of the wrong length");
+      return false;
+    }
+    return true;
+  }
+
+  void run() override {
+    grouping::steps(static_cast<const double*>(x_.data()), x_.length(), rule_.rule(),
+                    divisors_ != 0, static_cast<double*>(out_.data()));
+  }
+  std::size_t bytes() const override { return 2 * x_.length() * sizeof(double); }
+
+ private:
+  HeldBuffer x_, out_;
+  HeldRule rule_;
+  int divisors_ = 0;
 };
 
 class Comparison final : public Job {
@@ -83,6 +120,7 @@ class Comparison final : public Job {
     if (same_) same_ = same_bytes(a_.data(), b_.data(), a_.length() * (a_.wide() ? 8 : 4));
   }
   PyObject* result() const override { return PyBool_FromLong(same_); }
+  std::size_t bytes() const override { return 2 * a_.length() * (a_.wide() ? 8 : 4); }
 
  private:
   HeldBuffer a_, b_;
@@ -92,7 +130,8 @@ class Comparison final : public Job {
 struct PendingObject {
   PyObject_HEAD
   Job* job;  // owned; null once waited for
-  PyObject* result;
+  PyObject* result;  // then its result, or the exception it raised:
+  PyObject *error_type, *error_value, *error_traceback;
 };
 
 PyTypeObject pending_type = [] {
@@ -101,10 +140,11 @@ PyTypeObject pending_type = [] {
   return type;
 }();
 
-// Waits for the job with the lock released, keeps its result and lets its arrays go.
-bool finish(PendingObject* pending) {
+// Waits for the job with the lock released, keeps its result (or its exception) and lets
+// its arrays go.
+void finish(PendingObject* pending) {
   Job* job = pending->job;
-  if (!job) return true;
+  if (!job) return;
   pending->job = nullptr;
   if (job->handed_over) {
     Py_BEGIN_ALLOW_THREADS
@@ -112,21 +152,37 @@ bool finish(PendingObject* pending) {
     Py_END_ALLOW_THREADS
   }
   pending->result = job->result();
+  if (!pending->result) {
+    PyErr_Fetch(&pending->error_type, &pending->error_value, &pending->error_traceback);
+  }
   delete job;
-  return pending->result != nullptr;
 }
 
 PyObject* pending_wait(PyObject* self, PyObject*) {
   auto* pending = reinterpret_cast<PendingObject*>(self);
-  if (!finish(pending)) return nullptr;
+  finish(pending);
+  if (!pending->result) {
+    Py_XINCREF(pending->error_type);
+    Py_XINCREF(pending->error_value);
+    Py_XINCREF(pending->error_traceback);
+    PyErr_Restore(pending->error_type, pending->error_value, pending->error_traceback);
+    return nullptr;
+  }
   Py_INCREF(pending->result);
   return pending->result;
 }
 
 void pending_dealloc(PyObject* self) {
   auto* pending = reinterpret_cast<PendingObject*>(self);
-  if (!finish(pending)) PyErr_Clear();
+  // An exception may be on its way out past this object: finish() must not replace it.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  finish(pending);
+  PyErr_Restore(type, value, traceback);
   Py_XDECREF(pending->result);
+  Py_XDECREF(pending->error_type);
+  Py_XDECREF(pending->error_value);
+  Py_XDECREF(pending->error_traceback);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -135,7 +191,8 @@ PyMethodDef pending_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Takes the arguments into a new job and hands it over, wrapped in a Pending.
+// Takes the arguments into a new job and hands it over, wrapped in a Pending; a small job is
+// done at once instead.
 template <typename Work>
 PyObject* start(PyObject* arguments) {
   std::unique_ptr<Work> job(new (std::nothrow) Work());
@@ -144,12 +201,20 @@ PyObject* start(PyObject* arguments) {
   auto* pending = PyObject_New(PendingObject, &pending_type);
   if (!pending) return nullptr;
   pending->result = nullptr;
-  ready_helpers();
+  pending->error_type = pending->error_value = pending->error_traceback = nullptr;
+  pending->job = nullptr;
   Job* running = job.release();
+  pending->job = running;
+  if (running->bytes() < kHandOver) {
+    Py_BEGIN_ALLOW_THREADS
+    running->run();
+    Py_END_ALLOW_THREADS
+    return reinterpret_cast<PyObject*>(pending);
+  }
+  ready_helpers();
   running->ticket.set([](void* context, std::size_t) { static_cast<Job*>(context)->run(); },
                       running);
   running->handed_over = true;
-  pending->job = running;
   hand_over(running->ticket);
   return reinterpret_cast<PyObject*>(pending);
 }
@@ -162,10 +227,22 @@ PyObject* perturb(PyObject*, PyObject* arguments) {
   Py_BEGIN_ALLOW_THREADS
   job.run();
   Py_END_ALLOW_THREADS
+  return job.result();
+}
+
+PyObject* steps(PyObject*, PyObject* arguments) {
+  Steps job;
+  if (!job.take(arguments)) return nullptr;
+  ready_helpers();
+  Py_BEGIN_ALLOW_THREADS
+  job.run();
+  Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 
 PyObject* start_perturb(PyObject*, PyObject* arguments) { return start<Perturbation>(arguments); }
+
+PyObject* start_steps(PyObject*, PyObject* arguments) { return start<Steps>(arguments); }
 
 PyObject* start_same_indices(PyObject*, PyObject* arguments) {
   return start<Comparison>(arguments);

@@ -1,6 +1,7 @@
 // Work a Jacobian starts on a helper thread and waits for later: the next group's perturbed
-// point, written while the residual function evaluates this one, and the comparison of a
-// caller's `out` with the pattern, made while the steps are computed.
+// point, written while the residual function evaluates this one; the steps' divisors, needed
+// only by the recovery; the comparison of a caller's `out` with the pattern, made before the
+// first evaluation.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -15,6 +16,11 @@ PyObject* perturb(PyObject* module, PyObject* arguments);
 // start_perturb(...), the same arguments: starts it and returns a Pending, whose wait()
 // returns None once `out` is written.
 PyObject* start_perturb(PyObject* module, PyObject* arguments);
+
+// steps(x, rule, divisors, out): what divides each column's differences (divisors true), or
+// its signed step, by the step rule; start_steps(...) starts it and returns a Pending.
+PyObject* steps(PyObject* module, PyObject* arguments);
+PyObject* start_steps(PyObject* module, PyObject* arguments);
 
 // start_same_indices(a, b): a Pending whose wait() tells whether two index arrays hold the
 // same integers of the same width.

@@ -50,9 +50,10 @@ class Differences:
             _steps.as_bounds(bounds, grouping.shape[1])
         self.members: List[IntArray] = grouping.members()
         self.f_dtype: Optional[np.dtype] = None  # the residual's type, once seen
-        # The steps' divisors, kept between calls (a caller's lock keeps calls apart): fresh
-        # memory would cost a page fault per page, and nothing handed out refers to it.
-        self.work: List[FloatArray] = []
+        # The steps' divisors and the work that writes them, kept between calls (a caller's
+        # lock keeps calls apart): fresh memory would cost a page fault per page, and nothing
+        # handed out refers to it.
+        self.work: List[Any] = []
         self.spare: List[FloatArray] = []  # a point buffer nothing else holds, or none
         self.pool: Any = None
         self.pool_for: Optional[ColumnGrouping] = None
@@ -98,23 +99,27 @@ class Differences:
         self._expect(f)
         return f
 
+    def start_check(self, out: Any) -> Optional[Callable[[], None]]:
+        """Starts checking `out` where the shape is known by now (its indices are compared on
+        a helper thread); what it returns finishes the check."""
+        return check_out(out, self.grouping, self.output) \
+            if out is not None and self.m is not None else None
+
     def __call__(self, x: FloatArray, narrow: Any, residual: Residual, workers: Workers,
-                 f0: Any, progress: bool, counter: List[int], out: Any = None) -> Any:
+                 f0: Any, progress: bool, counter: List[int], out: Any = None,
+                 check: Optional[Callable[[], None]] = None) -> Any:
         """The Jacobian at x (a float64 copy that nothing else holds); counter[0] counts the
-        evaluations made."""
+        evaluations made. `check`, from start_check(out), if the caller started it."""
         self._columns(len(x))
         assert self.limits is not None
         _steps.check_within(x, *self.limits, name="x0")
-        # out is checked before any evaluation, where the shape is known by now: its indices
-        # are compared on a helper thread while f0 and the steps are taken care of.
+        # out is checked before any evaluation, and its indices compared meanwhile.
         out_checked = out is not None and self.m is not None
-        confirm = check_out(out, self.grouping, self.output) if out_checked else None
+        confirm = _once(check if check is not None else self.start_check(out))
         residual = Residual(residual.target, residual.args, residual.kwargs, narrow)
         base = None if f0 is None else np.array(self._check(f0, lambda: "f0 (given)"))
         assumed = self.f_dtype if base is None else base.dtype
         scheme = self._scheme(x, narrow, assumed)
-        if confirm is not None:
-            confirm()
         one_sided = scheme.one_sided
         needs_base = base is None and (self.method == "2-point" or (
             self.method == "3-point" and one_sided is not None and bool(one_sided.any())))
@@ -122,17 +127,20 @@ class Differences:
         # is known; after that, with workers, it goes out with the groups: one round trip less.
         batched = needs_base and workers.parallel and self.f_dtype is not None
         tally = _Tally(counter, self.evaluations(True) + int(needs_base))
+        if needs_base or batched:
+            confirm()
         with Progress(progress, tally.total, "Jacobian") as tally.bar:
             if needs_base and not batched:
                 base = self._base(workers.evaluate(residual, x.copy()), tally)
                 if _steps.relative_eps(narrow, base.dtype, self.method) != \
                         _steps.relative_eps(narrow, assumed, self.method):
                     scheme = self._scheme(x, narrow, base.dtype)
-            rows, base = self._differences(scheme, base, batched, residual, workers, tally)
+            rows, base = self._differences(scheme, base, batched, residual, workers, tally,
+                                           confirm)
         if batched and base is not None and _steps.relative_eps(narrow, base.dtype, self.method) != \
                 _steps.relative_eps(narrow, assumed, self.method):
             # The residual changed its type since the last call: again, with the right steps.
-            return self(x, narrow, residual, workers, base, progress, counter, out)
+            return self(x, narrow, residual, workers, base, progress, counter, out, _checked)
         return self._assemble(rows, scheme, base, out, out_checked)
 
     def _base(self, value: Any, tally: "_Tally") -> npt.NDArray[Any]:
@@ -161,11 +169,12 @@ class Differences:
 
     def _differences(self, scheme: "_Scheme", base: Optional[npt.NDArray[Any]], batched: bool,
                      residual: Residual, workers: Workers, tally: "_Tally",
+                     confirm: Callable[[], None],
                      ) -> Tuple[List[List[FloatArray]], Optional[npt.NDArray[Any]]]:
         """One row of m values per group and evaluation (the residual itself where it can be
-        kept; the imaginary part for cs), and f(x)."""
+        kept; the imaginary part for cs), and f(x); `confirm()` runs before the first."""
         method, per_group = self.method, len(scheme.moved) or 1
-        points = scheme.points(self.members, self.spare)
+        points = scheme.points(self.members, self.spare, confirm)
         stream = workers.map(residual, itertools.chain([scheme.x.copy()], points) if batched else points)
         if batched:
             base = self._base(next(stream), tally)
@@ -194,6 +203,7 @@ class Differences:
                   base: Optional[npt.NDArray[Any]], out: Any, out_checked: bool) -> Any:
         assert self.m is not None and self.n is not None
         grouping, output = self.grouping, self.output
+        scheme.ready()
         pool = self._pool() if out is None and output != "dense" else None
         if self.method == "3-point":
             first, second = rows
@@ -283,6 +293,7 @@ class _Scheme:
     def __init__(self, method: str, x: FloatArray, h: FloatArray,
                  one_sided: Optional[npt.NDArray[np.bool_]]) -> None:
         self.x, self.h, self.one_sided, self.rule = x, h, one_sided, None
+        self.pending: Any = None  # the helper's work on the divisors, if any
         self.moved: List[Optional[FloatArray]]
         self.step: Any
         if method == "2-point":
@@ -301,24 +312,35 @@ class _Scheme:
 
     @classmethod
     def unbounded(cls, method: str, x: FloatArray, rstep: float, rel_step: Any,
-                  abs_step: Any, work: List[FloatArray]) -> "_Scheme":
-        """SciPy's steps where nothing is bounded, as a rule: one pass stores what divides
-        each column's differences (into work[0], kept between calls), and the core moves the
-        columns of each point by the rule itself."""
+                  abs_step: Any, work: List[Any]) -> "_Scheme":
+        """SciPy's steps where nothing is bounded, as a rule: the core moves the columns of
+        each point by the rule itself, and what divides each column's differences is stored
+        on a helper thread while the residual function runs (into work[0], kept between
+        calls; work[1] is the helper's work, waited for before work[0] is written again)."""
         scheme = cls.__new__(cls)
-        scheme.x, scheme.one_sided = x, None
+        scheme.x, scheme.one_sided, scheme.pending = x, None, None
         scheme.rule = (rstep, _flat(rel_step), _flat(abs_step), cls.SCHEMES[method])
         scheme.moved = [None] * {"2-point": 1, "3-point": 2}.get(method, 0)
+        if len(work) == 2 and work[1] is not None:
+            work[1].wait()  # a Jacobian that failed may have left it running
         if not work or len(work[0]) != len(x):
-            work[:] = [np.empty(len(x))]
+            work[:] = [np.empty(len(x)), None]
         scheme.step = work[0]
-        # Complex steps divide by the step itself, and need it to move their points.
-        _grouping.steps(x, scheme.rule, method != "cs", scheme.step)
-        scheme.h = scheme.step
+        if method == "cs":
+            # Complex steps divide by the step itself, and need it to move their points.
+            _grouping.steps(x, scheme.rule, False, scheme.step)
+            scheme.h = scheme.step
+        else:
+            work[1] = scheme.pending = _grouping.start_steps(x, scheme.rule, True, scheme.step)
         return scheme
 
-    def points(self, members: List[IntArray],
-               spare: List[FloatArray]) -> Iterator[npt.NDArray[Any]]:
+    def ready(self) -> None:
+        """Returns once the divisors are stored."""
+        if self.pending is not None:
+            self.pending.wait()
+
+    def points(self, members: List[IntArray], spare: List[FloatArray],
+               confirm: Callable[[], None]) -> Iterator[npt.NDArray[Any]]:
         """The points to evaluate, group by group. Each next point is written on another
         thread while the residual function evaluates this one, into one of two buffers kept
         in `spare` between Jacobians (fresh memory costs a page fault per page); a buffer
@@ -326,6 +348,7 @@ class _Scheme:
         it, and a new one made."""
         x, rule = self.x, self.rule
         if not self.moved:
+            confirm()
             for cols in members:
                 shifted = x.astype(np.complex128)
                 shifted.imag[cols] = self.h[cols]
@@ -344,6 +367,7 @@ class _Scheme:
         cols, part, moved = steps[0]
         point = buffer(None)
         _grouping.perturb(x, cols, point, moved, rule, part)
+        confirm()  # written meanwhile: the first point harms nothing if the check then fails
         for following in steps[1:]:
             ahead = buffer(point)
             pending = _grouping.start_perturb(x, following[0], ahead, following[2], rule,
@@ -352,6 +376,20 @@ class _Scheme:
             pending.wait()
             point = ahead
         yield point
+
+
+def _once(check: Optional[Callable[[], None]]) -> Callable[[], None]:
+    """`check`, to be called where it is first needed and not again (None: nothing)."""
+    pending = [check] if check is not None else []
+
+    def run() -> None:
+        while pending:
+            pending.pop()()
+    return run
+
+
+def _checked() -> None:
+    """A check already made."""
 
 
 def _holders(buffers: List[Any]) -> List[int]:

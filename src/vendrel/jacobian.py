@@ -349,14 +349,16 @@ class SparseJacobian(Generic[J]):
                  out: Any = None, **kwargs: Any) -> J:
         """The Jacobian at `x`; `f0` is ``fun(x)`` if already known; `out`, a Jacobian this
         object returned (or one of its pattern), receives the values instead of a new array."""
-        point, narrow = _steps.as_point(x, "x", scalar=True)
-        base = None if f0 is None else _steps.as_residual(f0)
-        residual = self._residual
-        if args or kwargs:
-            residual = Residual(residual.target, args, kwargs)
         with self._lock:  # the plan keeps work arrays between calls
-            result: J = self._differences(point, narrow, residual, self._workers, base, self._progress,
-                                   self._counter, out)
+            # out's indices are compared with the pattern while x and f0 are read.
+            check = self._differences.start_check(out)
+            point, narrow = _steps.as_point(x, "x", scalar=True)
+            base = None if f0 is None else _steps.as_residual(f0)
+            residual = self._residual
+            if args or kwargs:
+                residual = Residual(residual.target, args, kwargs)
+            result: J = self._differences(point, narrow, residual, self._workers, base,
+                                          self._progress, self._counter, out, check)
             return result
 
     @property
