@@ -7,9 +7,9 @@ Overhead is a Jacobian's wall time minus that of the G + 1 residual calls it mak
 timed alternately in this run; a row's figure is the median over repeats. PETSc's
 MatFDColoringApply on the same residual cannot run in this interpreter (petsc4py comes with
 the system's Python): petsc_fd.py measures it under that interpreter (PETSC_PYTHON, by
-default /usr/bin/python3) just before and just after our rows of each size, and the ratio to
-the median of both is printed beside the ratio to SciPy. Where PETSc cannot run, the figures
-recorded in benchmarks/README.md are used, and the row says so.
+default /usr/bin/python3) three times at each size, between three rounds of ours, and the
+ratio of the medians is printed beside the ratio to SciPy. Where PETSc cannot run, the
+figures recorded in benchmarks/README.md are used, and the row says so.
 """
 
 import argparse

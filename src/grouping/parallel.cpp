@@ -1,5 +1,7 @@
 #include "parallel.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <system_error>
@@ -37,6 +39,30 @@ constexpr std::size_t kMostParts = 16;
 // as a helper waiting for parts only the helpers can run could wait for itself.
 thread_local bool on_helper = false;
 
+// Jobs come in bursts (a pass cut in parts, the next point while the last is evaluated), and
+// waking a sleeping thread takes tens of microseconds: a thread that waits spins this long
+// first.
+constexpr auto kSpin = std::chrono::microseconds(50);
+
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  std::this_thread::yield();
+#endif
+}
+
+// Whether ready() came true within kSpin.
+template <typename Ready>
+bool spin_until(Ready ready) {
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  for (unsigned k = 1;; ++k) {
+    if (ready()) return true;
+    relax();
+    if (k % 64 == 0 && std::chrono::steady_clock::now() > until) return false;
+  }
+}
+
 long current_process() {
 #if defined(_WIN32)
   return _getpid();
@@ -61,6 +87,7 @@ class Crew {
       ticket.next_ = nullptr;
       (last_ ? last_->next_ : first_) = &ticket;
       last_ = &ticket;
+      queued_.fetch_add(1, std::memory_order_release);
     }
     wake_.notify_one();
   }
@@ -68,6 +95,7 @@ class Crew {
   void serve() {
     on_helper = true;
     for (;;) {
+      spin_until([this] { return queued_.load(std::memory_order_acquire) > 0; });
       Ticket* ticket;
       {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -75,6 +103,7 @@ class Crew {
         ticket = first_;
         first_ = ticket->next_;
         if (!first_) last_ = nullptr;
+        queued_.fetch_sub(1, std::memory_order_relaxed);
       }
       ticket->run();
       ticket->done();
@@ -86,6 +115,7 @@ class Crew {
   std::condition_variable wake_;
   Ticket* first_ = nullptr;
   Ticket* last_ = nullptr;
+  std::atomic<std::size_t> queued_{0};
 };
 
 namespace {
@@ -129,15 +159,17 @@ std::size_t parts_for(std::size_t work, std::size_t least) {
 
 void Ticket::wait() {
   if (process_ != current_process()) return;
+  spin_until([this] { return finished_early_.load(std::memory_order_acquire); });
+  // Taken even after a spin that saw the job done: done() has let go of the lock then, and
+  // touches the ticket no more, so that the caller may free it on return.
   std::unique_lock<std::mutex> lock(mutex_);
   finished_.wait(lock, [this] { return done_; });
 }
 
 void Ticket::done() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    done_ = true;
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  done_ = true;
+  finished_early_.store(true, std::memory_order_release);
   finished_.notify_all();
 }
 

@@ -3,6 +3,7 @@
 // pass over 10^5 values. Nothing here touches Python objects.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -49,6 +50,7 @@ class Ticket {
   std::mutex mutex_;
   std::condition_variable finished_;
   bool done_ = false;
+  std::atomic<bool> finished_early_{false};  // done_, for a waiter that spins
 };
 
 // Runs the ticket's job on a helper thread, or right here if the process has no helper.

@@ -244,6 +244,12 @@ class SparseJacobian(Generic[J]):
     recovers the entries in one compiled pass. Every Jacobian it returns is an ordinary array
     of its own (writable, sharing nothing), or, with ``out=``, the caller's matrix filled in.
 
+    What a call does beyond the evaluations runs in compiled code with the interpreter lock
+    released, shared with helper threads on large problems: each next perturbed point is
+    written while ``fun`` evaluates the current one, and a new Jacobian reuses the memory of
+    one nobody holds any more. ``fun`` owns the point it is given until it returns, and may
+    keep it: a point something still holds is never written over.
+
     Parameters are those of `estimate_jacobian`, except that `sparsity` is required, the
     default method is ``"2-point"`` (one evaluation per group when ``f0`` is given, as in a
     Newton iteration), and `order` and `seed` choose the grouping as for
