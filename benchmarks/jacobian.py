@@ -7,7 +7,7 @@ Overhead is a Jacobian's wall time minus that of the G + 1 residual calls it mak
 timed alternately in this run; a row's figure is the median over repeats. PETSc's
 MatFDColoringApply on the same residual cannot run in this interpreter (petsc4py comes with
 the system's Python): petsc_fd.py measures it under that interpreter (PETSC_PYTHON, by
-default /usr/bin/python3) three times at each size, between three rounds of ours, and the
+default /usr/bin/python3) five times at each size, between five rounds of ours, and the
 ratio of the medians is printed beside the ratio to SciPy. Where PETSc cannot run, the
 figures recorded in benchmarks/README.md are used, and the row says so.
 """
@@ -103,7 +103,7 @@ def petsc_overhead(size):
         return None
 
 
-def overhead_rows(table, sizes, rounds=3):
+def overhead_rows(table, sizes, rounds=5):
     """Overhead beyond the residual on the grid and the band; on the grid from 10^5 on, also
     as PETSc works (f(x) known, values written into the caller's matrix), beside PETSc's own
     figure, taken in `rounds` runs of petsc_fd.py between rounds of ours (a figure moves by

@@ -6,6 +6,7 @@ and more take the helpers' path (points written ahead, divisors and comparisons 
 """
 
 import gc
+import os
 
 import numpy as np
 import pytest
@@ -224,3 +225,31 @@ def test_a_large_out_is_compared_before_anything_is_evaluated(output):
     with pytest.raises(ValueError, match="out must be a %s matrix with the pattern" % output):
         jac(x, out=J)
     assert counted.calls == calls
+
+
+def _large_jacobian_sum(_):
+    pattern, fun = grid(260)
+    J = SparseJacobian(fun, pattern)(np.linspace(-1.0, 1.0, LARGE))
+    return float(np.abs(J.data).sum())
+
+
+def _threads():
+    with open("/proc/self/status") as status:
+        return int(next(line for line in status if line.startswith("Threads:")).split()[1])
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status") or not hasattr(os, "fork"),
+                    reason="needs fork and Linux's /proc")
+def test_helpers_end_before_a_fork_and_a_child_gets_its_own():
+    import multiprocessing
+
+    expected = _large_jacobian_sum(None)
+    running = _threads()
+    _grouping.stop_helpers()  # what runs before every fork
+    alone = _threads()
+    assert alone < running or os.cpu_count() == 1
+    assert _large_jacobian_sum(None) == expected and _threads() == running  # started again
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        # Had the child inherited the parent's helpers, waiting on them would hang.
+        assert pool.apply_async(_large_jacobian_sum, (None,)).get(timeout=120) == expected
+        assert pool.apply_async(_threads).get(timeout=60) <= running

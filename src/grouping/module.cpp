@@ -364,7 +364,19 @@ PyObject* recover(PyObject*, PyObject* arguments) {
   Py_RETURN_NONE;
 }
 
+// stop_helpers(): ends the helper threads (they finish their work first); they start again
+// when next needed. Run before os.fork.
+PyObject* stop_helpers(PyObject*, PyObject*) {
+  grouping::Crew* taken = grouping::take_helpers();
+  Py_BEGIN_ALLOW_THREADS
+  grouping::end_helpers(taken);
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"stop_helpers", stop_helpers, METH_NOARGS,
+     "Ends the helper threads once their work is done; they start again when needed."},
     {"recover", recover, METH_VARARGS, "A grouped Jacobian's entries from its differences."},
     {"steps", grouping::steps, METH_VARARGS, "Each column's divisor or signed step, by a step rule."},
     {"start_steps", grouping::start_steps, METH_VARARGS,

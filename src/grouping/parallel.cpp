@@ -6,6 +6,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #if defined(_WIN32)
 #include <process.h>
@@ -81,17 +82,21 @@ class Crew {
   std::size_t helpers = 0;
   std::size_t cores = 1;
 
-  void push(Ticket& ticket) {
+  // False, taking nothing, once stop() has begun.
+  bool push(Ticket& ticket) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return false;
       ticket.next_ = nullptr;
       (last_ ? last_->next_ : first_) = &ticket;
       last_ = &ticket;
       queued_.fetch_add(1, std::memory_order_release);
     }
     wake_.notify_one();
+    return true;
   }
 
+  // Runs tickets until stop() is called and none is left.
   void serve() {
     on_helper = true;
     for (;;) {
@@ -99,7 +104,8 @@ class Crew {
       Ticket* ticket;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return first_ != nullptr; });
+        wake_.wait(lock, [this] { return first_ != nullptr || stopping_; });
+        if (!first_) return;
         ticket = first_;
         first_ = ticket->next_;
         if (!first_) last_ = nullptr;
@@ -110,18 +116,33 @@ class Crew {
     }
   }
 
+  // Lets the helpers finish what was handed over, and joins them.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& thread : threads) thread.join();
+    threads.clear();
+  }
+
+  std::vector<std::thread> threads;
+
  private:
   std::mutex mutex_;
   std::condition_variable wake_;
   Ticket* first_ = nullptr;
   Ticket* last_ = nullptr;
+  bool stopping_ = false;
   std::atomic<std::size_t> queued_{0};
 };
 
 namespace {
 
-// Replaced in a child after fork and never freed: the parent's helpers are gone there, and
-// one of them may have held its lock at the fork.
+// Replaced in a child after fork (the parent's helpers are gone there; Python stops them
+// before it forks, but a fork from elsewhere may find one holding its lock), and after
+// take_helpers. Never freed: see end_helpers.
 Crew* crew = nullptr;
 
 Crew* current_crew() {
@@ -138,15 +159,26 @@ void ready_helpers() {
   if (!fresh) return;
   fresh->cores = usable_cores();
   const std::size_t wanted = (fresh->cores < kMostParts ? fresh->cores : kMostParts) - 1;
-  for (std::size_t k = 0; k < wanted; ++k) {
-    try {
-      std::thread([fresh] { fresh->serve(); }).detach();
-    } catch (const std::system_error&) {
-      break;
+  try {
+    fresh->threads.reserve(wanted);
+    for (std::size_t k = 0; k < wanted; ++k) {
+      fresh->threads.emplace_back([fresh] { fresh->serve(); });
+      ++fresh->helpers;
     }
-    ++fresh->helpers;
+  } catch (const std::exception&) {  // fewer helpers, or none
   }
   crew = fresh;
+}
+
+Crew* take_helpers() {
+  Crew* current = current_crew();
+  crew = nullptr;
+  return current;
+}
+
+void end_helpers(Crew* taken) {
+  // Not freed: a thread that read the pointer before it was taken may still push to it.
+  if (taken) taken->stop();
 }
 
 std::size_t parts_for(std::size_t work, std::size_t least) {
@@ -176,12 +208,10 @@ void Ticket::done() {
 void hand_over(Ticket& ticket) {
   ticket.process_ = current_process();
   Crew* current = current_crew();
-  if (!current || current->helpers == 0) {
+  if (!current || current->helpers == 0 || !current->push(ticket)) {
     ticket.run();
     ticket.done();
-    return;
   }
-  current->push(ticket);
 }
 
 void run_parts(std::size_t parts, Ticket::Job call, void* context) {

@@ -22,6 +22,14 @@ std::size_t parts_for(std::size_t work, std::size_t least);
 // parent's are gone). Call with the interpreter lock held, before handing work over.
 void ready_helpers();
 
+// Ends the helpers, so that a fork is made from one thread: take_helpers() (with the
+// interpreter lock held) makes the next ready_helpers() start new ones, and end_helpers()
+// (better without the lock) lets the taken ones finish what they were handed and joins them;
+// work handed to them meanwhile runs on the thread that hands it over.
+class Crew;
+Crew* take_helpers();
+void end_helpers(Crew* taken);
+
 // A job and the way to wait for it: the caller sets the job, hands the ticket over, and keeps
 // it (and what the job uses) alive until wait() returns. Plain pointers, so that nothing here
 // allocates while the interpreter lock is released.

@@ -22,6 +22,7 @@ array([0, 1, 2, 0, 1, 2, 0, 1])
 from __future__ import annotations
 
 import operator
+import os
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, List, NamedTuple, Optional, Sequence, Tuple, Union, cast
 
@@ -36,6 +37,11 @@ __all__ = ["ORDERS", "ColumnGrouping", "as_pattern", "column_grouping", "group_c
 
 #: The names `group_columns` takes for its `order` argument.
 ORDERS: Tuple[str, ...] = ("best", *_grouping.ORDERINGS, "random")
+
+if hasattr(os, "register_at_fork"):
+    # The core's helper threads finish their work and end before a fork, so that the child
+    # is forked from one thread; they start again when next needed.
+    os.register_at_fork(before=_grouping.stop_helpers)
 
 Shape = Tuple[int, int]
 Sparsity = Union[Any, Tuple[npt.ArrayLike, npt.ArrayLike]]
