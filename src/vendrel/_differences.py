@@ -292,7 +292,8 @@ class _Scheme:
 
     def __init__(self, method: str, x: FloatArray, h: FloatArray,
                  one_sided: Optional[npt.NDArray[np.bool_]]) -> None:
-        self.x, self.h, self.one_sided, self.rule = x, h, one_sided, None
+        self.x, self.h, self.one_sided = x, h, one_sided
+        self.rule: Optional[Tuple[float, Optional[FloatArray], Optional[FloatArray], int]] = None
         self.pending: Any = None  # the helper's work on the divisors, if any
         self.moved: List[Optional[FloatArray]]
         self.step: Any

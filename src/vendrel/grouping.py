@@ -369,10 +369,10 @@ def _start_same(given: Any, ours: IntArray) -> Callable[[], bool]:
 
 
 def _held(arrays: Tuple[Any, Any], kind: type) -> Tuple[IntArray, IntArray]:
-    pointers, indices = (np.asarray(a).astype(kind, copy=False).view() for a in arrays)
-    pointers.setflags(write=False)
-    indices.setflags(write=False)
-    return pointers, indices
+    held: List[IntArray] = [np.asarray(a).astype(kind, copy=False).view() for a in arrays]
+    for array in held:
+        array.setflags(write=False)
+    return held[0], held[1]
 
 
 def _index_type(shape: Shape, entries: int) -> type:
