@@ -46,7 +46,7 @@ thread_local bool on_helper = false;
 constexpr auto kSpin = std::chrono::microseconds(50);
 
 inline void relax() {
-#if defined(__x86_64__) || defined(__i386__)
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
   __builtin_ia32_pause();
 #else
   std::this_thread::yield();
@@ -143,10 +143,11 @@ namespace {
 // Replaced in a child after fork (the parent's helpers are gone there; Python stops them
 // before it forks, but a fork from elsewhere may find one holding its lock), and after
 // take_helpers. Never freed: see end_helpers.
-Crew* crew = nullptr;
+// Atomic: threads without the interpreter lock read it while one with the lock replaces it.
+std::atomic<Crew*> crew{nullptr};
 
 Crew* current_crew() {
-  Crew* current = crew;
+  Crew* current = crew.load(std::memory_order_acquire);
   return current && current->process == current_process() ? current : nullptr;
 }
 
@@ -192,8 +193,8 @@ std::size_t parts_for(std::size_t work, std::size_t least) {
 void Ticket::wait() {
   if (process_ != current_process()) return;
   spin_until([this] { return finished_early_.load(std::memory_order_acquire); });
-  // Taken even after a spin that saw the job done: done() has let go of the lock then, and
-  // touches the ticket no more, so that the caller may free it on return.
+  // Taken even after a spin that saw the job done: done() holds it until it touches the
+  // ticket no more, and the caller may free the ticket once this returns.
   std::unique_lock<std::mutex> lock(mutex_);
   finished_.wait(lock, [this] { return done_; });
 }
