@@ -253,3 +253,12 @@ def test_helpers_end_before_a_fork_and_a_child_gets_its_own():
         # Had the child inherited the parent's helpers, waiting on them would hang.
         assert pool.apply_async(_large_jacobian_sum, (None,)).get(timeout=120) == expected
         assert pool.apply_async(_threads).get(timeout=60) <= running
+
+
+def test_a_point_is_never_written_over_the_values_it_is_copied_from():
+    x = np.ones(2 * LARGE)
+    rule = (1e-8, None, None, 0)
+    columns = np.array([0], dtype=np.int64)
+    for start in (_grouping.perturb, _grouping.start_perturb):
+        with pytest.raises(ValueError, match="wrong type or length"):
+            start(x[:LARGE], columns, x[10:LARGE + 10], None, rule, 0)

@@ -1,5 +1,6 @@
 #include "pending.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -44,8 +45,12 @@ class Perturbation final : public Job {
     }
     // The columns themselves are checked as they are moved, off the interpreter's thread.
     const std::size_t n = x_.length();
+    const auto x = reinterpret_cast<std::uintptr_t>(x_.data());
+    const auto out = reinterpret_cast<std::uintptr_t>(out_.data());
+    const std::size_t bytes = n * sizeof(double);
+    const bool apart = out + bytes <= x || x + bytes <= out;  // x is copied into out
     const bool fits = columns_.wide() && (by_rule_ || moved_.length() == n) &&
-                      out_.length() == n && (part_ == 0 || part_ == 1) && out_.data() != x_.data();
+                      out_.length() == n && (part_ == 0 || part_ == 1) && apart;
     if (!fits) {
       PyErr_SetString(PyExc_ValueError, "perturb: arrays of the wrong type or length");
       return false;
