@@ -356,6 +356,9 @@ class _Scheme:
                 yield shifted
             return
         steps = [(cols, part, moved) for cols in members for part, moved in enumerate(self.moved)]
+        if not steps:
+            confirm()
+            return
 
         def buffer(busy: Optional[FloatArray]) -> FloatArray:
             for held, count in zip(spare, _holders(spare)):
