@@ -434,7 +434,8 @@ extern "C" GROUPING_EXPORT PyObject* PyInit__grouping() {
     Py_DECREF(module);
     return nullptr;
   }
-  if (PyModule_AddIntConstant(module, "COORDINATES", int(grouping::Layout::kCoordinates)) < 0 ||
+  if (PyModule_AddIntConstant(module, "HAND_OVER", long(grouping::kHandOver)) < 0 ||
+      PyModule_AddIntConstant(module, "COORDINATES", int(grouping::Layout::kCoordinates)) < 0 ||
       PyModule_AddIntConstant(module, "COLUMNS", int(grouping::Layout::kColumns)) < 0 ||
       PyModule_AddIntConstant(module, "ROWS", int(grouping::Layout::kRows)) < 0 ||
       PyModule_AddIntConstant(module, "CANONICAL_COLUMNS",

@@ -12,8 +12,6 @@
 namespace grouping {
 namespace {
 
-constexpr std::size_t kHandOver = std::size_t{1} << 20;
-
 // Work with its arguments held. run() touches no Python object: it runs without the lock.
 class Job {
  public:

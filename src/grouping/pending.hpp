@@ -7,7 +7,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+
 namespace grouping {
+
+// Jobs that read or write fewer bytes run at once: waking a helper would cost more.
+constexpr std::size_t kHandOver = std::size_t{1} << 20;
 
 // perturb(x, columns, out, moved, rule, part): out = x, with the listed columns moved to
 // moved[j] or, where moved is None, by the step rule (evaluation `part` of the scheme).

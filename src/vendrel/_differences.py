@@ -368,6 +368,16 @@ class _Scheme:
             spare[:] = [b for b in spare if b is busy][:1] + [made]
             return made
 
+        if 2 * x.nbytes < _grouping.HAND_OVER:
+            # Small points are written in turn, into one buffer: handing one over would cost
+            # more than writing it.
+            for cols, part, moved in steps:
+                point = buffer(None)
+                _grouping.perturb(x, cols, point, moved, rule, part)
+                confirm()
+                yield point
+                del point  # so that the buffer counts as free for the next
+            return
         cols, part, moved = steps[0]
         point = buffer(None)
         _grouping.perturb(x, cols, point, moved, rule, part)
