@@ -145,9 +145,12 @@ class Differences:
 
     def _base(self, value: Any, tally: "_Tally") -> npt.NDArray[Any]:
         number = tally.made()
-        # Copied: a residual function may fill and return the same array every time.
-        base = np.array(self._check(value, lambda: "x0 (evaluation %d of %d, the base)"
-                                    % (number, tally.total)))
+        f = self._check(value, lambda: "x0 (evaluation %d of %d, the base)"
+                        % (number, tally.total))
+        value = None  # so that only `f` holds the result: _Kept counts its holders
+        # Copied unless nothing else holds it: a residual function may fill and return the
+        # same array every time. Its own type is kept (it sets the default step).
+        base = _Kept().keep(f) if f.dtype == np.float64 else np.array(f)
         self.f_dtype = base.dtype
         return base
 
