@@ -10,12 +10,8 @@ namespace grouping {
 
 namespace {
 
-// Below this many items a pass stays on one thread: starting one costs more.
+// Below this many items a pass stays on one thread: handing part of it over costs more.
 constexpr std::size_t kItemsPerThread = std::size_t{1} << 16;
-
-}  // namespace
-
-namespace {
 
 // One loop per way of choosing h and per output, so that each compiles to straight-line,
 // vectorisable code; `choose(j, x)` gives the signed step of column j, as StepRule::step.
