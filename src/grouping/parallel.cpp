@@ -19,6 +19,9 @@
 
 namespace grouping {
 
+namespace {
+
+// The cores this process may run on (its affinity, where the system tells), at least 1.
 std::size_t usable_cores() {
 #if defined(__linux__)
   // A container or taskset may allow fewer cores than the machine has.
@@ -31,8 +34,6 @@ std::size_t usable_cores() {
   const unsigned count = std::thread::hardware_concurrency();
   return count ? count : 1;
 }
-
-namespace {
 
 constexpr std::size_t kMostParts = 16;
 
@@ -80,7 +81,6 @@ class Crew {
   explicit Crew(long process) : process(process) {}
   const long process;
   std::size_t helpers = 0;
-  std::size_t cores = 1;
 
   // False, taking nothing, once stop() has begun.
   bool push(Ticket& ticket) {
@@ -158,8 +158,8 @@ void ready_helpers() {
   crew = nullptr;
   auto* fresh = new (std::nothrow) Crew(current_process());
   if (!fresh) return;
-  fresh->cores = usable_cores();
-  const std::size_t wanted = (fresh->cores < kMostParts ? fresh->cores : kMostParts) - 1;
+  const std::size_t cores = usable_cores();
+  const std::size_t wanted = (cores < kMostParts ? cores : kMostParts) - 1;
   try {
     fresh->threads.reserve(wanted);
     for (std::size_t k = 0; k < wanted; ++k) {

@@ -11,9 +11,6 @@
 
 namespace grouping {
 
-// The cores this process may run on (its affinity, where the system tells), at least 1.
-std::size_t usable_cores();
-
 // How many parts to cut `work` items into: one per core, none smaller than `least` (> 0),
 // and no more than memory traffic rewards.
 std::size_t parts_for(std::size_t work, std::size_t least);

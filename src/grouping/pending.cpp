@@ -8,6 +8,7 @@
 #include "held_buffer.hpp"
 #include "kernels.hpp"
 #include "parallel.hpp"
+#include "static_types.hpp"
 
 namespace grouping {
 namespace {
@@ -137,11 +138,7 @@ struct PendingObject {
   PyObject *error_type, *error_value, *error_traceback;
 };
 
-PyTypeObject pending_type = [] {
-  PyTypeObject type{};
-  reinterpret_cast<PyObject*>(&type)->ob_refcnt = 1;
-  return type;
-}();
+PyTypeObject pending_type = static_type();
 
 // Waits for the job with the lock released, keeps its result (or its exception) and lets
 // its arrays go.
@@ -258,13 +255,7 @@ bool add_pending_type(PyObject* module) {
   pending_type.tp_dealloc = pending_dealloc;
   pending_type.tp_methods = pending_methods;
   pending_type.tp_doc = "Work running on a helper thread; wait() for its result.";
-  if (PyType_Ready(&pending_type) < 0) return false;
-  Py_INCREF(&pending_type);
-  if (PyModule_AddObject(module, "Pending", reinterpret_cast<PyObject*>(&pending_type)) < 0) {
-    Py_DECREF(&pending_type);
-    return false;
-  }
-  return true;
+  return add_type(module, pending_type, "Pending");
 }
 
 }  // namespace grouping

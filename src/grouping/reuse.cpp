@@ -10,6 +10,7 @@
 #endif
 
 #include "held_buffer.hpp"
+#include "static_types.hpp"
 
 namespace grouping {
 namespace {
@@ -47,12 +48,7 @@ struct BlockObject {
   Memory memory;
 };
 
-// Static types, filled in by add_reuse_types.
-PyTypeObject static_type() {
-  PyTypeObject type{};
-  reinterpret_cast<PyObject*>(&type)->ob_refcnt = 1;
-  return type;
-}
+// Filled in by add_reuse_types.
 PyTypeObject block_type = static_type();
 PyTypeObject pool_type = static_type();
 
@@ -205,13 +201,8 @@ bool add_reuse_types(PyObject* module) {
   pool_type.tp_methods = pool_methods;
   pool_type.tp_getset = pool_getset;
   pool_type.tp_doc = "Pool(keep): memory for new matrices, reused as they die.";
-  if (PyType_Ready(&block_type) < 0 || PyType_Ready(&pool_type) < 0) return false;
-  Py_INCREF(&pool_type);
-  if (PyModule_AddObject(module, "Pool", reinterpret_cast<PyObject*>(&pool_type)) < 0) {
-    Py_DECREF(&pool_type);
-    return false;
-  }
-  return true;
+  // Blocks are made only by pools: their type is readied, not added.
+  return PyType_Ready(&block_type) >= 0 && add_type(module, pool_type, "Pool");
 }
 
 }  // namespace grouping

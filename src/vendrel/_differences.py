@@ -18,7 +18,8 @@ import numpy.typing as npt
 
 from vendrel import _grouping, _steps
 from vendrel._evaluation import Progress, Residual, Workers, check_result
-from vendrel.grouping import ColumnGrouping, CscArray, CsrArray, IntArray, check_out
+from vendrel.grouping import (ColumnGrouping, CscArray, CsrArray, IntArray, check_out,
+                              nothing_to_check)
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -140,7 +141,8 @@ class Differences:
         if batched and base is not None and _steps.relative_eps(narrow, base.dtype, self.method) != \
                 _steps.relative_eps(narrow, assumed, self.method):
             # The residual changed its type since the last call: again, with the right steps.
-            return self(x, narrow, residual, workers, base, progress, counter, out, _checked)
+            return self(x, narrow, residual, workers, base, progress, counter, out,
+                        nothing_to_check)
         return self._assemble(rows, scheme, base, out, out_checked)
 
     def _base(self, value: Any, tally: "_Tally") -> npt.NDArray[Any]:
@@ -403,10 +405,6 @@ def _once(check: Optional[Callable[[], None]]) -> Callable[[], None]:
         while pending:
             pending.pop()()
     return run
-
-
-def _checked() -> None:
-    """A check already made."""
 
 
 def _holders(buffers: List[Any]) -> List[int]:

@@ -335,7 +335,7 @@ def check_out(out: Any, grouping: ColumnGrouping, output: str) -> Callable[[], N
         if not ok:
             raise ValueError("out must be a writable float64 array of shape %r"
                              % (grouping.shape,))
-        return _checked
+        return nothing_to_check
     pointers, indices = grouping._by_col if output == "csc" else grouping._by_row
     sparse: Any = out  # issparse narrows `out` to a base class without these attributes
     message = ("out must be a %s matrix with the pattern of this Jacobian (float64 data, the "
@@ -354,8 +354,8 @@ def check_out(out: Any, grouping: ColumnGrouping, output: str) -> Callable[[], N
     return finish
 
 
-def _checked() -> None:
-    """Nothing left to check."""
+def nothing_to_check() -> None:
+    """A check already complete."""
 
 
 def _start_same(given: Any, ours: IntArray) -> Callable[[], bool]:
