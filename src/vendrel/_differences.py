@@ -68,6 +68,15 @@ class Differences:
         base = not f0_given and (self.method == "2-point" or one_sided)
         return per_group * self.count + int(base)
 
+    def most_evaluations(self, f0_given: bool) -> int:
+        """The most evaluations the next Jacobian can make: f(x) where a column next to a
+        bound may need it, and one more where the residual's type is not yet known and a
+        first evaluation of another type must be made again with that type's steps."""
+        finite = self.limits[0] is not None if self.limits is not None else any(
+            np.isfinite(np.asarray(b, dtype=np.float64)).any() for b in self.bounds)
+        relearn = not f0_given and self.f_dtype is None and self.method != "2-point"
+        return self.evaluations(f0_given, finite) + int(relearn)
+
     def _columns(self, n: int) -> None:
         if self.n is None:
             if n < self.grouping.shape[1]:

@@ -387,6 +387,13 @@ class SparseJacobian(Generic[J]):
         """The residual evaluations made so far."""
         return self._counter[0]
 
+    def cost(self, f0_given: bool = False) -> int:
+        """The most residual evaluations the next call can make: one per group (two for
+        ``"3-point"``), ``fun(x)`` where `f0` is not given and the method or a bound needs it,
+        and one more on a first call whose residual type is not yet known (a first evaluation
+        of a narrower float type is made again with that type's steps)."""
+        return self._differences.most_evaluations(check_flag(f0_given, "f0_given"))
+
     def summary(self) -> str:
         """A few lines on the plan: size, entries, groups and the evaluations they save."""
         plan = self._differences
