@@ -1,4 +1,5 @@
-"""Acceptance of array arguments: x (float64 buffer) and rows/cols (int32 typed views)."""
+"""Acceptance of arguments: x (float64 buffer) and rows/cols (int32 typed views) of the compiled
+solver, and the Python entry points' bounds and steps, checked where they are received."""
 
 import ctypes
 
@@ -6,6 +7,7 @@ import numpy as np
 import pytest
 
 from conftest import entry_lines
+from vendrel.jacobian import SparseJacobian, estimate_jacobian
 from vendrel.sparse_solver import SparseSolver
 
 RESIDUALS = "vendrel.sparse_solver.SparseSolver.compute_residuals"
@@ -167,3 +169,49 @@ def test_single_argument_methods_take_exactly_one(method):
     for args, kwargs in [((), {}), ((np.zeros(1), np.zeros(1)), {}), ((), {"x": np.zeros(1)})]:
         with pytest.raises(TypeError, match="argument"):
             bound(*args, **kwargs)
+
+
+def square(x):
+    return x**2 - 1.0
+
+
+# The Python entry points check each argument where they receive it, whatever the method
+# and whether or not the argument would be used.
+ENGINE_REFUSALS = [
+    (lambda: SparseJacobian(square, np.eye(3), bounds=(1.0, 0.0)), ValueError,
+     "bounds must have lower <= upper, but the lower bound 1.0 is above the upper bound 0.0"),
+    (lambda: SparseJacobian(square, np.eye(3), bounds=([0.0, 2.0, 0.0], 1.0)), ValueError,
+     "the lower bound 2.0 is above the upper bound 1.0 in component 1"),
+    # index pairs leave n open: the bounds are compared all the same
+    (lambda: SparseJacobian(square, (np.arange(3), np.arange(3)), bounds=(0.0, [1.0, -1.0])),
+     ValueError, "the lower bound 0.0 is above the upper bound -1.0 in component 1"),
+    (lambda: SparseJacobian(square, (np.arange(3), np.arange(3)), bounds=([0, 0], [1, 1, 1])),
+     ValueError, "bounds: the lower bound has 2 values and the upper bound 3"),
+    (lambda: SparseJacobian(square, np.eye(3), bounds=(0.0, 1j)), ValueError,
+     "bounds: the upper bound must hold real numbers, not 1j"),
+    (lambda: estimate_jacobian(square, np.ones(3), bounds=(2.0, 0.0)), ValueError,
+     "the lower bound 2.0 is above the upper bound 0.0"),
+    (lambda: estimate_jacobian(square, np.ones(3), abs_step=1e-6, rel_step="x"), ValueError,
+     "rel_step must be a real number or a one-dimensional array of them, not 'x'"),
+    (lambda: estimate_jacobian(square, np.ones(3), abs_step=1e-6, rel_step=[1e-8, 1e-8]),
+     ValueError, "rel_step has 2 values; x0 has 3"),
+    (lambda: SparseJacobian(square, np.eye(3), abs_step=1e-6, rel_step=np.ones((3, 1))),
+     ValueError, "rel_step must be a real number or a one-dimensional array of them, not an "
+     "array of shape (3, 1)"),
+    (lambda: estimate_jacobian(square, np.ones(3), rel_step=np.nan), ValueError,
+     "rel_step must be finite, not nan"),
+]
+
+
+@pytest.mark.parametrize("call, kind, message", ENGINE_REFUSALS)
+def test_engine_arguments_refused(call, kind, message):
+    with pytest.raises(kind) as excinfo:
+        call()
+    assert message in str(excinfo.value)
+
+
+@pytest.mark.parametrize("method", ["2-point", "3-point", "cs"])
+def test_an_unused_rel_step_may_be_infinite_as_scipy_lets_it(method):
+    J = estimate_jacobian(square, np.ones(3), method=method, abs_step=1e-6, rel_step=np.inf,
+                          sparsity=np.eye(3))
+    np.testing.assert_allclose(J.toarray(), 2.0 * np.eye(3), rtol=1e-5)

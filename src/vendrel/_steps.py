@@ -63,30 +63,40 @@ def relative_eps(x_dtype: Optional[np.dtype], f_dtype: Optional[np.dtype], metho
     return float(eps ** (1.0 / 3.0 if method == "3-point" else 0.5))
 
 
-def as_step(step: Any, n: Optional[int], name: str) -> Optional[FloatArray]:
-    """A scalar or per-component step as a float64 array (0-d or of length n), checked."""
+def as_step(step: Any, n: Optional[int], name: str, finite: bool = True) -> Optional[FloatArray]:
+    """A scalar or per-component step as a float64 array (0-d or of length n), checked; with
+    `finite` False (a step that is not used), only its form."""
     if step is None:
         return None
     array = np.asarray(step)
     if array.dtype.kind not in "iuf" or array.ndim > 1:
-        raise ValueError("%s must be a real number or a one-dimensional array of them" % name)
+        raise ValueError("%s must be a real number or a one-dimensional array of them, not %s"
+                         % (name, _describe(step, array)))
     array = array.astype(np.float64)
     if n is not None and array.ndim == 1 and len(array) != n:
         raise ValueError("%s has %d values; x0 has %d" % (name, len(array), n))
-    if not np.isfinite(array).all():
-        raise ValueError("%s must be finite" % name)
+    if finite and not np.isfinite(array).all():
+        raise ValueError("%s must be finite, not %s" % (name, _describe(step, array)))
     return array
+
+
+def _describe(value: Any, array: npt.NDArray[Any]) -> str:
+    """The value in an error: itself if it is one, else its shape and type."""
+    return repr(value) if array.ndim == 0 else "an array of shape %r and type %s" % (
+        array.shape, array.dtype)
 
 
 def check_steps(rel_step: Any, abs_step: Any,
                 n: Optional[int]) -> Tuple[Optional[FloatArray], Optional[FloatArray]]:
     """rel_step and abs_step, checked as SciPy takes them: rel_step is ignored when abs_step
-    is given (so it may then be anything SciPy lets through, np.inf among them); the step
-    that is used must be finite. Lengths are checked when n is known."""
+    is given, so it may then be infinite (SciPy's own tests pass np.inf), but it must still
+    be a step, one a caller could mean; the step that is used must be finite. Lengths are
+    checked when n is known."""
     absolute = as_step(abs_step, n, "abs_step")
+    relative = as_step(rel_step, n, "rel_step", finite=absolute is None)
     if absolute is not None:
         return None, absolute
-    return as_step(rel_step, n, "rel_step"), None
+    return relative, None
 
 
 def as_residual(f0: Any) -> npt.NDArray[Any]:
@@ -122,18 +132,32 @@ def absolute_steps(x: FloatArray, rel_step: Optional[FloatArray], abs_step: Opti
 
 def as_bounds(bounds: Any, n: Optional[int]) -> Tuple[Optional[FloatArray], Optional[FloatArray]]:
     """(lb, ub) as arrays of length n, or (None, None) when nothing is bounded. With n None
-    (not known yet), only the form is checked."""
+    (not known yet), only the form, and lb <= ub, are checked."""
     try:
         lower, upper = bounds
     except (TypeError, ValueError):
         raise ValueError("bounds must be a pair (lb, ub)") from None
-    lb, ub = (np.asarray(b, dtype=np.float64) for b in (lower, upper))
-    for name, b in (("lower", lb), ("upper", ub)):
+    given = [np.asarray(b) for b in (lower, upper)]
+    for name, value, b in zip(("lower", "upper"), (lower, upper), given):
+        if b.dtype.kind not in "iuf":
+            raise ValueError("bounds: the %s bound must hold real numbers, not %s"
+                             % (name, _describe(value, b)))
         if b.ndim > 1 or (b.ndim == 1 and n is not None and len(b) != n):
             raise ValueError("the %s bound must be a scalar or have %s values, not shape %r"
                              % (name, "n" if n is None else n, b.shape))
         if np.isnan(b).any():
             raise ValueError("the %s bound holds NaN" % name)
+    lb, ub = (b.astype(np.float64) for b in given)
+    if lb.ndim == ub.ndim == 1 and len(lb) != len(ub):
+        raise ValueError("bounds: the lower bound has %d values and the upper bound %d"
+                         % (len(lb), len(ub)))
+    low, high = (np.atleast_1d(b) for b in np.broadcast_arrays(lb, ub))
+    crossed = np.flatnonzero(low > high)
+    if len(crossed):
+        j = int(crossed[0])
+        where = "" if lb.ndim == ub.ndim == 0 else " in component %d" % j
+        raise ValueError("bounds must have lower <= upper, but the lower bound %r is above the "
+                         "upper bound %r%s" % (float(low[j]), float(high[j]), where))
     if (lb == -np.inf).all() and (ub == np.inf).all():
         return None, None
     if n is None:
