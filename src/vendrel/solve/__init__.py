@@ -185,11 +185,10 @@ def root(
         raise ValueError("sparsity is for the Jacobian that root makes; with jac given, "
                          "leave it out")
     try:
-        problem = _root.Problem(residual, _read_jac(jac, args, kwargs, n), factorize, lower,
-                                upper, x_scale_, f_scale_, max_nfev, verbose)
+        make, cost = _read_jac(jac, args, kwargs, n)
+        problem = _root.Problem(residual, make, cost, factorize, lower, upper, x_scale_,
+                                f_scale_, max_nfev, verbose)
         problem.nfev = pre_nfev
-        if isinstance(jac, SparseJacobian):
-            problem.first_jacobian_cost = int(jac.groups.max(initial=-1)) + 1
         return _root.newton(problem, point, jac_update=jac_update, globalization=globalization,
                             ftol=float(ftol), xtol=float(xtol), max_iter=int(max_iter),
                             ptc_step=ptc_step, callback=callback)
@@ -271,7 +270,10 @@ def _read_fun(fun: Any, args: Sequence[Any], kwargs: Optional[Dict[str, Any]],
 
 
 def _read_jac(jac: Any, args: Sequence[Any], kwargs: Optional[Dict[str, Any]],
-              n: int) -> Callable[[FloatArray, FloatArray], Tuple[Any, int]]:
+              n: int) -> Tuple[Callable[[FloatArray, FloatArray], Tuple[Any, int]],
+                               Callable[[], int]]:
+    """The Jacobian as ``make(x, f) -> (J, evaluations)``, and ``cost()``, the most
+    evaluations the next one can make."""
     import scipy.sparse
 
     if isinstance(jac, SparseJacobian):
@@ -280,7 +282,8 @@ def _read_jac(jac: Any, args: Sequence[Any], kwargs: Optional[Dict[str, Any]],
             J = jac(x, f0=f)
             return J, jac.evaluations - before
 
-        return _shape_checked(grouped, n)
+        # the Jacobian's own count: two per group for 3-point, more next to a bound
+        return _shape_checked(grouped, n), lambda: jac.cost(f0_given=True)
     if not callable(jac):
         raise TypeError("jac must be None, a SparseJacobian or a callable, not %s"
                         % type(jac).__name__)
@@ -292,7 +295,7 @@ def _read_jac(jac: Any, args: Sequence[Any], kwargs: Optional[Dict[str, Any]],
             J = np.asarray(J, dtype=np.float64)
         return J, 0
 
-    return _shape_checked(analytic, n)
+    return _shape_checked(analytic, n), lambda: 0
 
 
 def _shape_checked(make: Callable[[FloatArray, FloatArray], Tuple[Any, int]],

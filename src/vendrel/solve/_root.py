@@ -56,17 +56,17 @@ class Problem:
 
     def __init__(self, residual: Callable[[FloatArray], FloatArray],
                  jacobian: Callable[[FloatArray, FloatArray], Tuple[Any, int]],
-                 factorize: Factorize, lower: FloatArray, upper: FloatArray,
-                 x_scale: FloatArray, f_scale: FloatArray, max_nfev: Optional[int],
-                 verbose: int) -> None:
+                 jacobian_cost: Callable[[], int], factorize: Factorize, lower: FloatArray,
+                 upper: FloatArray, x_scale: FloatArray, f_scale: FloatArray,
+                 max_nfev: Optional[int], verbose: int) -> None:
         self.residual, self.jacobian, self.factorize = residual, jacobian, factorize
+        self.jacobian_cost = jacobian_cost
         self.lower, self.upper = lower, upper
         self.bounded = bool(np.isfinite(lower).any() or np.isfinite(upper).any())
         self.x_scale, self.f_scale = x_scale, f_scale
         self.max_nfev, self.verbose = max_nfev, verbose
         self.nfev = self.njev = self.jac_nfev = self.nfact = 0
         self.fun_time = self.jac_time = self.linear_time = 0.0
-        self.first_jacobian_cost = 0
         self.unit_f_scale = bool(np.all(f_scale == 1.0))
         self.last_largest: Tuple[Any, float] = (None, 0.0)
         self.best: Optional[Tuple[float, FloatArray, FloatArray]] = None
@@ -220,7 +220,6 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
             print((text.FIRST_ROW % (0, _max(problem, f), norm, "", "", problem.nfev, "", "")).rstrip())
         inverse: Any = None  # an Inverse, a _Held Jacobian (ptc), or None: make one
         refusals = age = 0
-        jacobian_cost = problem.first_jacobian_cost
         radius = 100.0 * max(1.0, _norm(x / problem.x_scale))
         delta = ptc_step if ptc_step is not None else 0.1 / max(_max(problem, f), 1e-300)
         while True:
@@ -231,10 +230,8 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
             linear_before = problem.linear_time
             fresh = inverse is None or globalization == "ptc"
             if inverse is None:
-                problem.check_budget(jacobian_cost)
-                before = problem.nfev
+                problem.check_budget(problem.jacobian_cost())
                 J = problem.make_jacobian(x, f)
-                jacobian_cost = problem.nfev - before
                 age = 0
                 label = "new"
             elif globalization != "ptc":
