@@ -13,7 +13,7 @@ import pytest
 import scipy.sparse
 from scipy.optimize._numdiff import approx_derivative
 
-from vendrel import _grouping
+from vendrel import _passes
 from vendrel.jacobian import SparseJacobian, estimate_jacobian
 
 
@@ -88,7 +88,7 @@ def test_a_jacobian_outlives_its_evaluator_and_the_pool_keeps_no_more_than_asked
     indptr, indices = pattern.indptr.astype(np.int32), pattern.indices.astype(np.int32)
     nbytes = pattern.nnz * 8 + indices.nbytes + indptr.nbytes
     for keep, expected in [(0, 0), (nbytes - 1, indices.nbytes + indptr.nbytes), (nbytes, nbytes)]:
-        pool = _grouping.Pool(keep)
+        pool = _passes.Pool(keep)
         data, index_block, pointer_block = pool.arrays(indptr, indices)
         assert len(np.frombuffer(data, np.float64)) == pattern.nnz
         np.testing.assert_array_equal(np.frombuffer(index_block, np.int32), indices)
@@ -96,7 +96,7 @@ def test_a_jacobian_outlives_its_evaluator_and_the_pool_keeps_no_more_than_asked
         del pointer_block, index_block, data  # given back while they fit
         assert pool.kept == expected
     with pytest.raises(ValueError, match="keep must not be negative"):
-        _grouping.Pool(-1)
+        _passes.Pool(-1)
 
 
 @pytest.mark.parametrize("method", ["2-point", "3-point"])
@@ -127,7 +127,7 @@ def test_the_recovery_reads_either_index_width_alike():
     results = []
     for kind in (np.int32, np.int64):
         out = np.empty(pattern.nnz)
-        _grouping.recover(pattern.indptr.astype(kind), pattern.indices.astype(kind), groups, rows,
+        _passes.recover(pattern.indptr.astype(kind), pattern.indices.astype(kind), groups, rows,
                           None, base, steps, n, True, out)
         results.append(out)
     coo = pattern.tocoo()
@@ -135,7 +135,7 @@ def test_the_recovery_reads_either_index_width_alike():
     np.testing.assert_array_equal(results[0], results[1])
     np.testing.assert_array_equal(results[0], expected)
     with pytest.raises(ValueError, match="wrong type or length"):
-        _grouping.recover(pattern.indptr.astype(np.int64), pattern.indices.astype(np.int32),
+        _passes.recover(pattern.indptr.astype(np.int64), pattern.indices.astype(np.int32),
                           groups, rows, None, base, steps, n, True, np.empty(pattern.nnz))
 
 
@@ -192,21 +192,21 @@ def test_work_on_a_helper_reports_what_it_was_given_wrong(n):
     x, out = np.ones(n), np.empty(n)
     rule = (1e-8, None, None, 0)
     for bad in ([n], [-1], [0, n + 5]):
-        pending = _grouping.start_perturb(x, np.array(bad, dtype=np.int64), out, None, rule, 0)
+        pending = _passes.start_perturb(x, np.array(bad, dtype=np.int64), out, None, rule, 0)
         for _ in range(2):  # and again: the outcome is kept
             with pytest.raises(ValueError, match="a column lies outside x"):
                 pending.wait()
     with pytest.raises(ValueError, match="a column lies outside x"):
-        _grouping.perturb(x, np.array([n], dtype=np.int64), out, None, rule, 0)
+        _passes.perturb(x, np.array([n], dtype=np.int64), out, None, rule, 0)
     # A failed job that dies while another exception is on its way out leaves that one be.
     with pytest.raises(KeyError, match="kept"):
-        pending = _grouping.start_perturb(x, np.array([n], dtype=np.int64), out, None, rule, 0)
+        pending = _passes.start_perturb(x, np.array([n], dtype=np.int64), out, None, rule, 0)
         try:
             raise KeyError("kept")
         finally:
             del pending
-    same = _grouping.start_same_indices(np.arange(n, dtype=np.int32), np.arange(n, dtype=np.int32))
-    differs = _grouping.start_same_indices(np.arange(n, dtype=np.int32), np.arange(n, 0, -1, dtype=np.int32))
+    same = _passes.start_same_indices(np.arange(n, dtype=np.int32), np.arange(n, dtype=np.int32))
+    differs = _passes.start_same_indices(np.arange(n, dtype=np.int32), np.arange(n, 0, -1, dtype=np.int32))
     assert same.wait() is True and differs.wait() is False
 
 
@@ -245,7 +245,7 @@ def test_helpers_end_before_a_fork_and_a_child_gets_its_own():
 
     expected = _large_jacobian_sum(None)
     running = _threads()
-    _grouping.stop_helpers()  # what runs before every fork
+    _passes.stop_helpers()  # what runs before every fork
     alone = _threads()
     assert alone < running or os.cpu_count() == 1
     assert _large_jacobian_sum(None) == expected and _threads() == running  # started again
@@ -259,6 +259,6 @@ def test_a_point_is_never_written_over_the_values_it_is_copied_from():
     x = np.ones(2 * LARGE)
     rule = (1e-8, None, None, 0)
     columns = np.array([0], dtype=np.int64)
-    for start in (_grouping.perturb, _grouping.start_perturb):
+    for start in (_passes.perturb, _passes.start_perturb):
         with pytest.raises(ValueError, match="wrong type or length"):
             start(x[:LARGE], columns, x[10:LARGE + 10], None, rule, 0)

@@ -23,9 +23,9 @@ def test_wheel_installs_and_works_outside_the_source_tree(tmp_path):
                            capture_output=True, text=True).stdout
     for shipped in ("sparse_solver.pyi", "py.typed", "sparse_solver.pxd", "sparse_solver.h",
                     "__init__.pxd", "jacobian.py", "_steps.py", "_linear.py", "_evaluation.py",
-                    "_differences.py", "_detection.py"):
+                    "_differences.py", "_detection.py", "_runtime.py"):
         assert "vendrel/" + shipped in names
-    assert "vendrel/_grouping." in names
+    assert "vendrel/_grouping." in names and "vendrel/_passes." in names
 
     environment = tmp_path / "venv"
     venv.create(environment, with_pip=True)

@@ -1,4 +1,4 @@
-// vendrel._grouping: the thin binding around the grouping core. It takes index arrays
+// vendrel._grouping: the thin binding around the grouping core (the colouring engine alone). It takes index arrays
 // through the buffer protocol, checks them, runs the core with the interpreter lock
 // released, and hands back plain buffers or writes into arrays the caller made. Callers are the
 // package's own Python layer, which has already checked and converted the user's input.
@@ -12,19 +12,22 @@
 #include <new>
 #include <string_view>
 
-#include "held_buffer.hpp"
-#include "kernels.hpp"
-#include "parallel.hpp"
-#include "pending.hpp"
-#include "reuse.hpp"
-#include "search.hpp"
-
 #include <vector>
+
+#include "guard.hpp"
+#include "held_buffer.hpp"
+#include "pattern.hpp"
+#include "search.hpp"
 
 namespace {
 
-using grouping::HeldBuffer;
+using common::guarded;
+using common::HeldBuffer;
 using grouping::Index;
+
+grouping::IndexArray indices_of(const HeldBuffer& buffer) {
+  return {buffer.data(), buffer.length(), buffer.wide()};
+}
 
 struct PatternArguments {
   Py_ssize_t n_rows = 0, n_cols = 0;
@@ -47,11 +50,7 @@ bool take_pattern(PatternArguments& args, PyObject* a, PyObject* b) {
 }
 
 // The core's failures, as Python exceptions; true when there was none.
-bool report(grouping::BuildError error, bool out_of_memory) {
-  if (out_of_memory) {
-    PyErr_NoMemory();
-    return false;
-  }
+bool report(grouping::BuildError error) {
   switch (error) {
     case grouping::BuildError::kNone:
       return true;
@@ -65,23 +64,21 @@ bool report(grouping::BuildError error, bool out_of_memory) {
   return true;
 }
 
-// Runs `work(pattern)` on the built pattern with the interpreter lock released.
+// Runs `work(pattern)` on the built pattern with the interpreter lock released. The core's
+// containers may throw std::bad_alloc: the lock is taken back on the way out, and the entry
+// point's guard makes it a MemoryError.
 template <typename Work>
 bool with_pattern(PatternArguments& args, Work&& work) {
   grouping::BuildError error = grouping::BuildError::kNone;
-  bool out_of_memory = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  {
+    common::Unlocked unlocked;
     grouping::Pattern pattern;
     error = grouping::build_pattern(static_cast<Index>(args.n_rows), static_cast<Index>(args.n_cols),
-                                    static_cast<grouping::Layout>(args.layout), args.a.indices(),
-                                    args.b.indices(), pattern);
+                                    static_cast<grouping::Layout>(args.layout), indices_of(args.a),
+                                    indices_of(args.b), pattern);
     if (error == grouping::BuildError::kNone) work(pattern);
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
   }
-  Py_END_ALLOW_THREADS
-  return report(error, out_of_memory);
+  return report(error);
 }
 
 PyObject* lower_bound(PyObject*, PyObject* arguments) {
@@ -211,7 +208,7 @@ PyObject* column_grouping(PyObject*, PyObject* arguments) {
       if (given_order) {
         std::vector<Index> columns(pattern.n_cols);
         std::vector<bool> seen(pattern.n_cols, false);
-        grouping::IndexArray given_columns = permutation.indices();
+        grouping::IndexArray given_columns = indices_of(permutation);
         for (Index k = 0; k < pattern.n_cols; ++k) {
           std::int64_t j = given_columns[k];
           if (j < 0 || j >= pattern.n_cols || seen[j]) {
@@ -264,132 +261,11 @@ PyObject* column_grouping(PyObject*, PyObject* arguments) {
   return tuple;
 }
 
-// A sequence of float64 buffers of one length each, held together.
-class HeldRows {
- public:
-  bool acquire(PyObject* sequence, const char* name, std::size_t length) {
-    Py_ssize_t count = PySequence_Size(sequence);
-    if (count < 0) return false;
-    buffers_.reset(new HeldBuffer[static_cast<std::size_t>(count)]);
-    data_.resize(static_cast<std::size_t>(count));
-    for (Py_ssize_t k = 0; k < count; ++k) {
-      PyObject* item = PySequence_GetItem(sequence, k);
-      if (!item) return false;
-      bool held = buffers_[k].acquire_doubles(item, name, false);
-      Py_DECREF(item);  // the held buffer keeps the memory
-      if (!held) return false;
-      if (buffers_[k].length() != length) {
-        PyErr_Format(PyExc_ValueError, "%s must each have %zu values", name, length);
-        return false;
-      }
-      data_[k] = static_cast<const double*>(buffers_[k].data());
-    }
-    return true;
-  }
-  const std::vector<const double*>& data() const { return data_; }
-
- private:
-  std::unique_ptr<HeldBuffer[]> buffers_;
-  std::vector<const double*> data_;
-};
-
-// recover(pointers, indices, groups, rows, minus, base, steps, m, by_rows, out)
-// The entries of a grouped Jacobian, in the order of its pointers and indices (CSR when
-// by_rows, else CSC; both int32 or both int64): (rows[g][i] - minus[g][i] - base[i]) /
-// steps[j] for an entry in row i and column j of group g; minus, base and steps may be None.
-// One pass, written straight into `out`, with the interpreter lock released.
-PyObject* recover(PyObject*, PyObject* arguments) {
-  PyObject *pointers_object, *indices_object, *groups_object, *rows_object, *minus_object,
-      *base_object, *steps_object, *out_object;
-  Py_ssize_t m;
-  int by_rows;
-  if (!PyArg_ParseTuple(arguments, "OOOOOOOnpO:recover", &pointers_object, &indices_object,
-                        &groups_object, &rows_object, &minus_object, &base_object, &steps_object,
-                        &m, &by_rows, &out_object)) {
-    return nullptr;
-  }
-  HeldBuffer pointers, indices, groups, base, steps, out;
-  HeldRows rows, minus;
-  if (m < 0) {
-    PyErr_SetString(PyExc_ValueError, "recover: m must not be negative");
-    return nullptr;
-  }
-  const auto length = static_cast<std::size_t>(m);
-  if (!pointers.acquire(pointers_object, "pointers", false) ||
-      !indices.acquire(indices_object, "indices", false) ||
-      !groups.acquire(groups_object, "groups", false) ||
-      !rows.acquire(rows_object, "rows", length) ||
-      (minus_object != Py_None && !minus.acquire(minus_object, "minus", length)) ||
-      (base_object != Py_None && !base.acquire_doubles(base_object, "base", false)) ||
-      (steps_object != Py_None && !steps.acquire_doubles(steps_object, "steps", false)) ||
-      !out.acquire_doubles(out_object, "out", true)) {
-    return nullptr;
-  }
-  grouping::Recovery r;
-  r.ptr = pointers.data();
-  r.idx = indices.data();
-  r.wide = pointers.wide();
-  r.majors = pointers.length() ? pointers.length() - 1 : 0;
-  r.group = static_cast<const std::int64_t*>(groups.data());
-  r.columns = groups.length();
-  r.m = length;
-  r.rows = rows.data();
-  r.minus = minus.data();
-  r.base = base_object != Py_None ? static_cast<const double*>(base.data()) : nullptr;
-  r.step = steps_object != Py_None ? static_cast<const double*>(steps.data()) : nullptr;
-  r.by_rows = by_rows != 0;
-  bool fits = pointers.wide() == indices.wide() && groups.wide() && pointers.length() > 0 &&
-              out.length() == indices.length() &&
-              (minus_object == Py_None || minus.data().size() == rows.data().size()) &&
-              (base_object == Py_None || base.length() == length) &&
-              (steps_object == Py_None || steps.length() == r.columns) &&
-              r.majors == (r.by_rows ? length : r.columns);
-  r.entries = out.length();
-  if (!fits) {
-    PyErr_SetString(PyExc_ValueError, "recover: arrays of the wrong type or length");
-    return nullptr;
-  }
-  // The pointers, indices and groups are checked in the pass itself, shared among threads.
-  grouping::Recovered done;
-  grouping::ready_helpers();
-  Py_BEGIN_ALLOW_THREADS
-  done = grouping::recover(r, static_cast<double*>(out.data()));
-  Py_END_ALLOW_THREADS
-  if (done != grouping::Recovered::kDone) {
-    PyErr_SetString(PyExc_ValueError, done == grouping::Recovered::kOutside
-                                          ? "recover: an index lies outside the arrays"
-                                          : "recover: arrays of the wrong type or length");
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
-// stop_helpers(): ends the helper threads (they finish their work first); they start again
-// when next needed. Run before os.fork.
-PyObject* stop_helpers(PyObject*, PyObject*) {
-  grouping::Crew* taken = grouping::take_helpers();
-  Py_BEGIN_ALLOW_THREADS
-  grouping::end_helpers(taken);
-  Py_END_ALLOW_THREADS
-  Py_RETURN_NONE;
-}
-
 PyMethodDef kMethods[] = {
-    {"stop_helpers", stop_helpers, METH_NOARGS,
-     "Ends the helper threads once their work is done; they start again when needed."},
-    {"recover", recover, METH_VARARGS, "A grouped Jacobian's entries from its differences."},
-    {"steps", grouping::steps, METH_VARARGS, "Each column's divisor or signed step, by a step rule."},
-    {"start_steps", grouping::start_steps, METH_VARARGS,
-     "steps on a helper thread; wait() on what it returns before using out."},
-    {"perturb", grouping::perturb, METH_VARARGS, "x with the listed columns moved."},
-    {"start_perturb", grouping::start_perturb, METH_VARARGS,
-     "perturb on a thread of its own; wait() on what it returns before using out."},
-    {"start_same_indices", grouping::start_same_indices, METH_VARARGS,
-     "Compares two index arrays on a helper thread; wait() tells whether they are equal."},
-    {"column_grouping", column_grouping, METH_VARARGS,
+    {"column_grouping", guarded<column_grouping>, METH_VARARGS,
      "Both orientations, the groups, their number, the bound and the order that won."},
-    {"lower_bound", lower_bound, METH_VARARGS, "The largest number of entries in a row."},
-    {"canonical", canonical, METH_VARARGS,
+    {"lower_bound", guarded<lower_bound>, METH_VARARGS, "The largest number of entries in a row."},
+    {"canonical", guarded<canonical>, METH_VARARGS,
      "Column pointers (int64) and sorted, distinct row indices (int32), as bytearrays."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -430,12 +306,7 @@ extern "C" GROUPING_EXPORT PyObject* PyInit__grouping() {
     Py_DECREF(module);
     return nullptr;
   }
-  if (!grouping::add_reuse_types(module) || !grouping::add_pending_type(module)) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  if (PyModule_AddIntConstant(module, "HAND_OVER", long(grouping::kHandOver)) < 0 ||
-      PyModule_AddIntConstant(module, "COORDINATES", int(grouping::Layout::kCoordinates)) < 0 ||
+  if (PyModule_AddIntConstant(module, "COORDINATES", int(grouping::Layout::kCoordinates)) < 0 ||
       PyModule_AddIntConstant(module, "COLUMNS", int(grouping::Layout::kColumns)) < 0 ||
       PyModule_AddIntConstant(module, "ROWS", int(grouping::Layout::kRows)) < 0 ||
       PyModule_AddIntConstant(module, "CANONICAL_COLUMNS",

@@ -186,6 +186,7 @@ class Workers:
         self.size = 1
         self.mapper: Optional[Callable[..., Any]] = None
         self.pool: Optional[concurrent.futures.ProcessPoolExecutor] = None
+        self.pool_process = 0  # the process that made the pool
         if workers is None:
             return
         if callable(workers):
@@ -224,9 +225,15 @@ class Workers:
         if self.mapper is not None:
             batches = [items[k:k + chunk] for k in range(0, len(items), chunk)]
             return itertools.chain.from_iterable(self.mapper(Batch(func), batches))
+        if self.pool is not None and self.pool_process != os.getpid():
+            # A forked child inherits the parent's pool object but none of its workers or
+            # threads: it would wait forever. The child makes its own.
+            self.pool = None
         if self.pool is None:
             self.pool = concurrent.futures.ProcessPoolExecutor(self.size, mp_context=_start_context())
-        return self._guarded(self.pool.map(func, items, chunksize=chunk))
+            self.pool_process = os.getpid()
+        batches = [items[k:k + chunk] for k in range(0, len(items), chunk)]
+        return self._guarded(itertools.chain.from_iterable(self.pool.map(Batch(func), batches)))
 
     @property
     def shares(self) -> int:
@@ -257,8 +264,14 @@ class Workers:
 
     def close(self) -> None:
         pool, self.pool = self.pool, None
-        if pool is not None:
+        if pool is not None and self.pool_process == os.getpid():
             pool.shutdown(wait=True)
+
+    def __getstate__(self) -> Dict[str, Any]:
+        # A pool belongs to its process: a copy starts its own when it first needs one.
+        state = dict(self.__dict__)
+        state.update(pool=None, pool_process=0)
+        return state
 
 
 class DaskMap:
@@ -272,7 +285,9 @@ class DaskMap:
 
 
 class Batch:
-    """func over a list of items: one worker's share as one task."""
+    """func over a list of items: one worker's share as one task. Each result is copied before
+    the next evaluation, since a residual function may fill and return the same memory every
+    call, and the share's results all travel back together."""
 
     __slots__ = ("func",)
 
@@ -280,10 +295,18 @@ class Batch:
         self.func = func
 
     def __call__(self, items: List[Any]) -> List[Any]:
-        return [self.func(item) for item in items]
+        return [_owned(self.func(item)) for item in items]
 
     def __reduce__(self) -> Tuple[Any, ...]:
         return Batch, (self.func,)
+
+
+def _owned(value: Any) -> Any:
+    """An array result as a copy of its own; anything else as it came (the caller checks it)."""
+    if isinstance(value, np.ndarray) or hasattr(value, "__array_interface__") or \
+            hasattr(value, "__array__") or isinstance(value, memoryview):
+        return np.array(value)
+    return value
 
 
 class Progress:

@@ -22,15 +22,15 @@ array([0, 1, 2, 0, 1, 2, 0, 1])
 from __future__ import annotations
 
 import operator
-import os
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, List, NamedTuple, Optional, Sequence, Tuple, Union, cast
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
 import scipy.sparse
 
 from vendrel import _grouping
+from vendrel._runtime import CscArray, CsrArray, assemble, sparse_matrix
 
 __all__ = ["ORDERS", "ColumnGrouping", "as_pattern", "column_grouping", "group_columns",
            "lower_bound", "read_sparsity"]
@@ -38,25 +38,9 @@ __all__ = ["ORDERS", "ColumnGrouping", "as_pattern", "column_grouping", "group_c
 #: The names `group_columns` takes for its `order` argument.
 ORDERS: Tuple[str, ...] = ("best", *_grouping.ORDERINGS, "random")
 
-if hasattr(os, "register_at_fork"):
-    # The core's helper threads finish their work and end before a fork, so that the child
-    # is forked from one thread; they start again when next needed.
-    os.register_at_fork(before=_grouping.stop_helpers)
-
 Shape = Tuple[int, int]
 Sparsity = Union[Any, Tuple[npt.ArrayLike, npt.ArrayLike]]
 IntArray = npt.NDArray[np.intp]
-
-if TYPE_CHECKING:
-    from scipy.sparse import csc_array, csr_array
-
-    CsrArray = csr_array
-    CscArray = csc_array
-else:
-    # Sparse arrays arrived in SciPy 1.8; older releases have only the matrix classes, which
-    # the results are then, whatever the annotations say.
-    CsrArray = getattr(scipy.sparse, "csr_array", scipy.sparse.csr_matrix)
-    CscArray = getattr(scipy.sparse, "csc_array", scipy.sparse.csc_matrix)
 _csc = CscArray
 _INDEX_TYPES = (np.dtype(np.int32), np.dtype(np.int64))
 
@@ -204,7 +188,7 @@ class ColumnGrouping:
 
     @property
     def pattern(self) -> Any:
-        return self._sparse("csc", np.ones(len(self._by_col[1]), dtype=bool))
+        return sparse_matrix(self, "csc", np.ones(len(self._by_col[1]), dtype=bool))
 
     @property
     def nnz(self) -> int:
@@ -252,55 +236,7 @@ class ColumnGrouping:
             raise ValueError("B must have shape %r (rows, groups), not %r"
                              % ((self.shape[0], self.count), values.shape))
         columns = np.ascontiguousarray(values.T)
-        return self.assemble(list(columns), None, None, None, output, out)
-
-    def assemble(self, rows: Sequence[Any], minus: Optional[Sequence[Any]], base: Any,
-                 steps: Any, output: str, out: Any, out_checked: bool = False,
-                 pool: Any = None) -> Any:
-        """The matrix from one row of m values per group: each entry (rows[g][i] -
-        minus[g][i] - base[i]) / steps[j], leaving out what is None. One pass in the core;
-        `output` checked by the caller, and `out` too if `out_checked`. A new sparse matrix
-        takes its arrays from `pool` (a ``_grouping.Pool``) if given."""
-        m, n = self.shape
-        orientation = "csc" if output == "csc" else "csr"
-        pointers, indices = self._by_col if orientation == "csc" else self._by_row
-        if out is not None and not out_checked:
-            check_out(out, self, output)()
-        blocks = None
-        if out is None and output != "dense" and pool is not None and len(indices):
-            blocks = pool.arrays(pointers, indices)
-            data = np.frombuffer(blocks[0], dtype=np.float64)
-        else:
-            data = np.empty(len(indices)) if out is None or output == "dense" else out.data
-        _grouping.recover(pointers, indices, self._groups, rows, minus, base, steps, m,
-                          orientation == "csr", data)
-        if output == "dense":
-            dense = np.zeros((m, n)) if out is None else out
-            if out is not None:
-                dense[...] = 0.0
-            dense[self._entry_rows(), indices] = data
-            return dense
-        return out if out is not None else self._sparse(orientation, data, blocks)
-
-    def _entry_rows(self) -> IntArray:
-        pointers = self._by_row[0]
-        return np.repeat(np.arange(len(pointers) - 1, dtype=np.intp), np.diff(pointers))
-
-    def _sparse(self, orientation: str, data: Any, blocks: Any = None) -> Any:
-        # Fresh index arrays for every matrix: a caller's in-place change of one (sorting,
-        # eliminate_zeros) must reach neither the grouping nor another matrix.
-        pointers, indices = self._by_col if orientation == "csc" else self._by_row
-        if blocks is None:
-            pointers, indices = pointers.copy(), indices.copy()
-        else:
-            indices = np.frombuffer(blocks[1], dtype=indices.dtype)
-            pointers = np.frombuffer(blocks[2], dtype=pointers.dtype)
-        matrix = (CscArray if orientation == "csc" else CsrArray)(
-            (data, indices, pointers), shape=self.shape, copy=False)
-        # Sorted and without repeats: say so, so that SciPy never re-checks.
-        matrix.has_sorted_indices = True
-        matrix.has_canonical_format = True
-        return matrix
+        return assemble(self, list(columns), None, None, None, output, out)
 
     def padded(self, m: int, n: int) -> "ColumnGrouping":
         """The same grouping with empty rows and columns (in group 0) added up to (m, n)."""
@@ -323,49 +259,6 @@ def check_output(output: Any) -> str:
         raise ValueError("output must be one of %s, not %r"
                          % (", ".join(map(repr, OUTPUTS)), output))
     return output
-
-
-def check_out(out: Any, grouping: ColumnGrouping, output: str) -> Callable[[], None]:
-    """`out` must be a matrix this grouping can write into: of `output`'s format, its shape
-    and its pattern in its order. What is cheap is checked at once; the index arrays are
-    compared on a helper thread, and calling what this returns finishes the check."""
-    if output == "dense":
-        ok = isinstance(out, np.ndarray) and out.shape == grouping.shape and \
-            out.dtype == np.float64 and out.flags.writeable
-        if not ok:
-            raise ValueError("out must be a writable float64 array of shape %r"
-                             % (grouping.shape,))
-        return nothing_to_check
-    pointers, indices = grouping._by_col if output == "csc" else grouping._by_row
-    sparse: Any = out  # issparse narrows `out` to a base class without these attributes
-    message = ("out must be a %s matrix with the pattern of this Jacobian (float64 data, the "
-               "same indices in the same order)" % output)
-    if not (scipy.sparse.issparse(out) and sparse.format == output
-            and sparse.shape == grouping.shape
-            and sparse.data.dtype == np.float64 and sparse.data.flags.writeable
-            and sparse.data.flags.c_contiguous
-            and len(sparse.indptr) == len(pointers) and len(sparse.indices) == len(indices)):
-        raise ValueError(message)
-    comparisons = [_start_same(sparse.indptr, pointers), _start_same(sparse.indices, indices)]
-
-    def finish() -> None:
-        if not all([compared() for compared in comparisons]):
-            raise ValueError(message)
-    return finish
-
-
-def nothing_to_check() -> None:
-    """A check already complete."""
-
-
-def _start_same(given: Any, ours: IntArray) -> Callable[[], bool]:
-    """Starts comparing a caller's index array with ours; what it returns tells the outcome."""
-    if isinstance(given, np.ndarray) and given.dtype == ours.dtype and given.ndim == 1:
-        pending = _grouping.start_same_indices(np.ascontiguousarray(given), ours)
-        compared: Callable[[], bool] = pending.wait
-        return compared
-    same = bool(np.array_equal(given, ours))
-    return lambda: same
 
 
 def _held(arrays: Tuple[Any, Any], kind: type) -> Tuple[IntArray, IntArray]:

@@ -8,7 +8,6 @@ The residual function is any callable ``fun(x, *args, **kwargs)`` or a `SparseSo
 
 from __future__ import annotations
 
-import threading
 import warnings
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Literal, Optional, Sequence, Tuple,
                     TypeVar, Union, overload)
@@ -349,23 +348,23 @@ class SparseJacobian(Generic[J]):
         self._workers = Workers(workers)
         self._progress = progress
         self._counter = [0]
-        self._lock = threading.Lock()
 
     def __call__(self, x: npt.ArrayLike, *args: Any, f0: Optional[npt.ArrayLike] = None,
                  out: Any = None, **kwargs: Any) -> J:
         """The Jacobian at `x`; `f0` is ``fun(x)`` if already known; `out`, a Jacobian this
         object returned (or one of its pattern), receives the values instead of a new array."""
-        with self._lock:  # the plan keeps work arrays between calls
-            # out's indices are compared with the pattern while x and f0 are read.
-            check = self._differences.start_check(out)
-            point, narrow = _steps.as_point(x, "x", scalar=True)
-            base = None if f0 is None else _steps.as_residual(f0)
-            residual = self._residual
-            if args or kwargs:
-                residual = Residual(residual.target, args, kwargs)
-            result: J = self._differences(point, narrow, residual, self._workers, base,
-                                          self._progress, self._counter, out, check)
-            return result
+        # Each call works in memory of its own (see Differences), so calls from several
+        # threads, and a residual function that calls this object, need no lock.
+        # out's indices are compared with the pattern while x and f0 are read.
+        check = self._differences.start_check(out)
+        point, narrow = _steps.as_point(x, "x", scalar=True)
+        base = None if f0 is None else _steps.as_residual(f0)
+        residual = self._residual
+        if args or kwargs:
+            residual = Residual(residual.target, args, kwargs)
+        result: J = self._differences(point, narrow, residual, self._workers, base,
+                                      self._progress, self._counter, out, check)
+        return result
 
     @property
     def grouping(self) -> grouping.ColumnGrouping:

@@ -9,11 +9,14 @@
 #include <sys/mman.h>
 #endif
 
+#include "guard.hpp"
 #include "held_buffer.hpp"
 #include "static_types.hpp"
 
-namespace grouping {
+namespace runtime {
 namespace {
+
+using common::HeldBuffer;
 
 struct Memory {
   void* data = nullptr;
@@ -49,8 +52,8 @@ struct BlockObject {
 };
 
 // Filled in by add_reuse_types.
-PyTypeObject block_type = static_type();
-PyTypeObject pool_type = static_type();
+PyTypeObject block_type = common::static_type();
+PyTypeObject pool_type = common::static_type();
 
 void block_dealloc(PyObject* self) {
   auto* block = reinterpret_cast<BlockObject*>(self);
@@ -162,11 +165,24 @@ PyObject* pool_arrays(PyObject* self, PyObject* arguments) {
   }
   void* index_target = reinterpret_cast<BlockObject*>(index_copy)->memory.data;
   void* pointer_target = reinterpret_cast<BlockObject*>(pointer_copy)->memory.data;
-  Py_BEGIN_ALLOW_THREADS
-  if (index_bytes) std::memcpy(index_target, indices.data(), index_bytes);
-  if (pointer_bytes) std::memcpy(pointer_target, pointers.data(), pointer_bytes);
-  Py_END_ALLOW_THREADS
+  {
+    common::Unlocked unlocked;
+    if (index_bytes) std::memcpy(index_target, indices.data(), index_bytes);
+    if (pointer_bytes) std::memcpy(pointer_target, pointers.data(), pointer_bytes);
+  }
   return Py_BuildValue("(NNN)", data, index_copy, pointer_copy);
+}
+
+// block(bytes): one block, for memory the runtime hands out and wants back when nothing holds
+// it any more (a perturbed point the residual function may keep).
+PyObject* pool_block(PyObject* self, PyObject* arguments) {
+  Py_ssize_t bytes;
+  if (!PyArg_ParseTuple(arguments, "n:block", &bytes)) return nullptr;
+  if (bytes < 0) {
+    PyErr_SetString(PyExc_ValueError, "block: bytes must not be negative");
+    return nullptr;
+  }
+  return take(reinterpret_cast<PoolObject*>(self), static_cast<std::size_t>(bytes));
 }
 
 PyObject* pool_kept(PyObject* self, void*) {
@@ -174,8 +190,10 @@ PyObject* pool_kept(PyObject* self, void*) {
 }
 
 PyMethodDef pool_methods[] = {
-    {"arrays", pool_arrays, METH_VARARGS,
+    {"arrays", common::guarded<pool_arrays>, METH_VARARGS,
      "Blocks for a new matrix of this pattern: (data, indices, pointers)."},
+    {"block", common::guarded<pool_block>, METH_VARARGS,
+     "One block of the given bytes, back to the pool when nothing holds it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -187,22 +205,22 @@ PyGetSetDef pool_getset[] = {
 }  // namespace
 
 bool add_reuse_types(PyObject* module) {
-  block_type.tp_name = "vendrel._grouping.Block";
+  block_type.tp_name = "vendrel._passes.Block";
   block_type.tp_basicsize = sizeof(BlockObject);
   block_type.tp_flags = Py_TPFLAGS_DEFAULT;
   block_type.tp_dealloc = block_dealloc;
   block_type.tp_as_buffer = &block_buffer;
   block_type.tp_doc = "Memory a Pool handed out, back to it when this dies.";
-  pool_type.tp_name = "vendrel._grouping.Pool";
+  pool_type.tp_name = "vendrel._passes.Pool";
   pool_type.tp_basicsize = sizeof(PoolObject);
   pool_type.tp_flags = Py_TPFLAGS_DEFAULT;
-  pool_type.tp_new = pool_new;
+  pool_type.tp_new = common::guarded_new<pool_new>;
   pool_type.tp_dealloc = pool_dealloc;
   pool_type.tp_methods = pool_methods;
   pool_type.tp_getset = pool_getset;
   pool_type.tp_doc = "Pool(keep): memory for new matrices, reused as they die.";
   // Blocks are made only by pools: their type is readied, not added.
-  return PyType_Ready(&block_type) >= 0 && add_type(module, pool_type, "Pool");
+  return PyType_Ready(&block_type) >= 0 && common::add_type(module, pool_type, "Pool");
 }
 
-}  // namespace grouping
+}  // namespace runtime

@@ -6,7 +6,7 @@
 
 #include "parallel.hpp"
 
-namespace grouping {
+namespace runtime {
 
 namespace {
 
@@ -152,4 +152,4 @@ bool same_bytes(const void* a, const void* b, std::size_t bytes) {
   return bytes == 0 || std::memcmp(a, b, bytes) == 0;
 }
 
-}  // namespace grouping
+}  // namespace runtime

@@ -1,16 +1,14 @@
-// Buffers of Python objects held by the binding for the length of a call (or of a task).
+// Buffers of Python objects held by a binding for the length of a call (or of a task).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string_view>
 
-#include "kernels.hpp"
-#include "pattern.hpp"
-
-namespace grouping {
+namespace common {
 
 // A buffer held from acquisition to every way out.
 class HeldBuffer {
@@ -18,8 +16,12 @@ class HeldBuffer {
   HeldBuffer() = default;
   HeldBuffer(const HeldBuffer&) = delete;
   HeldBuffer& operator=(const HeldBuffer&) = delete;
-  ~HeldBuffer() {
+  ~HeldBuffer() { release(); }
+
+  // Lets the buffer go before the holder dies (at once, needing the interpreter lock).
+  void release() {
     if (held_) PyBuffer_Release(&view_);
+    held_ = false;
   }
 
   // Holds a contiguous buffer and gives its format code without a native byte-order prefix.
@@ -57,9 +59,6 @@ class HeldBuffer {
     return true;
   }
 
-  grouping::IndexArray indices() const {
-    return {view_.buf, static_cast<std::size_t>(view_.shape[0]), view_.itemsize == 8};
-  }
   std::size_t length() const { return static_cast<std::size_t>(view_.shape[0]); }
   bool wide() const { return view_.itemsize == 8; }
   void* data() const { return view_.buf; }
@@ -69,48 +68,4 @@ class HeldBuffer {
   bool held_ = false;
 };
 
-// A step rule from its tuple (rstep, rel, abs, scheme): rel and abs None or float64 arrays
-// of one value or one per column; scheme 0, 1, 2 is 2-point, 3-point, cs.
-class HeldRule {
- public:
-  bool acquire(PyObject* object, std::size_t columns) {
-    PyObject *rel_object, *abs_object;
-    int scheme;
-    if (!PyArg_ParseTuple(object, "dOOi:step rule", &rule_.rstep, &rel_object, &abs_object,
-                          &scheme)) {
-      return false;
-    }
-    if (scheme < 0 || scheme > 2) {
-      PyErr_SetString(PyExc_ValueError, "step rule: unknown scheme");
-      return false;
-    }
-    rule_.scheme = static_cast<grouping::Scheme>(scheme);
-    if ((rel_object != Py_None && !rel_.acquire_doubles(rel_object, "rel_step", false)) ||
-        (abs_object != Py_None && !abs_.acquire_doubles(abs_object, "abs_step", false))) {
-      return false;
-    }
-    auto broadcast = [columns](PyObject* o, const HeldBuffer& b) {
-      return o == Py_None || b.length() == 1 || b.length() == columns;
-    };
-    if (!broadcast(rel_object, rel_) || !broadcast(abs_object, abs_)) {
-      PyErr_SetString(PyExc_ValueError, "step rule: steps of the wrong length");
-      return false;
-    }
-    if (rel_object != Py_None) {
-      rule_.rel = static_cast<const double*>(rel_.data());
-      rule_.rel_count = rel_.length();
-    }
-    if (abs_object != Py_None) {
-      rule_.abs = static_cast<const double*>(abs_.data());
-      rule_.abs_count = abs_.length();
-    }
-    return true;
-  }
-  const grouping::StepRule& rule() const { return rule_; }
-
- private:
-  HeldBuffer rel_, abs_;
-  grouping::StepRule rule_;
-};
-
-}  // namespace grouping
+}  // namespace common

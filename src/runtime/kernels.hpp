@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace grouping {
+namespace runtime {
 
 enum class Scheme { kForward, kCentral, kComplex };  // "2-point", "3-point", "cs"
 
@@ -112,4 +112,4 @@ Recovered recover(const Recovery& r, double* out);
 // Whether two arrays of `bytes` bytes hold the same bytes.
 bool same_bytes(const void* a, const void* b, std::size_t bytes);
 
-}  // namespace grouping
+}  // namespace runtime

@@ -5,13 +5,18 @@
 #include <memory>
 #include <new>
 
+#include "guard.hpp"
 #include "held_buffer.hpp"
+#include "held_rule.hpp"
 #include "kernels.hpp"
 #include "parallel.hpp"
 #include "static_types.hpp"
 
-namespace grouping {
+namespace runtime {
 namespace {
+
+using common::HeldBuffer;
+using common::Unlocked;
 
 // Work with its arguments held. run() touches no Python object: it runs without the lock.
 class Job {
@@ -21,6 +26,9 @@ class Job {
   virtual PyObject* result() const { Py_RETURN_NONE; }
   // Bytes the job reads or writes: below kHandOver, waking a helper costs more than the job.
   virtual std::size_t bytes() const = 0;
+  // Lets the arrays go once the job has run, so that a point's memory is free again as soon
+  // as nothing else holds it.
+  virtual void release() = 0;
 
   Ticket ticket;
   bool handed_over = false;
@@ -58,13 +66,17 @@ class Perturbation final : public Job {
   }
 
   void run() override {
-    inside_ = grouping::perturb(static_cast<const double*>(x_.data()), x_.length(),
+    inside_ = runtime::perturb(static_cast<const double*>(x_.data()), x_.length(),
                       by_rule_ ? nullptr : static_cast<const double*>(moved_.data()),
                       by_rule_ ? &rule_.rule() : nullptr, part_,
                       static_cast<const std::int64_t*>(columns_.data()), columns_.length(),
                       static_cast<double*>(out_.data()));
   }
   std::size_t bytes() const override { return 2 * x_.length() * sizeof(double); }
+  void release() override {
+    for (HeldBuffer* held : {&x_, &columns_, &out_, &moved_}) held->release();
+    rule_.release();
+  }
   PyObject* result() const override {
     if (inside_) Py_RETURN_NONE;
     PyErr_SetString(PyExc_ValueError, "perturb: a column lies outside x");
@@ -97,10 +109,15 @@ class Steps final : public Job {
   }
 
   void run() override {
-    grouping::steps(static_cast<const double*>(x_.data()), x_.length(), rule_.rule(),
+    runtime::steps(static_cast<const double*>(x_.data()), x_.length(), rule_.rule(),
                     divisors_ != 0, static_cast<double*>(out_.data()));
   }
   std::size_t bytes() const override { return 2 * x_.length() * sizeof(double); }
+  void release() override {
+    x_.release();
+    out_.release();
+    rule_.release();
+  }
 
  private:
   HeldBuffer x_, out_;
@@ -125,6 +142,10 @@ class Comparison final : public Job {
   }
   PyObject* result() const override { return PyBool_FromLong(same_); }
   std::size_t bytes() const override { return 2 * a_.length() * (a_.wide() ? 8 : 4); }
+  void release() override {
+    a_.release();
+    b_.release();
+  }
 
  private:
   HeldBuffer a_, b_;
@@ -133,29 +154,31 @@ class Comparison final : public Job {
 
 struct PendingObject {
   PyObject_HEAD
-  Job* job;  // owned; null once waited for
+  Job* job;          // owned until the object dies: a second waiter may still be on its ticket
+  bool finished;     // the job's result (or exception) is taken, and its arrays let go
   PyObject* result;  // then its result, or the exception it raised:
   PyObject *error_type, *error_value, *error_traceback;
 };
 
-PyTypeObject pending_type = static_type();
+PyTypeObject pending_type = common::static_type();
 
-// Waits for the job with the lock released, keeps its result (or its exception) and lets
-// its arrays go.
+// Waits for the job with the lock released, then, in the first thread back, keeps its result
+// (or its exception) and lets its arrays go. Several threads may wait at once: the ticket
+// lives as long as this object, and a thread waiting holds a reference to it.
 void finish(PendingObject* pending) {
   Job* job = pending->job;
-  if (!job) return;
-  pending->job = nullptr;
+  if (!job || pending->finished) return;
   if (job->handed_over) {
-    Py_BEGIN_ALLOW_THREADS
+    Unlocked unlocked;
     job->ticket.wait();
-    Py_END_ALLOW_THREADS
   }
+  if (pending->finished) return;  // another waiter came back first
+  pending->finished = true;
   pending->result = job->result();
   if (!pending->result) {
     PyErr_Fetch(&pending->error_type, &pending->error_value, &pending->error_traceback);
   }
-  delete job;
+  job->release();
 }
 
 PyObject* pending_wait(PyObject* self, PyObject*) {
@@ -179,6 +202,7 @@ void pending_dealloc(PyObject* self) {
   PyErr_Fetch(&type, &value, &traceback);
   finish(pending);
   PyErr_Restore(type, value, traceback);
+  delete pending->job;
   Py_XDECREF(pending->result);
   Py_XDECREF(pending->error_type);
   Py_XDECREF(pending->error_value);
@@ -187,7 +211,8 @@ void pending_dealloc(PyObject* self) {
 }
 
 PyMethodDef pending_methods[] = {
-    {"wait", pending_wait, METH_NOARGS, "Returns the result once the work is done."},
+    {"wait", common::guarded<pending_wait>, METH_NOARGS,
+     "Returns the result once the work is done."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -202,13 +227,12 @@ PyObject* start(PyObject* arguments) {
   if (!pending) return nullptr;
   pending->result = nullptr;
   pending->error_type = pending->error_value = pending->error_traceback = nullptr;
-  pending->job = nullptr;
+  pending->finished = false;
   Job* running = job.release();
   pending->job = running;
   if (running->bytes() < kHandOver) {
-    Py_BEGIN_ALLOW_THREADS
+    Unlocked unlocked;
     running->run();
-    Py_END_ALLOW_THREADS
     return reinterpret_cast<PyObject*>(pending);
   }
   ready_helpers();
@@ -224,9 +248,10 @@ PyObject* start(PyObject* arguments) {
 PyObject* perturb(PyObject*, PyObject* arguments) {
   Perturbation job;
   if (!job.take(arguments)) return nullptr;
-  Py_BEGIN_ALLOW_THREADS
-  job.run();
-  Py_END_ALLOW_THREADS
+  {
+    Unlocked unlocked;
+    job.run();
+  }
   return job.result();
 }
 
@@ -234,9 +259,10 @@ PyObject* steps(PyObject*, PyObject* arguments) {
   Steps job;
   if (!job.take(arguments)) return nullptr;
   ready_helpers();
-  Py_BEGIN_ALLOW_THREADS
-  job.run();
-  Py_END_ALLOW_THREADS
+  {
+    Unlocked unlocked;
+    job.run();
+  }
   Py_RETURN_NONE;
 }
 
@@ -249,13 +275,13 @@ PyObject* start_same_indices(PyObject*, PyObject* arguments) {
 }
 
 bool add_pending_type(PyObject* module) {
-  pending_type.tp_name = "vendrel._grouping.Pending";
+  pending_type.tp_name = "vendrel._passes.Pending";
   pending_type.tp_basicsize = sizeof(PendingObject);
   pending_type.tp_flags = Py_TPFLAGS_DEFAULT;
   pending_type.tp_dealloc = pending_dealloc;
   pending_type.tp_methods = pending_methods;
   pending_type.tp_doc = "Work running on a helper thread; wait() for its result.";
-  return add_type(module, pending_type, "Pending");
+  return common::add_type(module, pending_type, "Pending");
 }
 
-}  // namespace grouping
+}  // namespace runtime

@@ -17,7 +17,7 @@
 #include <sched.h>
 #endif
 
-namespace grouping {
+namespace runtime {
 
 namespace {
 
@@ -233,4 +233,4 @@ void run_parts(std::size_t parts, Ticket::Job call, void* context) {
   for (std::size_t p = 1; p < parts; ++p) tickets[p - 1].wait();
 }
 
-}  // namespace grouping
+}  // namespace runtime

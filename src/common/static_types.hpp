@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace grouping {
+namespace common {
 
 // An empty static type, to be filled in before add_type.
 inline PyTypeObject static_type() {
@@ -24,4 +24,4 @@ inline bool add_type(PyObject* module, PyTypeObject& type, const char* name) {
   return true;
 }
 
-}  // namespace grouping
+}  // namespace common

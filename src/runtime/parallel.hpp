@@ -9,7 +9,7 @@
 #include <mutex>
 #include <type_traits>
 
-namespace grouping {
+namespace runtime {
 
 // How many parts to cut `work` items into: one per core, none smaller than `least` (> 0),
 // and no more than memory traffic rewards.
@@ -72,4 +72,4 @@ void in_parallel(std::size_t parts, Part&& part) {
             const_cast<void*>(static_cast<const void*>(&part)));
 }
 
-}  // namespace grouping
+}  // namespace runtime

@@ -12,9 +12,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace grouping {
+namespace runtime {
 
 // Readies the types and adds Pool to the module; false with an exception set.
 bool add_reuse_types(PyObject* module);
 
-}  // namespace grouping
+}  // namespace runtime

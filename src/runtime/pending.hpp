@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-namespace grouping {
+namespace runtime {
 
 // Jobs that read or write fewer bytes run at once: waking a helper would cost more.
 constexpr std::size_t kHandOver = std::size_t{1} << 20;
@@ -34,4 +34,4 @@ PyObject* start_same_indices(PyObject* module, PyObject* arguments);
 // A Pending holds the arrays until wait() has returned; one that dies first waits.
 bool add_pending_type(PyObject* module);
 
-}  // namespace grouping
+}  // namespace runtime
