@@ -39,3 +39,69 @@ def test_a_three_point_jacobian_keeps_within_max_nfev(max_nfev, bounds):
     assert fun.calls == result.nfev <= max_nfev
     assert result.jac_nfev == jac.evaluations == 6 * result.njev
     assert result.status == -1 and not result.success
+
+
+LINEAR = scipy.sparse.diags([-1.0, 4.0, -1.0], [-1, 0, 1], shape=(6, 6), format="csr")
+
+
+@pytest.mark.parametrize("globalization", ["line_search", "dogleg"])
+def test_a_step_that_meets_ftol_succeeds_though_the_callback_asks_to_stop(globalization):
+    # Linear, with its exact Jacobian: the first Newton step leaves only rounding.
+    b = np.arange(1.0, 7.0)
+    seen = []
+
+    def stop_always(x, f):
+        seen.append(np.abs(f).max())
+        return True
+
+    result = root(lambda x: LINEAR @ x - b, np.zeros(6), jac=lambda x: LINEAR,
+                  globalization=globalization, callback=stop_always)
+    assert result.success and result.status == 1 and result.message == "max|F| fell to ftol"
+    assert result.nit == 1 and len(seen) == 1 and seen[0] <= 1e-8
+    np.testing.assert_allclose(LINEAR @ result.x, b, rtol=1e-14)
+
+
+def bent(w):
+    """F = (x_0, x_i + w x_0^2): from x with x_i = c - w x_0^2, Newton's step lands at
+    (0, c + w x_0^2), where every residual but the first is w x_0^2."""
+    def fun(x):
+        return np.r_[x[0], x[1:] + w * x[0] ** 2]
+
+    def jac(x):
+        J = np.eye(len(x))
+        J[1:, 0] = 2.0 * w * x[0]
+        return J
+
+    return fun, jac
+
+
+@pytest.mark.parametrize("globalization", ["line_search", "dogleg"])
+def test_a_trial_point_that_meets_ftol_is_taken_though_its_two_norm_rose(globalization):
+    # max|F| falls from 1.5e-8 to 1e-8, below ftol; ||F|| rises from 1.5e-8 to 2e-8.
+    a, ftol = 1.5e-8, 1.2e-8
+    fun, jac = bent(1e-8 / a**2)
+    x0 = np.r_[a, np.full(4, -1e-8)]
+    result = root(fun, x0, jac=jac, ftol=ftol, globalization=globalization)
+    assert result.success and result.status == 1
+    assert result.nit == 1 and result.nfev == 2  # the first trial, taken
+    assert np.abs(result.fun).max() <= ftol < np.abs(fun(x0)).max()
+    assert np.linalg.norm(result.fun) > np.linalg.norm(fun(x0))
+    np.testing.assert_allclose(result.x, np.r_[0.0, np.full(4, 1e-8)], rtol=1e-12, atol=1e-22)
+
+
+NEWTON_POINT = np.r_[0.0, np.full(4, 1.05)]
+
+
+@pytest.mark.parametrize("f_scale, best", [
+    # ||F|| falls from sqrt(5) to 2.1, max|F| rises from 1 to 1.05: x0 is the best
+    (1.0, np.r_[1.0, np.full(4, -0.05)]),
+    # weighted, max|f_scale F| falls from 1 to 0.525: the Newton point is
+    (np.r_[1.0, np.full(4, 0.5)], NEWTON_POINT),
+])
+def test_a_failed_solve_returns_the_best_point_by_the_norm_that_decides_success(f_scale, best):
+    fun, jac = bent(1.05)
+    x0 = np.r_[1.0, np.full(4, -0.05)]
+    result = root(fun, x0, jac=jac, f_scale=f_scale, max_iter=1)
+    assert result.status == 0 and not result.success and result.nit == 1 and result.nfev == 2
+    np.testing.assert_allclose(result.x, best, rtol=1e-14, atol=1e-15)
+    np.testing.assert_array_equal(result.fun, fun(result.x))

@@ -98,7 +98,8 @@ def root(
         and the relative step (`xtol`) are measured in ``x / x_scale``; norms of F, and
         `ftol`, in ``f_scale * F``.
     ftol : float, optional
-        Success when ``max |f_scale * F(x)| <= ftol``; the only success.
+        Success when ``max |f_scale * F(x)| <= ftol``; the only success. A trial point that
+        meets it is taken, though ||F|| may have risen.
     xtol : float, optional
         The iteration stops, unsuccessfully, when a step is below ``xtol`` relative to
         ``max(|x|, x_scale)`` in every component while max|F| is still above `ftol`.
@@ -109,7 +110,8 @@ def root(
         The first pseudo-time step of ``"ptc"``; by default ``0.1 / max|F(x0)|``, so that the
         first step moves x by about a tenth of the residual's size.
     callback : callable, optional
-        ``callback(x, f)`` after each iteration, with copies; a true return value stops.
+        ``callback(x, f)`` after each iteration, with copies; a true return value stops,
+        unsuccessfully unless x meets `ftol`.
     verbose : {0, 1, 2}, optional
         1 prints a line per iteration and a summary; 2 also each rejected step length.
     workers : int or map-like callable, optional
@@ -119,13 +121,13 @@ def root(
     Returns
     -------
     OptimizeResult
-        ``x`` (on failure the point with the smallest ||F|| found), ``fun``, ``success``,
-        ``status`` (1 success; 0 iteration limit, -1 evaluation limit, -2 line search failed,
-        -3 singular Jacobian, -4 non-finite F(x0), -5 stalled below xtol, -6 trust region
-        collapsed, -7 stopped by callback), ``message``, ``nit``, ``nfev`` (all residual
-        evaluations), ``njev`` (Jacobians made), ``jac_nfev`` (evaluations inside them),
-        ``nfact`` (factorisations), ``time`` and its parts ``fun_time``, ``jac_time``,
-        ``linear_time`` in seconds.
+        ``x`` (on failure the point with the smallest ``max |f_scale * F|`` found), ``fun``,
+        ``success``, ``status`` (1 success; 0 iteration limit, -1 evaluation limit, -2 line
+        search failed, -3 singular Jacobian, -4 non-finite F(x0), -5 stalled below xtol, -6
+        trust region collapsed, -7 stopped by callback), ``message``, ``nit``, ``nfev`` (all
+        residual evaluations), ``njev`` (Jacobians made), ``jac_nfev`` (evaluations inside
+        them), ``nfact`` (factorisations), ``time`` and its parts ``fun_time``,
+        ``jac_time``, ``linear_time`` in seconds.
 
     Examples
     --------

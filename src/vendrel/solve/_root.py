@@ -74,7 +74,8 @@ class Problem:
     # -- evaluations
 
     def evaluate(self, x: FloatArray) -> Tuple[FloatArray, float]:
-        """F(x) and ||f_scale F(x)|| (inf where F has non-finite entries)."""
+        """F(x) and ||f_scale F(x)|| (inf where F has non-finite entries); the best point so
+        far is kept by max |f_scale F|, the norm that decides success."""
         if self.max_nfev is not None and self.nfev >= self.max_nfev:
             raise Stop(-1)
         start = time.perf_counter()
@@ -82,8 +83,9 @@ class Problem:
         self.fun_time += time.perf_counter() - start
         self.nfev += 1
         norm = _norm(self.weighted(f))
-        if np.isfinite(norm) and (self.best is None or norm < self.best[0]):
-            self.best = (norm, x, f)
+        largest = self.largest(f)
+        if np.isfinite(norm) and (self.best is None or largest < self.best[0]):
+            self.best = (largest, x, f)
         return f, norm if np.isfinite(norm) else np.inf
 
     def weighted(self, f: FloatArray) -> FloatArray:
@@ -253,9 +255,9 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
             h = inverse(f)
             p = problem.feasible_step(x, -h)
             if globalization == "line_search":
-                found = line_search(problem, x, f, norm, p)
+                found = line_search(problem, x, f, norm, p, ftol)
             elif globalization == "dogleg":
-                found, radius = dogleg(problem, x, f, norm, p, inverse.J, radius, xtol)
+                found, radius = dogleg(problem, x, f, norm, p, inverse.J, radius, ftol, xtol)
             else:
                 found = ptc_trial(problem, x, f, p, delta)
             inverse.iterations += 1
@@ -298,9 +300,13 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
                                   float(np.max(np.abs(dx), initial=0.0)), problem.nfev, label,
                                   problem.linear_time - linear_before))
             x, f, norm = x_new, f_new, norm_new
-            if callback is not None and callback(x.copy(), f.copy()):
+            asked = callback is not None and callback(x.copy(), f.copy())
+            # a point that meets ftol is a success, whatever the callback says
+            if _max(problem, f) <= ftol:
+                raise Stop(1)
+            if asked:
                 raise Stop(-7)
-            if _max(problem, f) > ftol and problem.scaled_max(dx, x) <= xtol:
+            if problem.scaled_max(dx, x) <= xtol:
                 raise Stop(-5)
     except Stop as stop:
         status, detail = stop.status, stop.detail
@@ -329,20 +335,21 @@ Found = Optional[Tuple[FloatArray, FloatArray, float, float]]
 
 
 def line_search(problem: Problem, x: FloatArray, f: FloatArray, norm: float,
-                p: FloatArray) -> Found:
-    """The first step length from 1 down that passes Armijo's test on ||F||: the first
-    backtrack from a quadratic model with the Newton slope, the later ones from a parabola
-    through the last three values, each kept within [0.1, 0.5] of the last; non-finite
-    residuals halve the step."""
+                p: FloatArray, ftol: float) -> Found:
+    """The first step length from 1 down that passes Armijo's test on ||F||, or whose point
+    meets ftol (max|F| may meet it while ||F|| rises): the first backtrack from a quadratic
+    model with the Newton slope, the later ones from a parabola through the last three
+    values, each kept within [0.1, 0.5] of the last; non-finite residuals halve the step."""
     phi0 = norm * norm
     lam, lam_last, phi_last = 1.0, 0.0, phi0
     for trial in range(1, MAX_TRIALS + 1):
         x_new = x + lam * p
         f_new, norm_new = problem.evaluate(x_new)
-        if problem.verbose > 1 and (trial > 1 or norm_new > (1.0 - ARMIJO * lam) * norm):
+        accepted = norm_new <= (1.0 - ARMIJO * lam) * norm or problem.largest(f_new) <= ftol
+        if problem.verbose > 1 and (trial > 1 or not accepted):
             print(text.TRIAL % (trial, lam, norm_new, "" if np.isfinite(norm_new)
                                 else " (non-finite residuals)"))
-        if norm_new <= (1.0 - ARMIJO * lam) * norm:
+        if accepted:
             return x_new, f_new, norm_new, lam
         phi = norm_new * norm_new
         if not np.isfinite(phi):
@@ -370,9 +377,10 @@ def _parabola(lam: float, lam_last: float, phi0: float, phi: float, phi_last: fl
 
 
 def dogleg(problem: Problem, x: FloatArray, f: FloatArray, norm: float, p_newton: FloatArray,
-           J: Any, radius: float, xtol: float) -> Tuple[Found, float]:
+           J: Any, radius: float, ftol: float, xtol: float) -> Tuple[Found, float]:
     """Powell's dogleg in the variables x / x_scale: the Newton step if it lies within the
-    trust region, else the path from the Cauchy point towards it, cut at the radius."""
+    trust region, else the path from the Cauchy point towards it, cut at the radius. A point
+    that meets ftol is taken, whatever the model predicted."""
     scale = problem.x_scale
     g = scale * (J.T @ f)  # the gradient of ||F||^2 / 2 in the scaled variables
     Jg = J @ (scale * g)
@@ -403,7 +411,7 @@ def dogleg(problem: Problem, x: FloatArray, f: FloatArray, norm: float, p_newton
             radius = 2.0 * radius
         if problem.verbose > 1:
             print(text.TRIAL % (0, length, norm_new, "  (actual / predicted %.3g)" % ratio))
-        if ratio > ARMIJO:
+        if ratio > ARMIJO or problem.largest(f_new) <= ftol:
             return (x_new, f_new, norm_new, length), radius
         if radius <= xtol * max(1.0, _norm(x / scale)):
             raise Stop(-6)
