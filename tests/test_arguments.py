@@ -1,5 +1,6 @@
 """Acceptance of arguments: x (float64 buffer) and rows/cols (int32 typed views) of the compiled
-solver, and the Python entry points' bounds and steps, checked where they are received."""
+solver, and the Python entry points' arguments (bounds, steps, root's), checked where they are
+received."""
 
 import ctypes
 
@@ -8,6 +9,7 @@ import pytest
 
 from conftest import entry_lines
 from vendrel.jacobian import SparseJacobian, estimate_jacobian
+from vendrel.solve import root
 from vendrel.sparse_solver import SparseSolver
 
 RESIDUALS = "vendrel.sparse_solver.SparseSolver.compute_residuals"
@@ -215,3 +217,72 @@ def test_an_unused_rel_step_may_be_infinite_as_scipy_lets_it(method):
     J = estimate_jacobian(square, np.ones(3), method=method, abs_step=1e-6, rel_step=np.inf,
                           sparsity=np.eye(3))
     np.testing.assert_allclose(J.toarray(), 2.0 * np.eye(3), rtol=1e-5)
+
+
+# root's arguments: refused before fun is called, with the argument and its value named.
+ROOT_REFUSALS = [
+    ({"x0": np.full(4, 0.5 + 0.5j)}, ValueError, "x0 must hold real numbers, not complex128"),
+    ({"x0": np.full(3, 0.5)}, ValueError,
+     "sparsity is 4 x 4; x0 has 3 values, so it must be 3 x 3"),
+    # bounds of x0's length meet a pattern of another: the pattern's size is the fault
+    ({"x0": np.full(3, 0.5), "bounds": (np.zeros(3), np.ones(3))}, ValueError,
+     "sparsity is 4 x 4; x0 has 3 values"),
+    ({"x0": np.full(3, 0.5), "sparsity": (np.arange(4), np.arange(4))}, ValueError,
+     "sparsity is 4 x 4 (the least that holds its index pairs); x0 has 3 values"),
+    ({"sparsity": np.ones((3, 4))}, ValueError, "sparsity is 3 x 4; x0 has 4 values, so it must "
+     "be 4 x 4"),
+    ({"sparsity": None, "jac": SparseJacobian(square, np.eye(5))}, ValueError,
+     "jac's pattern is 5 x 5; x0 has 4 values"),
+    ({"bounds": (np.zeros(3), 1.0)}, ValueError,
+     "the lower bound must be a scalar or have 4 values, not shape (3,)"),
+    ({"bounds": (1.0, 0.0)}, ValueError,
+     "bounds must have lower <= upper, but the lower bound 1.0 is above the upper bound 0.0"),
+    ({"bounds": (0.0, [1.0, 1.0, 0.0, 1.0])}, ValueError,
+     "bounds must have lower < upper, but both are 0.0 in component 2"),
+    ({"f_scale": [1.0, 2.0]}, ValueError,
+     "f_scale must be a number or have 4 values, one per unknown, not shape (2,)"),
+    ({"x_scale": np.ones((4, 1))}, ValueError,
+     "x_scale must be a number or have 4 values, one per unknown, not shape (4, 1)"),
+    ({"x_scale": "wide"}, ValueError, "x_scale must hold real numbers, not 'wide'"),
+    ({"f_scale": [1.0, 1.0, -1.0, 1.0]}, ValueError,
+     "f_scale must be positive and finite in every component, not -1.0 in component 2"),
+    ({"x_scale": np.nan}, ValueError, "x_scale must be positive and finite in every component, "
+     "not nan"),
+    ({"ftol": np.nan}, ValueError, "ftol must be a number >= 0, not nan"),
+    ({"ftol": "1e-8"}, TypeError, "ftol must be a real number, not '1e-8'"),
+    ({"xtol": float("nan")}, ValueError, "xtol must be a number >= 0, not nan"),
+    ({"xtol": None}, TypeError, "xtol must be a real number, not None"),
+    ({"max_iter": np.nan}, TypeError, "max_iter must be an integer, not nan"),
+    ({"max_iter": 10.0}, TypeError, "max_iter must be an integer, not 10.0"),
+    ({"max_iter": True}, TypeError, "max_iter must be an integer, not True"),
+    ({"max_iter": -1}, ValueError, "max_iter must be an integer >= 0, not -1"),
+    ({"max_nfev": np.nan}, TypeError, "max_nfev must be an integer or None, not nan"),
+    ({"max_nfev": 0}, ValueError, "max_nfev must be a positive integer or None, not 0"),
+    ({"ptc_step": "small"}, TypeError, "ptc_step must be a real number or None, not 'small'"),
+    ({"ptc_step": np.inf}, ValueError, "ptc_step must be a positive number, not inf"),
+    ({"args": 3}, TypeError, "args must be a tuple of further arguments of fun, not int"),
+    ({"sparsity": None, "jac": lambda x: np.eye(4), "kwargs": [1]}, TypeError,
+     "kwargs must be a dict of keyword arguments of fun, not list"),
+]
+
+
+@pytest.mark.parametrize("options, kind, message", ROOT_REFUSALS)
+def test_root_arguments_refused_before_fun_is_called(options, kind, message):
+    calls = []
+
+    def fun(x, *args, **kwargs):
+        calls.append(x)
+        return square(x)
+
+    arguments = {"x0": np.full(4, 0.5), "sparsity": np.eye(4), **options}
+    with pytest.raises(kind) as excinfo:
+        root(fun, arguments.pop("x0"), **arguments)
+    assert message in str(excinfo.value)
+    assert calls == []
+
+
+def test_root_takes_numpy_scalars_for_its_numbers():
+    result = root(square, np.full(4, 0.5), sparsity=np.eye(4), ftol=np.float32(1e-8),
+                  xtol=np.float64(1e-12), max_iter=np.int64(20), max_nfev=np.int32(60),
+                  x_scale=np.int8(2), ptc_step=np.float64(0.5), globalization="ptc")
+    assert result.success and np.abs(square(result.x)).max() <= 1e-8

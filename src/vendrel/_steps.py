@@ -71,16 +71,16 @@ def as_step(step: Any, n: Optional[int], name: str, finite: bool = True) -> Opti
     array = np.asarray(step)
     if array.dtype.kind not in "iuf" or array.ndim > 1:
         raise ValueError("%s must be a real number or a one-dimensional array of them, not %s"
-                         % (name, _describe(step, array)))
+                         % (name, describe(step, array)))
     array = array.astype(np.float64)
     if n is not None and array.ndim == 1 and len(array) != n:
         raise ValueError("%s has %d values; x0 has %d" % (name, len(array), n))
     if finite and not np.isfinite(array).all():
-        raise ValueError("%s must be finite, not %s" % (name, _describe(step, array)))
+        raise ValueError("%s must be finite, not %s" % (name, describe(step, array)))
     return array
 
 
-def _describe(value: Any, array: npt.NDArray[Any]) -> str:
+def describe(value: Any, array: npt.NDArray[Any]) -> str:
     """The value in an error: itself if it is one, else its shape and type."""
     return repr(value) if array.ndim == 0 else "an array of shape %r and type %s" % (
         array.shape, array.dtype)
@@ -141,7 +141,7 @@ def as_bounds(bounds: Any, n: Optional[int]) -> Tuple[Optional[FloatArray], Opti
     for name, value, b in zip(("lower", "upper"), (lower, upper), given):
         if b.dtype.kind not in "iuf":
             raise ValueError("bounds: the %s bound must hold real numbers, not %s"
-                             % (name, _describe(value, b)))
+                             % (name, describe(value, b)))
         if b.ndim > 1 or (b.ndim == 1 and n is not None and len(b) != n):
             raise ValueError("the %s bound must be a scalar or have %s values, not shape %r"
                              % (name, "n" if n is None else n, b.shape))

@@ -6,6 +6,7 @@ residual evaluations sparingly.
 function, or is kept, or is updated by Broyden's rule, as ``jac_update`` says.
 """
 
+import numbers
 import warnings
 from typing import Any, Callable, Dict, Optional, Sequence, Tuple
 
@@ -13,6 +14,8 @@ import numpy as np
 import numpy.typing as npt
 from scipy.optimize import OptimizeResult
 
+from vendrel import _steps, grouping
+from vendrel._evaluation import check_arguments
 from vendrel.jacobian import SparseJacobian, detect_sparsity
 from vendrel.solve import _root
 from vendrel.solve._linear import NAMES as LINEAR_SOLVERS
@@ -90,9 +93,10 @@ def root(
         ``"pardiso"``, or ``"gmres"``, ``"lgmres"``, ``"bicgstab"`` with an incomplete-LU
         preconditioner; or a callable ``factorize(J)`` returning a function ``solve(b)``.
     bounds : tuple of array_like, optional
-        Lower and upper bounds on x. Every iterate stays within them (steps are projected
-        onto the box), and so does every difference of the Jacobian that `root` makes; give
-        a `SparseJacobian` of your own the same ``bounds``.
+        Lower and upper bounds on x, each a number or one per unknown, with lower < upper.
+        Every iterate stays within them (steps are projected onto the box), and so does
+        every difference of the Jacobian that `root` makes; give a `SparseJacobian` of your
+        own the same ``bounds``.
     x_scale, f_scale : array_like, optional
         The typical size of each unknown and the weight of each residual: the trust region
         and the relative step (`xtol`) are measured in ``x / x_scale``; norms of F, and
@@ -140,11 +144,11 @@ def root(
     >>> result.success, bool(np.abs(fun(result.x)).max() <= 1e-8)
     (True, True)
     """
-    point = _read_x0(x0)
+    # Every argument is checked here, before anything is evaluated.
+    point, _ = _steps.as_point(x0, "x0")
     n = len(point)
     lower, upper = _read_bounds(bounds, n)
-    if np.any(point < lower) or np.any(point > upper):
-        raise ValueError("x0 is outside bounds")
+    _steps.check_within(point, lower, upper, "x0")
     residual = _read_fun(fun, args, kwargs, n)
     if jac_update not in JAC_UPDATES:
         raise ValueError("jac_update must be one of %s, not %r"
@@ -160,13 +164,14 @@ def root(
     x_scale_ = _positive(x_scale, n, "x_scale")
     f_scale_ = _positive(f_scale, n, "f_scale")
     for name, value in (("ftol", ftol), ("xtol", xtol)):
-        if not (isinstance(value, (int, float, np.floating)) and value >= 0):
+        if not _real(value, name) >= 0:
             raise ValueError("%s must be a number >= 0, not %r" % (name, value))
-    if not (isinstance(max_iter, (int, np.integer)) and max_iter >= 0):
+    if _integer(max_iter, "max_iter") < 0:
         raise ValueError("max_iter must be an integer >= 0, not %r" % (max_iter,))
-    if max_nfev is not None and not (isinstance(max_nfev, (int, np.integer)) and max_nfev >= 1):
+    if max_nfev is not None and _integer(max_nfev, "max_nfev", none=True) < 1:
         raise ValueError("max_nfev must be a positive integer or None, not %r" % (max_nfev,))
-    if ptc_step is not None and not (ptc_step > 0 and np.isfinite(ptc_step)):
+    if ptc_step is not None and not (_real(ptc_step, "ptc_step", none=True) > 0
+                                     and np.isfinite(ptc_step)):
         raise ValueError("ptc_step must be a positive number, not %r" % (ptc_step,))
     if verbose not in (0, 1, 2):
         raise ValueError("verbose must be 0, 1 or 2, not %r" % (verbose,))
@@ -175,17 +180,25 @@ def root(
 
     made = None
     pre_nfev = 0
-    if jac is None:
-        if sparsity is None:
-            sparsity, pre_nfev = _detect(fun, point, args, kwargs, workers)
-        made = jac = SparseJacobian(fun, sparsity, bounds=(lower, upper), workers=workers,
-                                    args=args, kwargs=kwargs)
-    elif workers is not None:
+    if jac is not None and workers is not None:
         raise ValueError("workers is for the Jacobian that root makes; give it to your "
                          "SparseJacobian instead")
-    elif sparsity is not None:
+    if jac is not None and sparsity is not None:
         raise ValueError("sparsity is for the Jacobian that root makes; with jac given, "
                          "leave it out")
+    if jac is None:
+        name = "sparsity"
+        if sparsity is None:
+            sparsity, pre_nfev = _detect(fun, point, args, kwargs, workers)
+            name = "the pattern detected in fun"
+        # Grouped here, so that a pattern of another size than x0's is called that before the
+        # bounds, of x0's size, meet it.
+        found = _square(grouping.column_grouping(sparsity), n, name)
+        made = jac = SparseJacobian(fun, found.pattern, groups=found.groups,
+                                    bounds=(lower, upper), workers=workers, args=args,
+                                    kwargs=kwargs)
+    elif isinstance(jac, SparseJacobian):
+        _square(jac.grouping, n, "jac's pattern")
     try:
         make, cost = _read_jac(jac, args, kwargs, n)
         problem = _root.Problem(residual, make, cost, factorize, lower, upper, x_scale_,
@@ -215,35 +228,64 @@ def _detect(fun: Any, point: FloatArray, args: Sequence[Any],
     return pattern, len(point) + 2  # the traced call ran fun too
 
 
-def _read_x0(x0: Any) -> FloatArray:
-    point = np.array(x0, dtype=np.float64)
-    if point.ndim != 1 or point.size == 0:
-        raise ValueError("x0 must be a non-empty one-dimensional array, not of shape %s"
-                         % (point.shape,))
-    if not np.all(np.isfinite(point)):
-        raise ValueError("x0 must be finite; entry %d is %r"
-                         % (int(np.flatnonzero(~np.isfinite(point))[0]),
-                            float(point[~np.isfinite(point)][0])))
-    return point
-
-
 def _read_bounds(bounds: Any, n: int) -> Tuple[FloatArray, FloatArray]:
-    try:
-        low, high = bounds
-    except (TypeError, ValueError):
-        raise ValueError("bounds must be a pair (lower, upper), not %r" % (bounds,)) from None
-    lower = np.broadcast_to(np.asarray(low, dtype=np.float64), (n,)).copy()
-    upper = np.broadcast_to(np.asarray(high, dtype=np.float64), (n,)).copy()
-    if np.any(np.isnan(lower)) or np.any(np.isnan(upper)) or np.any(lower >= upper):
-        raise ValueError("bounds must satisfy lower < upper in every component")
+    """The bounds as two arrays of length n that root owns."""
+    lb, ub = _steps.as_bounds(bounds, n)
+    lower = np.full(n, -np.inf) if lb is None else np.array(lb)
+    upper = np.full(n, np.inf) if ub is None else np.array(ub)
+    # An unknown fixed by its bounds leaves the Jacobian no room for a difference.
+    fixed = np.flatnonzero(lower == upper)
+    if len(fixed):
+        j = int(fixed[0])
+        raise ValueError("bounds must have lower < upper, but both are %r in component %d"
+                         % (float(lower[j]), j))
     return lower, upper
 
 
 def _positive(value: Any, n: int, name: str) -> FloatArray:
-    array = np.broadcast_to(np.asarray(value, dtype=np.float64), (n,)).copy()
-    if not np.all((array > 0) & np.isfinite(array)):
-        raise ValueError("%s must be positive and finite in every component" % name)
+    """x_scale or f_scale: a positive number, or one per unknown."""
+    array = np.asarray(value)
+    if array.dtype.kind not in "iuf":
+        raise ValueError("%s must hold real numbers, not %s"
+                         % (name, _steps.describe(value, array)))
+    if array.ndim > 1 or (array.ndim == 1 and len(array) != n):
+        raise ValueError("%s must be a number or have %d values, one per unknown, not shape %r"
+                         % (name, n, array.shape))
+    array = np.broadcast_to(array.astype(np.float64), (n,)).copy()
+    bad = np.flatnonzero(~((array > 0) & np.isfinite(array)))
+    if len(bad):
+        raise ValueError("%s must be positive and finite in every component, not %r%s"
+                         % (name, float(array[bad[0]]),
+                            "" if np.ndim(value) == 0 else " in component %d" % bad[0]))
     return array
+
+
+def _real(value: Any, name: str, none: bool = False) -> float:
+    """A real number (NaN too: the caller's comparison refuses it), else a TypeError."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError("%s must be a real number%s, not %r"
+                        % (name, " or None" if none else "", value))
+    return float(value)
+
+
+def _integer(value: Any, name: str, none: bool = False) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError("%s must be an integer%s, not %r"
+                        % (name, " or None" if none else "", value))
+    return int(value)
+
+
+def _square(found: grouping.ColumnGrouping, n: int, name: str) -> grouping.ColumnGrouping:
+    """The grouping of a pattern of n rows and n columns (one per residual, one per unknown),
+    an index pair's made so; else a ValueError that says the pattern's size."""
+    m, k = found.shape
+    if found.pairs and m <= n and k <= n:
+        return found.padded(n, n)
+    if (m, k) != (n, n):
+        raise ValueError("%s is %d x %d%s; x0 has %d values, so it must be %d x %d"
+                         % (name, m, k, " (the least that holds its index pairs)"
+                            if found.pairs else "", n, n, n))
+    return found
 
 
 def _read_fun(fun: Any, args: Sequence[Any], kwargs: Optional[Dict[str, Any]],
@@ -257,7 +299,7 @@ def _read_fun(fun: Any, args: Sequence[Any], kwargs: Optional[Dict[str, Any]],
     else:
         raise TypeError("fun must be callable or a SparseSolver instance, not %s"
                         % type(fun).__name__)
-    extra, named = tuple(args), dict(kwargs or {})
+    extra, named = check_arguments(args, kwargs)
 
     def residual(x: FloatArray) -> FloatArray:
         # A copy each way: fun may change its argument, and may return the same array on
@@ -289,7 +331,7 @@ def _read_jac(jac: Any, args: Sequence[Any], kwargs: Optional[Dict[str, Any]],
     if not callable(jac):
         raise TypeError("jac must be None, a SparseJacobian or a callable, not %s"
                         % type(jac).__name__)
-    extra, named = tuple(args), dict(kwargs or {})
+    extra, named = check_arguments(args, kwargs)
 
     def analytic(x: FloatArray, f: FloatArray) -> Tuple[Any, int]:
         J = jac(x.copy(), *extra, **named)
