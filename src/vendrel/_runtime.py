@@ -17,7 +17,7 @@ from __future__ import annotations
 import os
 import sys
 import sysconfig
-from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Protocol, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -30,12 +30,28 @@ if sysconfig.get_config_var("Py_GIL_DISABLED") and not getattr(sys, "_is_gil_ena
 
 from vendrel import _passes  # noqa: E402  (after the check above, which it relies on)
 
-if TYPE_CHECKING:
-    from vendrel.grouping import ColumnGrouping, IntArray
-else:
-    IntArray = Any
-
 FloatArray = npt.NDArray[np.float64]
+IntArray = npt.NDArray[np.intp]
+
+
+class Plan(Protocol):
+    """What the runtime reads of a column grouping (`vendrel.grouping.ColumnGrouping`): the
+    pattern in both orientations, read-only, and each column's group."""
+
+    @property
+    def shape(self) -> Tuple[int, int]: ...
+
+    @property
+    def _by_col(self) -> Tuple[Any, Any]: ...
+
+    @property
+    def _by_row(self) -> Tuple[Any, Any]: ...
+
+    @property
+    def _groups(self) -> IntArray: ...
+
+    @property
+    def nnz(self) -> int: ...
 
 if hasattr(os, "register_at_fork"):
     # The helper threads finish their work and end before a fork, so that the child is forked
@@ -208,7 +224,7 @@ def _flat(step: Optional[FloatArray]) -> Optional[FloatArray]:
 # -- the matrices
 
 
-def assemble(grouping: "ColumnGrouping", rows: Sequence[Any], minus: Optional[Sequence[Any]],
+def assemble(grouping: Plan, rows: Sequence[Any], minus: Optional[Sequence[Any]],
              base: Any, steps: Any, output: str, out: Any, out_checked: bool = False,
              pool: Any = None) -> Any:
     """The matrix from one row of m values per group: each entry (rows[g][i] - minus[g][i] -
@@ -237,13 +253,13 @@ def assemble(grouping: "ColumnGrouping", rows: Sequence[Any], minus: Optional[Se
     return out if out is not None else sparse_matrix(grouping, orientation, data, blocks)
 
 
-def entry_rows(grouping: "ColumnGrouping") -> IntArray:
+def entry_rows(grouping: Plan) -> IntArray:
     """The row of each entry, in row order."""
     pointers = grouping._by_row[0]
     return np.repeat(np.arange(len(pointers) - 1, dtype=np.intp), np.diff(pointers))
 
 
-def sparse_matrix(grouping: "ColumnGrouping", orientation: str, data: Any, blocks: Any = None) -> Any:
+def sparse_matrix(grouping: Plan, orientation: str, data: Any, blocks: Any = None) -> Any:
     # Fresh index arrays for every matrix: a caller's in-place change of one (sorting,
     # eliminate_zeros) must reach neither the grouping nor another matrix.
     pointers, indices = grouping._by_col if orientation == "csc" else grouping._by_row
@@ -260,7 +276,7 @@ def sparse_matrix(grouping: "ColumnGrouping", orientation: str, data: Any, block
     return matrix
 
 
-def matrix_pool(grouping: "ColumnGrouping", output: str) -> Any:
+def matrix_pool(grouping: Plan, output: str) -> Any:
     """Memory for new Jacobians, taken back as they die: enough to keep two, the one a
     Newton iteration still holds while it asks for the next."""
     majors = grouping.shape[1 if output == "csc" else 0]
@@ -268,7 +284,7 @@ def matrix_pool(grouping: "ColumnGrouping", output: str) -> Any:
     return _passes.Pool(2 * (grouping.nnz * (8 + index) + (majors + 1) * index))
 
 
-def check_out(out: Any, grouping: "ColumnGrouping", output: str) -> Callable[[], None]:
+def check_out(out: Any, grouping: Plan, output: str) -> Callable[[], None]:
     """`out` must be a matrix this grouping can write into: of `output`'s format, its shape
     and its pattern in its order. What is cheap is checked at once; the index arrays are
     compared on a helper thread, and calling what this returns finishes the check."""

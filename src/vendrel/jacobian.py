@@ -246,8 +246,18 @@ class SparseJacobian(Generic[J]):
     What a call does beyond the evaluations runs in compiled code with the interpreter lock
     released, shared with helper threads on large problems: each next perturbed point is
     written while ``fun`` evaluates the current one, and a new Jacobian reuses the memory of
-    one nobody holds any more. ``fun`` owns the point it is given until it returns, and may
-    keep it: a point something still holds is never written over.
+    one nobody holds any more.
+
+    ``fun`` may fill and return the same memory on every call (a buffer of its own, a C or
+    Fortran array): each residual is copied as it arrives. ``fun`` may also keep the point it
+    is given: a point is written again only once no Python object refers to it (the array, a
+    view of it, a memoryview or anything holding one of those). A raw pointer that C code
+    keeps without a reference is not seen: copy the point there.
+
+    Calls may come from several threads at once, and from within ``fun`` itself: each works
+    in memory of its own. An evaluator can be pickled or deep-copied (``fun`` must be
+    picklable); the copy starts its own process pool and memory when first called, and so
+    does one used in a child made by ``os.fork``.
 
     Parameters are those of `estimate_jacobian`, except that `sparsity` is required, the
     default method is ``"2-point"`` (one evaluation per group when ``f0`` is given, as in a
