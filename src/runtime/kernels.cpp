@@ -4,11 +4,6 @@
 #include <cstring>
 #include <type_traits>
 
-#if defined(__x86_64__) || defined(_M_X64)
-#include <emmintrin.h>
-#define RUNTIME_STREAMING_STORES 1
-#endif
-
 #include "parallel.hpp"
 
 namespace runtime {
@@ -78,32 +73,8 @@ namespace {
 
 enum class Divide { kNot, kByStep };
 
-// Entries beyond this many are written past the caches: a matrix this large is not in them
-// when it is next read, and a plain store would first read each line it writes.
-constexpr std::size_t kStreamedEntries = std::size_t{1} << 20;
-
-template <bool kStream>
-inline void store(double* at, double value) {
-#if defined(RUNTIME_STREAMING_STORES)
-  if constexpr (kStream) {
-    long long bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    _mm_stream_si64(reinterpret_cast<long long*>(at), bits);
-    return;
-  }
-#endif
-  *at = value;
-}
-
-template <bool kStream>
-inline void stores_done() {
-#if defined(RUNTIME_STREAMING_STORES)
-  if constexpr (kStream) _mm_sfence();  // before the part is reported done
-#endif
-}
-
 // The entries of the majors [first, last); false at the first index outside the extents.
-template <typename Index, bool kMinus, bool kBase, Divide kDivide, bool kStream>
+template <typename Index, bool kMinus, bool kBase, Divide kDivide>
 bool recover_range(const Recovery& r, std::size_t first, std::size_t last, double* out) {
   // What the loop reads is copied here first, so that no write to `out` makes the compiler
   // read it again.
@@ -119,43 +90,32 @@ bool recover_range(const Recovery& r, std::size_t first, std::size_t last, doubl
   const auto entries = static_cast<Index>(r.entries);
   for (std::size_t a = first; a < last; ++a) {
     const Index begin = ptr[a], end = ptr[a + 1];
-    if (begin < 0 || end < begin || end > entries) {
-      stores_done<kStream>();
-      return false;
-    }
+    if (begin < 0 || end < begin || end > entries) return false;
     for (Index k = begin; k < end; ++k) {
       const Index b = idx[k];
       const std::size_t i = by_rows ? a : static_cast<std::size_t>(b);
       const std::size_t j = by_rows ? static_cast<std::size_t>(b) : a;
-      if (b < 0 || i >= m || j >= columns || static_cast<std::uint64_t>(group[j]) >= groups) {
-        stores_done<kStream>();
-        return false;
-      }
+      if (b < 0 || i >= m || j >= columns) return false;
       const auto g = static_cast<std::uint64_t>(group[j]);
+      if (g >= groups) return false;
       double v = rows[g][i];
       if constexpr (kMinus) v -= minus[g][i];
       if constexpr (kBase) v -= base[i];
       if constexpr (kDivide == Divide::kByStep) v /= step[j];
-      store<kStream>(out + k, v);
+      out[k] = v;
     }
   }
-  stores_done<kStream>();
   return true;
 }
 
 template <typename Index>
 Recovered recover_with(const Recovery& r, double* out) {
   // One loop per combination, so that the inner loop is free of the choices.
-  const bool stream = r.entries >= kStreamedEntries;
-  auto range = [&r, out, stream](std::size_t first, std::size_t last) {
+  auto range = [&r, out](std::size_t first, std::size_t last) {
     auto with = [&](auto minus, auto base) {
       constexpr bool kMinus = decltype(minus)::value, kBase = decltype(base)::value;
-      if (stream) {
-        if (r.step) return recover_range<Index, kMinus, kBase, Divide::kByStep, true>(r, first, last, out);
-        return recover_range<Index, kMinus, kBase, Divide::kNot, true>(r, first, last, out);
-      }
-      if (r.step) return recover_range<Index, kMinus, kBase, Divide::kByStep, false>(r, first, last, out);
-      return recover_range<Index, kMinus, kBase, Divide::kNot, false>(r, first, last, out);
+      if (r.step) return recover_range<Index, kMinus, kBase, Divide::kByStep>(r, first, last, out);
+      return recover_range<Index, kMinus, kBase, Divide::kNot>(r, first, last, out);
     };
     using Yes = std::true_type;
     using No = std::false_type;
