@@ -245,6 +245,24 @@ def test_given_groups_are_checked_and_kept():
         grouping.column_grouping(np.ones((1, 2)), groups=[0, 0])
 
 
+@pytest.mark.parametrize("extra", [{}, {"groups": [0, 1, 0, 1]}, {"order": "dsatur"}, {"seed": 2}])
+def test_a_column_grouping_is_taken_as_made(extra):
+    band = np.eye(4, dtype=bool) | np.eye(4, k=1, dtype=bool)
+    made = grouping.column_grouping(band, "smallest_last")
+
+    def fun(x):
+        return x**2 - np.r_[x[1:], 0.0]
+
+    if extra:
+        with pytest.raises(ValueError, match="groups, order and seed do not apply"):
+            SparseJacobian(fun, made, **extra)
+        return
+    jac = SparseJacobian(fun, made)
+    assert jac.grouping is made
+    x = np.arange(1.0, 5.0)
+    assert (jac(x) != SparseJacobian(fun, band)(x)).nnz == 0
+
+
 class Buffered:
     """Residuals written into memory the function keeps: one buffer, two in turn, a view."""
 

@@ -262,8 +262,10 @@ class SparseJacobian(Generic[J]):
     Parameters are those of `estimate_jacobian`, except that `sparsity` is required, the
     default method is ``"2-point"`` (one evaluation per group when ``f0`` is given, as in a
     Newton iteration), and `order` and `seed` choose the grouping as for
-    `vendrel.grouping.group_columns`. With ``workers`` an int, the process pool is kept for
-    the calls; `close` (or a ``with`` block) shuts it down.
+    `vendrel.grouping.group_columns`; `sparsity` may also be a
+    `vendrel.grouping.ColumnGrouping` already made, which is used as it is. With ``workers``
+    an int, the process pool is kept for the calls; `close` (or a ``with`` block) shuts it
+    down.
 
     A `SparseJacobian` can be given as ``jac=`` to ``scipy.optimize.least_squares``: it is
     called as ``jac(x, *args, **kwargs)``, and arguments given there replace `args` and
@@ -348,7 +350,13 @@ class SparseJacobian(Generic[J]):
         check_progress(progress)
         rel, absolute = _steps.check_steps(rel_step, abs_step, None)
         # The pattern goes into the grouping once and comes back as the grouping.
-        found = grouping.column_grouping(sparsity, order, seed=seed, groups=groups)
+        if isinstance(sparsity, grouping.ColumnGrouping):
+            if groups is not None or not (isinstance(order, str) and order == "best") or seed != 0:
+                raise ValueError("sparsity is a ColumnGrouping, whose groups are made: groups, "
+                                 "order and seed do not apply")
+            found = sparsity
+        else:
+            found = grouping.column_grouping(sparsity, order, seed=seed, groups=groups)
         if found.pairs:  # n is open until the first call: the forms only, for now
             _steps.as_bounds(bounds, None)
         else:

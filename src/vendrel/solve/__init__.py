@@ -194,9 +194,8 @@ def root(
         # Grouped here, so that a pattern of another size than x0's is called that before the
         # bounds, of x0's size, meet it.
         found = _square(grouping.column_grouping(sparsity), n, name)
-        made = jac = SparseJacobian(fun, found.pattern, groups=found.groups,
-                                    bounds=(lower, upper), workers=workers, args=args,
-                                    kwargs=kwargs)
+        made = jac = SparseJacobian(fun, found, bounds=(lower, upper), workers=workers,
+                                    args=args, kwargs=kwargs)
     elif isinstance(jac, SparseJacobian):
         _square(jac.grouping, n, "jac's pattern")
     try:
