@@ -108,3 +108,22 @@ def cython_client(tmp_path_factory):
 def header_client(tmp_path_factory):
     """tests/ext/header_client.cpp, compiled against the shipped header."""
     return _built("header_client", tmp_path_factory, "header_client")
+
+
+@pytest.fixture(scope="session")
+def static_residual(tmp_path_factory):
+    """tests/ext/static_residual.c compiled against NumPy: a residual that returns the same
+    static memory on every call. Built as _built builds the clients, with clients.py's compiler."""
+    import numpy
+
+    sys.path.insert(0, str(REPO / "tests/ext"))
+    try:
+        import clients as builder
+    finally:
+        sys.path.pop(0)
+    try:
+        return builder.compile_extension([REPO / "tests/ext/static_residual.c"], "static_residual",
+                                         tmp_path_factory.mktemp("static_residual"),
+                                         [numpy.get_include()], False)
+    except builder.BuildUnavailable as reason:
+        pytest.skip(str(reason))
