@@ -104,6 +104,7 @@ def measure(call, expected):
             tracemalloc.stop()
 
 
+@pytest.mark.slow  # thousands of calls per family, to see memory that grows
 @pytest.mark.parametrize("name, call, expected, arguments", FAMILIES, ids=[f[0] for f in FAMILIES])
 def test_memory_and_references_hold(name, call, expected, arguments):
     counts = [sys.getrefcount(a) for a in arguments]
@@ -114,6 +115,7 @@ def test_memory_and_references_hold(name, call, expected, arguments):
         assert rss < RSS_LIMIT, (name, rss)
 
 
+@pytest.mark.slow
 def test_do_stuff_holds_memory_and_references(cython_client):
     v = i32([1, 2, 3])
     solver = SparseSolver()

@@ -10,6 +10,7 @@ import pytest
 from conftest import REPO
 
 
+@pytest.mark.slow  # builds an sdist and a wheel, and installs the wheel in a new environment
 @pytest.mark.skipif(not (REPO / "pyproject.toml").exists(), reason="needs the source tree")
 def test_wheel_installs_and_works_outside_the_source_tree(tmp_path):
     pytest.importorskip("build")
