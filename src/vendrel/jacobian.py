@@ -292,7 +292,8 @@ class SparseJacobian(Generic[J]):
         method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
         abs_step: Optional[npt.ArrayLike] = ..., bounds: Bounds = ...,
         output: Literal["csr"] = ..., workers: WorkersLike = ..., args: Sequence[Any] = ...,
-        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ...,
+        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ..., order: Any = ...,
+        seed: int = ...,
     ) -> None: ...
 
     @overload
@@ -301,7 +302,8 @@ class SparseJacobian(Generic[J]):
         method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
         abs_step: Optional[npt.ArrayLike] = ..., bounds: Bounds = ...,
         output: Literal["csc"], workers: WorkersLike = ..., args: Sequence[Any] = ...,
-        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ...,
+        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ..., order: Any = ...,
+        seed: int = ...,
     ) -> None: ...
 
     @overload
@@ -310,7 +312,8 @@ class SparseJacobian(Generic[J]):
         method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
         abs_step: Optional[npt.ArrayLike] = ..., bounds: Bounds = ...,
         output: Literal["dense"], workers: WorkersLike = ..., args: Sequence[Any] = ...,
-        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ...,
+        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ..., order: Any = ...,
+        seed: int = ...,
     ) -> None: ...
 
     @overload
@@ -319,7 +322,8 @@ class SparseJacobian(Generic[J]):
         method: str = ..., rel_step: Optional[npt.ArrayLike] = ...,
         abs_step: Optional[npt.ArrayLike] = ..., bounds: Bounds = ...,
         output: str, workers: WorkersLike = ..., args: Sequence[Any] = ...,
-        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ...,
+        kwargs: Optional[Dict[str, Any]] = ..., progress: bool = ..., order: Any = ...,
+        seed: int = ...,
     ) -> None: ...
 
     def __init__(

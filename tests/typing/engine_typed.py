@@ -39,9 +39,10 @@ def results(x0: npt.NDArray[np.float64], output: str) -> float:
         plan_groups: npt.NDArray[np.intp] = jacobian.groups
     csc_plan = SparseJacobian(residual, pattern, output="csc")
     again_by_columns: scipy.sparse.csc_array = csc_plan(x0)
-    dense_plan = SparseJacobian(residual, pattern, output="dense")
+    dense_plan = SparseJacobian(residual, pattern, output="dense", order="dsatur", seed=2)
     dense_again: npt.NDArray[np.float64] = dense_plan(x0)
+    most: int = dense_plan.cost(f0_given=True)
 
     return float(by_rows.sum() + by_columns.sum() + dense.sum() + again.sum()
                  + again_by_columns.sum() + dense_again.sum() + groups.sum() + bound
-                 + plan_groups.sum() + canonical.nnz + chosen.shape[0])
+                 + plan_groups.sum() + canonical.nnz + chosen.shape[0] + most)
