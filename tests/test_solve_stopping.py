@@ -105,3 +105,16 @@ def test_a_failed_solve_returns_the_best_point_by_the_norm_that_decides_success(
     assert result.status == 0 and not result.success and result.nit == 1 and result.nfev == 2
     np.testing.assert_allclose(result.x, best, rtol=1e-14, atol=1e-15)
     np.testing.assert_array_equal(result.fun, fun(result.x))
+
+
+@pytest.mark.parametrize("f_scale", [1.0, 1e-3, [1e-3, 1.0], [1.0, 1e3]])
+def test_dogleg_models_the_weighted_norm(f_scale):
+    # arctan flattens far from its root: a model that ignored f_scale mispredicted the
+    # weighted reduction and shrank the trust region to nothing.
+    def fun(x):
+        return np.array([np.arctan(x[0]), x[1]])
+
+    result = root(fun, [10.0, 1.0], sparsity=np.ones((2, 2)), globalization="dogleg",
+                  f_scale=f_scale, ftol=1e-13)
+    assert result.success, result.message
+    assert np.abs(np.asarray(f_scale) * fun(result.x)).max() <= 1e-13

@@ -381,9 +381,11 @@ def dogleg(problem: Problem, x: FloatArray, f: FloatArray, norm: float, p_newton
     """Powell's dogleg in the variables x / x_scale: the Newton step if it lies within the
     trust region, else the path from the Cauchy point towards it, cut at the radius. A point
     that meets ftol is taken, whatever the model predicted."""
-    scale = problem.x_scale
-    g = scale * (J.T @ f)  # the gradient of ||F||^2 / 2 in the scaled variables
-    Jg = J @ (scale * g)
+    scale, weighted = problem.x_scale, problem.weighted
+    # The model is that of the norm the steps are judged by, ||f_scale F||: the gradient of
+    # ||f_scale F||^2 / 2 in the scaled variables, and the model's residual weighted alike.
+    g = scale * (J.T @ weighted(weighted(f)))
+    Jg = weighted(J @ (scale * g))
     gg, JgJg = _dot(g, g), _dot(Jg, Jg)
     newton_s = p_newton / scale
     cauchy_s = -(gg / JgJg) * g if JgJg > 0 else np.zeros_like(g)
@@ -402,7 +404,7 @@ def dogleg(problem: Problem, x: FloatArray, f: FloatArray, norm: float, p_newton
         length = _norm(p / scale)
         x_new = x + p
         f_new, norm_new = problem.evaluate(x_new)
-        predicted = norm * norm - _norm(f + J @ p) ** 2
+        predicted = norm * norm - _norm(weighted(f + J @ p)) ** 2
         actual = norm * norm - norm_new * norm_new if np.isfinite(norm_new) else -np.inf
         ratio = actual / predicted if predicted > 0 else -np.inf
         if ratio < 0.25:
