@@ -14,6 +14,7 @@
 
 #include <vector>
 
+#include "export.hpp"
 #include "guard.hpp"
 #include "held_buffer.hpp"
 #include "pattern.hpp"
@@ -276,13 +277,7 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "vendrel._grouping",
 
 }  // namespace
 
-#if defined(__GNUC__)
-#define GROUPING_EXPORT __attribute__((visibility("default")))
-#else
-#define GROUPING_EXPORT
-#endif
-
-extern "C" GROUPING_EXPORT PyObject* PyInit__grouping() {
+VENDREL_EXPORT PyObject* PyInit__grouping() {
   PyObject* module = PyModule_Create(&kModule);
   if (!module) return nullptr;
   PyObject* names = PyTuple_New(std::size(grouping::kOrderings));

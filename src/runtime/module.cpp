@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "export.hpp"
 #include "guard.hpp"
 #include "held_buffer.hpp"
 #include "kernels.hpp"
@@ -159,13 +160,7 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "vendrel._passes",
 
 }  // namespace
 
-#if defined(__GNUC__)
-#define PASSES_EXPORT __attribute__((visibility("default")))
-#else
-#define PASSES_EXPORT
-#endif
-
-extern "C" PASSES_EXPORT PyObject* PyInit__passes() {
+VENDREL_EXPORT PyObject* PyInit__passes() {
   PyObject* module = PyModule_Create(&kModule);
   if (!module) return nullptr;
   if (!runtime::add_reuse_types(module) || !runtime::add_pending_type(module) ||
