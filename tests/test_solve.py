@@ -202,6 +202,7 @@ def test_verbose_prints_a_line_per_iteration(capsys):
     result = root(bratu, np.zeros(SIDE * SIDE), sparsity=stencil(), jac_update="broyden",
                   verbose=1)
     lines = capsys.readouterr().out.splitlines()
+    assert lines.pop(0) == "linear solver: splu (%d unknowns)" % (SIDE * SIDE)
     assert lines[0].split() == ["iter", "max|F|", "||F||", "step", "max|dx|", "nfev",
                                 "Jacobian", "linear", "s"]
     rows = lines[2:-1]

@@ -128,7 +128,7 @@ def test_finaliser_runs_once_and_may_resurrect():
     assert Sub.calls == 1
 
 
-@pytest.mark.parametrize("name", ["sparse_solver", "_grouping", "_passes"])
+@pytest.mark.parametrize("name", ["sparse_solver", "_grouping", "_passes", "_linalg"])
 def test_only_the_entry_point_is_exported(name):
     module = importlib.import_module("vendrel." + name)
     try:

@@ -44,7 +44,7 @@ valgrind)
 import re, sys
 text = open(sys.argv[1]).read()
 errors = re.split(r"\n==\d+== \n", text)
-ours = [e for e in errors if re.search(r"Invalid (read|write)", e) and re.search(r"sparse_solver|_grouping|_passes", e)]
+ours = [e for e in errors if re.search(r"Invalid (read|write)", e) and re.search(r"sparse_solver|_grouping|_passes|_linalg", e)]
 summary = re.search(r"ERROR SUMMARY: .*", text)
 print("valgrind:", summary.group(0) if summary else "no summary (did it run?)")
 print("valgrind: %d error blocks in all (the interpreter's own uninitialised-value reports "

@@ -19,7 +19,7 @@ from vendrel._evaluation import check_arguments
 from vendrel.jacobian import SparseJacobian, detect_sparsity
 from vendrel.solve import _root
 from vendrel.solve._linear import NAMES as LINEAR_SOLVERS
-from vendrel.solve._linear import read_linear_solver
+from vendrel.solve._linear import Auto, read_linear_solver
 from vendrel.sparse_solver import SparseSolver
 
 __all__ = ["root", "JAC_UPDATES", "GLOBALIZATIONS", "LINEAR_SOLVERS"]
@@ -88,10 +88,15 @@ def root(
         (switched evolution relaxation), for steady states that Newton's method cannot reach
         from a poor start (not with ``"broyden"``).
     linear_solver : str or callable, optional
-        ``"auto"`` (the fastest installed direct solver: PARDISO through pypardiso, UMFPACK
-        through scikit-umfpack, else SciPy's SuperLU), ``"splu"``, ``"umfpack"``,
-        ``"pardiso"``, or ``"gmres"``, ``"lgmres"``, ``"bicgstab"`` with an incomplete-LU
-        preconditioner; or a callable ``factorize(J)`` returning a function ``solve(b)``.
+        ``"auto"``: GMRES with ILU(0) where the pattern is a 3-D grid's of at least 10^4
+        unknowns (told from the diameter of its graph), where a direct factorisation's fill
+        grows too fast; else the fastest installed direct solver (PARDISO through pypardiso,
+        UMFPACK through scikit-umfpack, else SciPy's SuperLU). ``verbose=1`` says which and
+        why. ``"splu"``, ``"umfpack"``, ``"pardiso"``; ``"gmres"``, ``"lgmres"``,
+        ``"bicgstab"`` preconditioned by ILU(0) on the Jacobian's own pattern (analysed
+        once, refactorised in place), each solve as accurate as its Newton step needs
+        (Eisenstat and Walker's forcing terms); or a callable ``factorize(J)`` returning a
+        function ``solve(b)``.
     bounds : tuple of array_like, optional
         Lower and upper bounds on x, each a number or one per unknown, with lower < upper.
         Every iterate stays within them (steps are projected onto the box), and so does
@@ -160,7 +165,7 @@ def root(
         raise ValueError("globalization=%r needs the Jacobian itself at each step, and "
                          "jac_update='broyden' keeps only its factorisation; use 'every' or "
                          "'lazy'" % globalization)
-    factorize, _ = read_linear_solver(linear_solver)
+    factorize, _, forcing = read_linear_solver(linear_solver, verbose if verbose in (1, 2) else 0)
     x_scale_ = _positive(x_scale, n, "x_scale")
     f_scale_ = _positive(f_scale, n, "f_scale")
     for name, value in (("ftol", ftol), ("xtol", xtol)):
@@ -203,6 +208,9 @@ def root(
         problem = _root.Problem(residual, make, cost, factorize, lower, upper, x_scale_,
                                 f_scale_, max_nfev, verbose)
         problem.nfev = pre_nfev
+        problem.forcing = forcing
+        if isinstance(factorize, Auto) and isinstance(jac, SparseJacobian):
+            factorize.prepare(jac.grouping.pattern)
         return _root.newton(problem, point, jac_update=jac_update, globalization=globalization,
                             ftol=float(ftol), xtol=float(xtol), max_iter=int(max_iter),
                             ptc_step=ptc_step, callback=callback)

@@ -14,7 +14,7 @@ import numpy.typing as npt
 from scipy.optimize import OptimizeResult
 
 from vendrel.solve import _messages as text
-from vendrel.solve._linear import Factorize, SingularJacobian, Solve, solve_checked
+from vendrel.solve._linear import Factorize, Forcing, SingularJacobian, Solve, solve_checked
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -70,6 +70,8 @@ class Problem:
         self.unit_f_scale = bool(np.all(f_scale == 1.0))
         self.last_largest: Tuple[Any, float] = (None, 0.0)
         self.best: Optional[Tuple[float, FloatArray, FloatArray]] = None
+        # The Krylov solves' tolerance, moved after each step (None: a direct solver)
+        self.forcing: Optional[Forcing] = None
 
     # -- evaluations
 
@@ -299,6 +301,9 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
                 print(text.ROW % (nit, _max(problem, f_new), norm_new, step,
                                   float(np.max(np.abs(dx), initial=0.0)), problem.nfev, label,
                                   problem.linear_time - linear_before))
+            if problem.forcing is not None:
+                problem.forcing.next(norm_new, norm,
+                                     0.5 * ftol / max(_max(problem, f_new), 1e-300))
             x, f, norm = x_new, f_new, norm_new
             asked = callback is not None and callback(x.copy(), f.copy())
             # a point that meets ftol is a success, whatever the callback says
