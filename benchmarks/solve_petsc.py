@@ -76,7 +76,35 @@ def snes_solve(problem, ftol, options):
     return calls[0], steps, seconds, success, reason
 
 
+# PETSc's inexact Newton: GMRES(30) with ILU(0) and Eisenstat-Walker forcing terms.
+KRYLOV = {"snes_type": "newtonls", "snes_linesearch_type": "bt", "snes_fd_color": None,
+          "ksp_type": "gmres", "pc_type": "ilu", "snes_ksp_ew": None}
+
+
+def bratu_3d(sides):
+    """3-D Bratu at each side, with LU and with GMRES + ILU(0): the rows of solve_3d.py."""
+    from vendrel.problems import Bratu3D
+
+    lu = {"snes_type": "newtonls", "snes_linesearch_type": "bt", "snes_fd_color": None,
+          "ksp_type": "preonly", "pc_type": "lu"}
+    for side in sides:
+        problem = Bratu3D(side)
+        ftol = 1e-8 * float(np.abs(problem(problem.start())).max())
+        fixed = dict(KRYLOV)
+        del fixed["snes_ksp_ew"]
+        rows = [("GMRES + ILU(0), EW", KRYLOV), ("GMRES + ILU(0)", fixed)]
+        if side <= 30:  # LU past that takes minutes
+            rows.append(("LU", lu))
+        for label, options in rows:
+            evals, steps, seconds, success, reason = snes_solve(problem, ftol, options)
+            print("%d\t%s\t%d\t%d\t%.3f\t%s" % (side, label, evals, steps, seconds, success),
+                  flush=True)
+
+
 def main():
+    if "--bratu3d" in sys.argv:
+        bratu_3d([int(s) for s in sys.argv[sys.argv.index("--bratu3d") + 1].split(",")])
+        return
     quick = "--quick" in sys.argv
     options = {"snes_type": "newtonls", "snes_linesearch_type": "bt", "snes_fd_color": None,
                "ksp_type": "preonly", "pc_type": "lu",
