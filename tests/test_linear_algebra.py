@@ -150,3 +150,22 @@ def test_root_on_a_3d_grid_uses_inexact_newton_steps():
     assert np.abs(problem(result.x)).max() <= ftol
     direct = root(problem, x0, sparsity=problem.pattern(), ftol=ftol, linear_solver="splu")
     np.testing.assert_allclose(result.x, direct.x, atol=1e3 * ftol)
+
+
+@pytest.mark.parametrize("symmetric", [True, False])
+@pytest.mark.parametrize("scrambled", [False, True])
+def test_superlu_solves_in_the_callers_numbering(symmetric, scrambled):
+    from vendrel.solve._linear import SuperLU
+
+    A = (grid((30, 20)) * 1.0).tocsr()
+    A = A + scipy.sparse.diags(np.arange(1.0, 601.0))
+    if not symmetric:
+        A = A + scipy.sparse.diags(np.full(590, 0.5), 10)
+    if scrambled:
+        order = np.random.default_rng(4).permutation(600)
+        A = A.tocsr()[order][:, order]
+    b = np.random.default_rng(5).random(600)
+    factorize = SuperLU()
+    for scale in (1.0, 2.0):  # the second factorisation reuses the pattern's analysis
+        x = factorize(A * scale)(b)
+        np.testing.assert_allclose((A * scale) @ x, b, rtol=1e-10, atol=1e-12)
