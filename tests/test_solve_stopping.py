@@ -1,6 +1,8 @@
 """How vendrel.solve.root stops: within its evaluation budget, with success wherever a point
 meets ftol, and with the best point, by the norm that decides success, where it fails."""
 
+import re
+
 import numpy as np
 import pytest
 import scipy.sparse
@@ -118,3 +120,31 @@ def test_dogleg_models_the_weighted_norm(f_scale):
                   f_scale=f_scale, ftol=1e-13)
     assert result.success, result.message
     assert np.abs(np.asarray(f_scale) * fun(result.x)).max() <= 1e-13
+
+
+@pytest.mark.parametrize("dense, jac_update, named", [
+    ([0], "every", "row 0 has entries in most of the 40 columns: each Jacobian costs 40 "
+                   "evaluations for 40 unknowns; jac_update='broyden'"),
+    ([3, 9], "broyden", "rows 3, 9 have entries in most of the 40 columns: each Jacobian "
+                        "costs 40 evaluations for 40 unknowns"),
+])
+def test_dense_rows_are_named_with_their_cost(dense, jac_update, named):
+    n = 40
+    pattern = np.eye(n, dtype=bool) | np.eye(n, k=1, dtype=bool)
+    pattern[dense, :] = True
+
+    def fun(x):
+        r = x**3 - 1.0
+        r[dense] += 1e-3 * x.sum()
+        return r
+
+    with pytest.warns(RuntimeWarning, match=re.escape(named)):
+        result = root(fun, np.full(n, 0.9), sparsity=pattern, jac_update=jac_update)
+    assert result.success
+
+
+def test_a_sparse_pattern_is_not_called_dense(recwarn):
+    n = 40
+    pattern = np.eye(n, dtype=bool) | np.eye(n, k=1, dtype=bool)
+    root(lambda x: x**3 - 1.0, np.full(n, 0.9), sparsity=pattern)
+    assert not [w for w in recwarn if issubclass(w.category, RuntimeWarning)]

@@ -199,10 +199,11 @@ def root(
         # Grouped here, so that a pattern of another size than x0's is called that before the
         # bounds, of x0's size, meet it.
         found = _square(grouping.column_grouping(sparsity), n, name)
+        _warn_dense_rows(found, jac_update)
         made = jac = SparseJacobian(fun, found, bounds=(lower, upper), workers=workers,
                                     args=args, kwargs=kwargs)
     elif isinstance(jac, SparseJacobian):
-        _square(jac.grouping, n, "jac's pattern")
+        _warn_dense_rows(_square(jac.grouping, n, "jac's pattern"), jac_update)
     try:
         make, cost = _read_jac(jac, args, kwargs, n)
         problem = _root.Problem(residual, make, cost, factorize, lower, upper, x_scale_,
@@ -217,6 +218,34 @@ def root(
     finally:
         if made is not None:
             made.close()
+
+
+#: A Jacobian of more groups than this share of its columns is called out: its rows with
+#: entries in most columns are what costs the evaluations.
+DENSE_SHARE = 0.5
+
+
+def _warn_dense_rows(found: grouping.ColumnGrouping, jac_update: str) -> None:
+    """Warns where the grouping costs more than DENSE_SHARE of n evaluations per Jacobian,
+    naming the rows that force it (those with entries in more than that share of columns)."""
+    m, n = found.shape
+    if n < 8 or found.count <= DENSE_SHARE * n:
+        return
+    counts = np.diff(found.pattern.tocsr().indptr)
+    dense = np.flatnonzero(counts > DENSE_SHARE * n)
+    rows = "rows %s have" % _listed(dense) if len(dense) > 1 else (
+        "row %d has" % dense[0] if len(dense) else "the pattern has")
+    advice = "" if jac_update == "broyden" else (
+        "; jac_update='broyden' makes fewer of them, and a row given analytically (a "
+        "jac of your own) costs none")
+    warnings.warn("%s entries in most of the %d columns: each Jacobian costs %d evaluations "
+                  "for %d unknowns%s" % (rows, n, found.count, n, advice), RuntimeWarning,
+                  stacklevel=3)
+
+
+def _listed(rows: Any, most: int = 5) -> str:
+    shown = ", ".join(str(int(i)) for i in rows[:most])
+    return shown + (" and %d more" % (len(rows) - most) if len(rows) > most else "")
 
 
 def _detect(fun: Any, point: FloatArray, args: Sequence[Any],
