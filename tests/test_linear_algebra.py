@@ -169,3 +169,31 @@ def test_superlu_solves_in_the_callers_numbering(symmetric, scrambled):
     for scale in (1.0, 2.0):  # the second factorisation reuses the pattern's analysis
         x = factorize(A * scale)(b)
         np.testing.assert_allclose((A * scale) @ x, b, rtol=1e-10, atol=1e-12)
+
+
+def _bad_patterns():
+    good = (np.array([0, 2, 4]), np.array([0, 1, 0, 1]), np.array([0, 3]))
+    yield "a column outside", (good[0], np.array([0, 1, 0, 7]), good[2])
+    yield "decreasing pointers", (np.array([0, 3, 2]), np.array([0, 1]), np.array([0, 1]))
+    yield "a diagonal elsewhere", (good[0], good[1], np.array([1, 3]))
+    yield "a diagonal past its row", (good[0], good[1], np.array([0, 9]))
+
+
+@pytest.mark.parametrize("name, pattern, entry", [
+    (name, pattern, entry) for name, pattern in _bad_patterns()
+    for entry in ("analyse", "factorise", "apply", "gmres")
+    if not (entry == "analyse" and "diagonal" in name)],  # analysis finds the diagonals itself
+    ids=lambda v: v if isinstance(v, str) else "")
+def test_compiled_passes_refuse_a_pattern_that_does_not_fit(name, pattern, entry):
+    indptr, indices, diag = (np.ascontiguousarray(a, dtype=np.int64) for a in pattern)
+    values, vector = np.ones(len(indices)), np.ones(len(diag))
+    calls = {
+        "analyse": lambda: _linalg.ilu0_analyse(indptr, indices, np.empty(len(diag), np.int64)),
+        "factorise": lambda: _linalg.ilu0_factorise(indptr, indices, diag, values.copy(),
+                                                    np.empty(2, np.int64)),
+        "apply": lambda: _linalg.ilu0_apply(indptr, indices, diag, values, vector, np.empty(2)),
+        "gmres": lambda: _linalg.gmres(indptr, indices, values, diag, values, vector,
+                                       np.empty(2), 1e-8, 30, 100),
+    }
+    with pytest.raises(ValueError, match="do not fit|outside the matrix"):
+        calls[entry]()

@@ -5,7 +5,7 @@
 namespace linalg {
 
 Analysis analyse(const CsrPattern& p, std::int64_t* diag, std::size_t& row) {
-  if (p.ptr[0] != 0) {
+  if (p.ptr[0] != 0 || p.ptr[p.n] < 0) {
     row = 0;
     return Analysis::kBadPointers;
   }
@@ -13,7 +13,7 @@ Analysis analyse(const CsrPattern& p, std::int64_t* diag, std::size_t& row) {
   for (std::size_t i = 0; i < p.n; ++i) {
     row = i;
     const std::int64_t begin = p.ptr[i], end = p.ptr[i + 1];
-    if (end < begin) return Analysis::kBadPointers;
+    if (end < begin || end > p.ptr[p.n]) return Analysis::kBadPointers;
     diag[i] = -1;
     for (std::int64_t k = begin; k < end; ++k) {
       const std::int64_t j = p.idx[k];
@@ -24,6 +24,22 @@ Analysis analyse(const CsrPattern& p, std::int64_t* diag, std::size_t& row) {
     if (diag[i] < 0) return Analysis::kNoDiagonal;
   }
   return Analysis::kDone;
+}
+
+bool fits(const CsrPattern& p, const std::int64_t* diag, std::size_t entries) {
+  if (p.ptr[0] != 0 || p.ptr[p.n] != static_cast<std::int64_t>(entries)) return false;
+  const auto n = static_cast<std::int64_t>(p.n);
+  for (std::size_t i = 0; i < p.n; ++i) {
+    const std::int64_t begin = p.ptr[i], end = p.ptr[i + 1];
+    if (end < begin || end > p.ptr[p.n] || diag[i] < begin || diag[i] >= end ||
+        p.idx[diag[i]] != static_cast<std::int64_t>(i)) {
+      return false;
+    }
+    for (std::int64_t k = begin; k < end; ++k) {
+      if (p.idx[k] < 0 || p.idx[k] >= n) return false;
+    }
+  }
+  return true;
 }
 
 // Saad, Iterative Methods for Sparse Linear Systems (2003), Algorithm 10.4 (ILU(0), the IKJ

@@ -20,6 +20,11 @@ enum class Analysis { kDone, kBadPointers, kOutside, kUnsorted, kNoDiagonal };
 // Fills diag[i] with the position of A_ii in row i. On failure `row` is the offending row.
 Analysis analyse(const CsrPattern& pattern, std::int64_t* diag, std::size_t& row);
 
+// Whether the pattern and diagonal positions are safe to sweep over: row pointers from 0
+// that never decrease, columns inside the matrix, each diag[i] in row i at column i. The
+// other passes trust both, so the binding checks them on every call it did not analyse.
+bool fits(const CsrPattern& pattern, const std::int64_t* diag, std::size_t entries);
+
 // Factorises the values of A (in the pattern's order) in place into L \ U. `work` holds n
 // entries of scratch. False with `row` set at a zero or non-finite pivot.
 bool factorise(const CsrPattern& pattern, const std::int64_t* diag, double* values,

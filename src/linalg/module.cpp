@@ -48,6 +48,26 @@ bool take_diagonal(PyObject* object, HeldBuffer& diag, std::size_t n, bool writa
   return true;
 }
 
+// The pattern and its diagonal positions, checked before a pass that trusts them.
+bool take_analysed(PyObject* ptr_object, PyObject* idx_object, PyObject* diag_object,
+                   HeldBuffer& ptr, HeldBuffer& idx, HeldBuffer& diag,
+                   linalg::CsrPattern& pattern) {
+  if (!take_pattern(ptr_object, idx_object, ptr, idx, pattern) ||
+      !take_diagonal(diag_object, diag, pattern.n, false)) {
+    return false;
+  }
+  bool fits;
+  {
+    Unlocked unlocked;
+    fits = linalg::fits(pattern, static_cast<const std::int64_t*>(diag.data()), idx.length());
+  }
+  if (!fits) {
+    PyErr_SetString(PyExc_ValueError, "the pattern or its diagonal positions do not fit");
+    return false;
+  }
+  return true;
+}
+
 // ilu0_analyse(indptr, indices, diag): writes each row's diagonal position into diag.
 PyObject* ilu0_analyse(PyObject*, PyObject* arguments) {
   PyObject *ptr_object, *idx_object, *diag_object;
@@ -70,7 +90,8 @@ PyObject* ilu0_analyse(PyObject*, PyObject* arguments) {
     case linalg::Analysis::kDone:
       Py_RETURN_NONE;
     case linalg::Analysis::kBadPointers:
-      return PyErr_Format(PyExc_ValueError, "row %zu: the row pointers decrease", row);
+      return PyErr_Format(PyExc_ValueError, "row %zu: the row pointers do not fit the indices",
+                          row);
     case linalg::Analysis::kOutside:
       return PyErr_Format(PyExc_ValueError, "row %zu: a column index lies outside the matrix",
                           row);
@@ -94,8 +115,7 @@ PyObject* ilu0_factorise(PyObject*, PyObject* arguments) {
   }
   HeldBuffer ptr, idx, diag, values, work;
   linalg::CsrPattern pattern;
-  if (!take_pattern(ptr_object, idx_object, ptr, idx, pattern) ||
-      !take_diagonal(diag_object, diag, pattern.n, false) ||
+  if (!take_analysed(ptr_object, idx_object, diag_object, ptr, idx, diag, pattern) ||
       !values.acquire_doubles(values_object, "values", true) ||
       !work.acquire(work_object, "work", true)) {
     return nullptr;
@@ -124,8 +144,7 @@ PyObject* ilu0_apply(PyObject*, PyObject* arguments) {
   }
   HeldBuffer ptr, idx, diag, values, b, x;
   linalg::CsrPattern pattern;
-  if (!take_pattern(ptr_object, idx_object, ptr, idx, pattern) ||
-      !take_diagonal(diag_object, diag, pattern.n, false) ||
+  if (!take_analysed(ptr_object, idx_object, diag_object, ptr, idx, diag, pattern) ||
       !values.acquire_doubles(values_object, "values", false) ||
       !b.acquire_doubles(b_object, "b", false) || !x.acquire_doubles(x_object, "x", true)) {
     return nullptr;
@@ -158,8 +177,7 @@ PyObject* gmres(PyObject*, PyObject* arguments) {
   }
   HeldBuffer ptr, idx, values, diag, lu, b, x;
   linalg::CsrPattern pattern;
-  if (!take_pattern(ptr_object, idx_object, ptr, idx, pattern) ||
-      !take_diagonal(diag_object, diag, pattern.n, false) ||
+  if (!take_analysed(ptr_object, idx_object, diag_object, ptr, idx, diag, pattern) ||
       !values.acquire_doubles(values_object, "values", false) ||
       !lu.acquire_doubles(lu_object, "lu", false) || !b.acquire_doubles(b_object, "b", false) ||
       !x.acquire_doubles(x_object, "x", true)) {
