@@ -289,3 +289,45 @@ def test_verbose_2_shows_each_rejected_step_length(capsys):
     # the iteration rows still number 1 to nit
     rows = [line for line in lines if line[:5].strip().isdigit()]
     assert [int(row.split()[0]) for row in rows] == list(range(result.nit + 1))
+
+
+def chandrasekhar(n=200, c=0.9):
+    """Chandrasekhar's H-equation: every residual depends on every unknown."""
+    mu = (np.arange(1, n + 1) - 0.5) / n
+    weights = c / (2 * n) * mu[:, None] / (mu[:, None] + mu[None, :])
+
+    def fun(x):
+        return x - 1.0 / (1.0 - weights @ x)
+    return fun
+
+
+@pytest.mark.parametrize("fun, x0", [(chandrasekhar(), np.ones(200)),
+                                     (bratu, np.zeros(SIDE * SIDE))])
+def test_matrix_free_steps_make_no_jacobian(fun, x0):
+    counted = Counted(fun)
+    result = root(counted, x0, jac_update="matrix_free", ftol=1e-10)
+    assert result.success, result.message
+    assert np.abs(fun(result.x)).max() <= 1e-10
+    assert result.njev == 0 and result.nfev == counted.calls
+    assert result.jac_nfev == counted.calls - 1 - result.nit  # the products; F(x0) and F per step
+    # a dense problem would cost n evaluations per grouped Jacobian
+    assert result.nfev < len(x0)
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"globalization": "dogleg"}, "jac_update='matrix_free' makes none"),
+    ({"globalization": "ptc"}, "jac_update='matrix_free' makes none"),
+    ({"sparsity": np.eye(3)}, "leave out sparsity"),
+    ({"jac": lambda x: np.eye(3)}, "leave out jac"),
+])
+def test_matrix_free_refuses_what_needs_a_jacobian(options, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        root(lambda x: x - 1.0, np.zeros(3), jac_update="matrix_free", **options)
+
+
+@pytest.mark.parametrize("max_nfev", [1, 3, 8])
+def test_matrix_free_keeps_within_the_budget(max_nfev):
+    counted = Counted(chandrasekhar())
+    result = root(counted, np.ones(200), jac_update="matrix_free", max_nfev=max_nfev)
+    assert not result.success and result.status == -1
+    assert counted.calls == result.nfev <= max_nfev

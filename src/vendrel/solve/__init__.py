@@ -19,7 +19,7 @@ from vendrel._evaluation import check_arguments
 from vendrel.jacobian import SparseJacobian, detect_sparsity
 from vendrel.solve import _root
 from vendrel.solve._linear import NAMES as LINEAR_SOLVERS
-from vendrel.solve._linear import Auto, read_linear_solver
+from vendrel.solve._linear import Auto, Forcing, read_linear_solver
 from vendrel.sparse_solver import SparseSolver
 
 __all__ = ["root", "JAC_UPDATES", "GLOBALIZATIONS", "LINEAR_SOLVERS"]
@@ -27,7 +27,7 @@ __all__ = ["root", "JAC_UPDATES", "GLOBALIZATIONS", "LINEAR_SOLVERS"]
 FloatArray = npt.NDArray[np.float64]
 
 #: The values of ``jac_update``.
-JAC_UPDATES = ("every", "lazy", "broyden")
+JAC_UPDATES = ("every", "lazy", "broyden", "matrix_free")
 #: The values of ``globalization``.
 GLOBALIZATIONS = ("line_search", "dogleg", "ptc")
 
@@ -73,13 +73,17 @@ def root(
         `SparseJacobian` is called as ``jac(x, f0=F(x))``, so each Jacobian costs one evaluation
         per group; any other callable as ``jac(x, *args, **kwargs)``, returning a sparse
         matrix or a dense array (an analytic Jacobian).
-    jac_update : {"every", "lazy", "broyden"}, optional
+    jac_update : {"every", "lazy", "broyden", "matrix_free"}, optional
         ``"every"``: a new Jacobian every iteration (Newton's method). ``"lazy"``: the
         Jacobian and its factorisation are kept while each step cuts ||F|| by a factor 0.3 or
         more, for at most 10 iterations, and remade when a step falls short or the line search
         fails (modified Newton, as KINSOL's). ``"broyden"``: the kept factorisation is
         corrected by Broyden's rank-one updates, restarted from a new Jacobian after 20
-        updates or a step that cuts ||F|| by less than half.
+        updates or a step that cuts ||F|| by less than half. ``"matrix_free"``: no
+        Jacobian; each step is solved by GMRES on products J v, each one forward difference
+        and so one evaluation (Jacobian-free Newton-Krylov, as SciPy's ``newton_krylov``),
+        to the accuracy the step needs: for problems whose Jacobian grouping cannot make
+        cheap (dense rows, dense problems). Line search only; no `sparsity` or `jac`.
     globalization : {"line_search", "dogleg", "ptc"}, optional
         ``"line_search"``: backtracking on ||F||^2 with Armijo's test and interpolated step
         lengths; non-finite residuals shorten the step. ``"dogleg"``: Powell's trust region
@@ -161,6 +165,13 @@ def root(
     if globalization not in GLOBALIZATIONS:
         raise ValueError("globalization must be one of %s, not %r"
                          % (", ".join(map(repr, GLOBALIZATIONS)), globalization))
+    if jac_update == "matrix_free" and globalization != "line_search":
+        raise ValueError("globalization=%r needs a Jacobian at each step, and "
+                         "jac_update='matrix_free' makes none; use 'line_search'"
+                         % globalization)
+    if jac_update == "matrix_free" and (jac is not None or sparsity is not None):
+        raise ValueError("jac_update='matrix_free' makes no Jacobian: leave out %s"
+                         % ("jac" if jac is not None else "sparsity"))
     if jac_update == "broyden" and globalization != "line_search":
         raise ValueError("globalization=%r needs the Jacobian itself at each step, and "
                          "jac_update='broyden' keeps only its factorisation; use 'every' or "
@@ -191,7 +202,9 @@ def root(
     if jac is not None and sparsity is not None:
         raise ValueError("sparsity is for the Jacobian that root makes; with jac given, "
                          "leave it out")
-    if jac is None:
+    if jac_update == "matrix_free":
+        pass  # no pattern, no Jacobian: products by differences
+    elif jac is None:
         name = "sparsity"
         if sparsity is None:
             sparsity, pre_nfev = _detect(fun, point, args, kwargs, workers)
@@ -205,11 +218,12 @@ def root(
     elif isinstance(jac, SparseJacobian):
         _warn_dense_rows(_square(jac.grouping, n, "jac's pattern"), jac_update)
     try:
-        make, cost = _read_jac(jac, args, kwargs, n)
+        make, cost = _read_jac(jac, args, kwargs, n) if jac is not None else (_no_jacobian,
+                                                                               lambda: 0)
         problem = _root.Problem(residual, make, cost, factorize, lower, upper, x_scale_,
                                 f_scale_, max_nfev, verbose)
         problem.nfev = pre_nfev
-        problem.forcing = forcing
+        problem.forcing = Forcing() if jac_update == "matrix_free" else forcing
         if isinstance(factorize, Auto) and isinstance(jac, SparseJacobian):
             factorize.prepare(jac.grouping.pattern)
         return _root.newton(problem, point, jac_update=jac_update, globalization=globalization,
@@ -236,8 +250,9 @@ def _warn_dense_rows(found: grouping.ColumnGrouping, jac_update: str) -> None:
     rows = "rows %s have" % _listed(dense) if len(dense) > 1 else (
         "row %d has" % dense[0] if len(dense) else "the pattern has")
     advice = "" if jac_update == "broyden" else (
-        "; jac_update='broyden' makes fewer of them, and a row given analytically (a "
-        "jac of your own) costs none")
+        "; jac_update='broyden' makes fewer of them, jac_update='matrix_free' none (one "
+        "evaluation per Krylov iteration instead), and a row given analytically (a jac of "
+        "your own) costs none")
     warnings.warn("%s entries in most of the %d columns: each Jacobian costs %d evaluations "
                   "for %d unknowns%s" % (rows, n, found.count, n, advice), RuntimeWarning,
                   stacklevel=3)
@@ -347,6 +362,10 @@ def _read_fun(fun: Any, args: Sequence[Any], kwargs: Optional[Dict[str, Any]],
         return value
 
     return residual
+
+
+def _no_jacobian(x: FloatArray, f: FloatArray) -> Tuple[Any, int]:
+    raise AssertionError("jac_update='matrix_free' makes no Jacobian")
 
 
 def _read_jac(jac: Any, args: Sequence[Any], kwargs: Optional[Dict[str, Any]],

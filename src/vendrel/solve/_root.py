@@ -31,6 +31,9 @@ MAX_KEPT = 10
 MAX_UPDATES = 20
 PTC_INCREMENT = 1.1
 BROYDEN_RATE = 0.5
+# "matrix_free": the relative difference increment, and GMRES's restart and cycles per step.
+MATRIX_FREE_STEP = float(np.sqrt(np.finfo(float).eps))
+MATRIX_FREE_RESTART, MATRIX_FREE_CYCLES = 30, 4
 
 
 def _dot(a: FloatArray, b: FloatArray) -> float:
@@ -198,6 +201,60 @@ class Inverse:
         return True
 
 
+class MatrixFree:
+    """A Newton step without a Jacobian: J p = b solved by GMRES on products J v, each by one
+    forward difference (F(x + h v) - F(x)) / h and so one evaluation (Jacobian-free
+    Newton-Krylov, as SciPy's newton_krylov and PETSc's -snes_mf). For Jacobians that
+    grouping cannot make cheap: dense rows, dense problems. Each solve is as accurate as the
+    Newton step needs (the problem's Forcing)."""
+
+    def __init__(self, problem: Problem, x: FloatArray, f: FloatArray) -> None:
+        self.problem, self.x, self.f = problem, x, f
+        self.iterations = 0
+        self.scale = max(1.0, _norm(x))
+
+    def product(self, v: FloatArray) -> FloatArray:
+        size = _norm(v)
+        if size == 0.0:
+            return np.zeros_like(self.f)
+        # Kelley's difference increment (Solving Nonlinear Equations with Newton's Method,
+        # 2003, section 3.2.5): sqrt(eps) relative to max(1, ||x||), along v of unit length.
+        h = MATRIX_FREE_STEP * self.scale / size
+        f_moved, _ = self.problem.evaluate(self.x + h * v)
+        self.problem.jac_nfev += 1
+        return (f_moved - self.f) / h
+
+    def __call__(self, b: FloatArray) -> FloatArray:
+        import scipy.sparse.linalg
+
+        problem = self.problem
+        n = len(b)
+        operator = scipy.sparse.linalg.LinearOperator((n, n), matvec=self.product,
+                                                      dtype=np.float64)
+        rtol = problem.forcing.rtol if problem.forcing is not None else 1e-2
+        start = time.perf_counter()
+        try:
+            p, info = _krylov_gmres(operator, b, rtol)
+        finally:
+            problem.linear_time += time.perf_counter() - start
+        if info < 0 or not np.all(np.isfinite(p)):
+            raise SingularJacobian("GMRES on difference products broke down")
+        return np.asarray(p, dtype=np.float64)
+
+
+def _krylov_gmres(operator: Any, b: FloatArray, rtol: float) -> Tuple[FloatArray, int]:
+    import inspect
+
+    import scipy.sparse.linalg
+
+    gmres = scipy.sparse.linalg.gmres
+    # SciPy 1.12 renamed the relative tolerance from tol to rtol.
+    name = "rtol" if "rtol" in inspect.signature(gmres).parameters else "tol"
+    x, info = gmres(operator, b, atol=0.0, restart=MATRIX_FREE_RESTART,
+                    maxiter=MATRIX_FREE_CYCLES, **{name: rtol})
+    return np.asarray(x, dtype=np.float64), int(info)
+
+
 class _Held:
     """A Jacobian kept for the next pseudo-time step, not yet factorised."""
 
@@ -233,7 +290,9 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
                 raise Stop(0)
             linear_before = problem.linear_time
             fresh = inverse is None or globalization == "ptc"
-            if inverse is None:
+            if inverse is None and jac_update == "matrix_free":
+                J, label = None, "free"
+            elif inverse is None:
                 problem.check_budget(problem.jacobian_cost())
                 J = problem.make_jacobian(x, f)
                 age = 0
@@ -253,7 +312,7 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
                         raise
                     continue
             elif inverse is None:
-                inverse = Inverse(problem, J)
+                inverse = MatrixFree(problem, x, f) if J is None else Inverse(problem, J)
             h = inverse(f)
             p = problem.feasible_step(x, -h)
             if globalization == "line_search":
@@ -284,7 +343,7 @@ def newton(problem: Problem, x: FloatArray, *, jac_update: str, globalization: s
                 # switched evolution relaxation, with PETSc's increment of 1.1 so that dt still
                 # grows while ||F|| barely moves
                 delta = min(PTC_INCREMENT * delta * norm / max(norm_new, 1e-300), 1e300)
-            elif jac_update == "every":
+            elif jac_update in ("every", "matrix_free"):
                 inverse = None
             elif jac_update == "lazy":
                 if norm_new > LAZY_RATE * norm or inverse.iterations >= MAX_KEPT:
