@@ -771,13 +771,14 @@ class SymmetricGrouping:
             cols = np.repeat(np.arange(self.shape[0]), np.diff(self._indptr))
             out[self._indices, cols] = data
             return out
-        if not scipy.sparse.issparse(out) or getattr(out, "format", None) != output or \
-                out.shape != self.shape or not np.array_equal(out.indptr, self._indptr) or \
-                not np.array_equal(out.indices, self._indices) or out.dtype != np.float64:
+        sparse: Any = out  # issparse would narrow it to a base class without these attributes
+        if not scipy.sparse.issparse(sparse) or getattr(sparse, "format", None) != output or \
+                sparse.shape != self.shape or not np.array_equal(sparse.indptr, self._indptr) or \
+                not np.array_equal(sparse.indices, self._indices) or sparse.dtype != np.float64:
             raise ValueError("out must be a %s matrix of this pattern, as returned before"
                              % output)
-        out.data[...] = data
-        return out
+        sparse.data[...] = data
+        return sparse
 
 
 def symmetric_grouping(sparsity: Sparsity, kind: str = "star", order: str = "best", *,
