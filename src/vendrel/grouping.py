@@ -772,7 +772,7 @@ class SymmetricGrouping:
             out[self._indices, cols] = data
             return out
         sparse: Any = out  # issparse would narrow it to a base class without these attributes
-        if not scipy.sparse.issparse(sparse) or getattr(sparse, "format", None) != output or \
+        if not scipy.sparse.issparse(out) or getattr(sparse, "format", None) != output or \
                 sparse.shape != self.shape or not np.array_equal(sparse.indptr, self._indptr) or \
                 not np.array_equal(sparse.indices, self._indices) or sparse.dtype != np.float64:
             raise ValueError("out must be a %s matrix of this pattern, as returned before"
