@@ -700,7 +700,7 @@ class SymmetricGrouping:
 
         Parameters
         ----------
-        B : array_like, shape (n, count)
+        B : array_like or sparse matrix, shape (n, count)
             Column c holds the sum of the matrix's columns of colour c.
         output : {"csr", "csc", "dense"}, optional
         out : csr/csc array or ndarray, optional
@@ -722,7 +722,8 @@ class SymmetricGrouping:
         True
         """
         output = check_output(output)
-        values = np.asarray(B, dtype=np.float64)
+        values = np.asarray(B.toarray() if scipy.sparse.issparse(B) else B,  # type: ignore[union-attr]
+                            dtype=np.float64)
         if values.shape != (self.shape[0], self.count):
             raise ValueError("B must have shape %r (rows, colours), not %r"
                              % ((self.shape[0], self.count), values.shape))
