@@ -183,6 +183,7 @@ Pattern with_diagonal(const Pattern& pattern) {
 }
 
 constexpr int kSearchPasses = 24;
+constexpr int kSearchIdle = 3;  // passes in a row without fewer colours
 
 }  // namespace
 
@@ -212,11 +213,15 @@ Coloring best_symmetric(const Pattern& pattern, const Graph& graph, SymmetricKin
   };
   auto colour = kind == SymmetricKind::kStar ? star_coloring : acyclic_coloring;
   bound = std::max(bound, forest_bound(graph));
+  Index widest = 0;  // the longest row, diagonal included
+  for (Index v = 0; v < graph.n; ++v) widest = std::max(widest, graph.degree(v) + 1);
   for (const SymmetricOrdering& ordering : kSymmetricOrderings) {
     if (consider(colour(graph, ordering.order(graph)), ordering.name)) return done();
-    if (kind == SymmetricKind::kStar && ordering.order == natural_vertices) {
+    if (kind == SymmetricKind::kStar && ordering.order == natural_vertices &&
+        fewest.groups > widest) {
       // On bands and stencils a distance-2 colouring reaches 2 * (half bandwidth) + 1 and the
-      // 5-point grid's 5, where the greedy star colourings need more.
+      // 5-point grid's 5, where the greedy star colourings may need more. It can never need
+      // fewer than the widest row, so it is not tried where natural order has reached that.
       const Pattern full = with_diagonal(pattern);
       RowClasses classes(full);
       Context context(full, classes);
@@ -231,7 +236,8 @@ Coloring best_symmetric(const Pattern& pattern, const Graph& graph, SymmetricKin
   // a pass may need more colours as well as fewer, so the fewest seen is kept.
   std::mt19937_64 random(0);
   Coloring current = fewest;
-  for (int pass = 0; pass < kSearchPasses && fewest.groups > bound; ++pass) {
+  for (int pass = 0, idle = 0; pass < kSearchPasses && idle < kSearchIdle && fewest.groups > bound;
+       ++pass) {
     std::vector<Index> rank(current.groups);
     std::iota(rank.begin(), rank.end(), 0);
     if (pass % 3 == 0) {
@@ -245,7 +251,9 @@ Coloring best_symmetric(const Pattern& pattern, const Graph& graph, SymmetricKin
       return rank[current.color[a]] < rank[current.color[b]];
     });
     current = colour(graph, order);
+    const Index before = fewest.groups;
     if (consider(current, "search")) return done();
+    idle = fewest.groups < before ? 0 : idle + 1;
     if (current.groups > fewest.groups + 1) current = fewest;
   }
   return done();
