@@ -344,7 +344,7 @@ PyObject* symmetric_coloring(PyObject*, PyObject* arguments) {
 
 // symmetric_recover(kind, ptr, idx, mirror, colours, count, compressed, scale, out) -> int
 // Writes the entries of the symmetric matrix (canonical columns: ptr int64, idx int32; mirror,
-// int64, the position of each entry's transpose) into `out` from the compressed product
+// int64, the position of each entry's transpose, needed by "acyclic" only) into `out` from the compressed product
 // (n x count, row-major, flat); `scale` (float64 per column, or None) is the step of each
 // column in the product. Returns -1, or the position of an entry the colouring cannot recover.
 PyObject* symmetric_recover(PyObject*, PyObject* arguments) {
@@ -380,15 +380,17 @@ PyObject* symmetric_recover(PyObject*, PyObject* arguments) {
   const std::size_t nnz = idx.length();
   bool fits = n <= static_cast<std::size_t>(std::numeric_limits<Index>::max()) && count >= 0 &&
               pointers[0] == 0 && static_cast<std::size_t>(pointers[n]) == nnz &&
-              mirror.length() == nnz && out.length() == nnz && color.length() == n &&
+              (kind->kind == grouping::SymmetricKind::kStar || mirror.length() == nnz) &&
+              out.length() == nnz && color.length() == n &&
               compressed.length() == n * static_cast<std::size_t>(count) &&
               (scale_object == Py_None || scale.length() == n);
   for (std::size_t j = 0; fits && j < n; ++j) {
     fits = pointers[j] <= pointers[j + 1] && colours[j] >= 0 && colours[j] < count;
   }
+  const bool mirrored = kind->kind == grouping::SymmetricKind::kAcyclic;
   for (std::size_t p = 0; fits && p < nnz; ++p) {
-    fits = indices[p] >= 0 && static_cast<std::size_t>(indices[p]) < n && mirrors[p] >= 0 &&
-           static_cast<std::size_t>(mirrors[p]) < nnz;
+    fits = indices[p] >= 0 && static_cast<std::size_t>(indices[p]) < n &&
+           (!mirrored || (mirrors[p] >= 0 && static_cast<std::size_t>(mirrors[p]) < nnz));
   }
   if (!fits) {
     PyErr_SetString(PyExc_ValueError, "the arrays do not fit one another");

@@ -659,11 +659,19 @@ class SymmetricGrouping:
         for array in (self._indptr, self._indices, self._colors64):
             array.setflags(write=False)
         self.count, self.lower_bound, self.kind, self.order = count, bound, kind, order
-        # The position of each entry's transpose, for the substitution's symmetric writes.
-        cols = np.repeat(np.arange(n, dtype=np.int64), np.diff(self._indptr))
-        rows = self._indices.astype(np.int64)
-        self._mirror = np.searchsorted(cols * n + rows, rows * n + cols).astype(np.int64)
-        self._mirror.setflags(write=False)
+        self._mirror: Optional[npt.NDArray[np.int64]] = None
+
+    def _mirrors(self) -> npt.NDArray[np.int64]:
+        """The position of each entry's transpose, for the substitution's symmetric writes;
+        made when first needed (a star colouring reads each pair once and needs none)."""
+        if self._mirror is None:
+            n = self.shape[0]
+            cols = np.repeat(np.arange(n, dtype=np.int64), np.diff(self._indptr))
+            rows = self._indices.astype(np.int64)
+            mirror = np.searchsorted(cols * n + rows, rows * n + cols).astype(np.int64)
+            mirror.setflags(write=False)
+            self._mirror = mirror
+        return self._mirror
 
     @property
     def colors(self) -> IntArray:
@@ -735,7 +743,9 @@ class SymmetricGrouping:
         columns k of colour c of ``H[i, k] * scale[k]`` (scale 1 when None)."""
         data = np.empty(self.nnz)
         failed = _grouping.symmetric_recover(
-            self.kind, self._indptr, self._indices, self._mirror, self._colors64, self.count,
+            self.kind, self._indptr, self._indices,
+            self._mirrors() if self.kind == "acyclic" else self._indptr[:0], self._colors64,
+            self.count,
             np.ascontiguousarray(compressed, dtype=np.float64).reshape(-1),
             None if scale is None else np.ascontiguousarray(scale, dtype=np.float64), data)
         if failed >= 0:
@@ -833,35 +843,38 @@ def symmetric_grouping(sparsity: Sparsity, kind: str = "star", order: str = "bes
                          % (", ".join(map(repr, SYMMETRIC_ORDERS)), order))
     if not isinstance(symmetrise, (bool, np.bool_)):
         raise TypeError("symmetrise must be True or False, not %r" % (symmetrise,))
-    pattern = symmetric_pattern(_structure_alone(sparsity, shape, "symmetric_grouping"),
-                                bool(symmetrise))
+    read = _structure_alone(sparsity, shape, "symmetric_grouping")
+    pattern = symmetric_pattern(read, bool(symmetrise))
     n = pattern.shape[0]
-    colors, count, bound, winner = _grouping.symmetric_coloring(
-        n, n, _grouping.CANONICAL_COLUMNS, _indices(pattern.indptr), _indices(pattern.indices),
-        kind, order)
+    try:
+        colors, count, bound, winner = _grouping.symmetric_coloring(
+            n, n, _grouping.CANONICAL_COLUMNS, _indices(pattern.indptr),
+            _indices(pattern.indices), kind, order)
+    except ValueError:
+        # The core finds out in passing; the entry to name is looked for only now.
+        raise ValueError(asymmetry(pattern, "sparsity")) from None
     return SymmetricGrouping(pattern, np.frombuffer(colors, dtype=np.int64), count, bound, kind,
                              winner)
 
 
 def symmetric_pattern(read: ReadSparsity, symmetrise: bool, name: str = "sparsity") -> Any:
-    """The canonical CSC pattern of a square pattern argument, checked to be symmetric (or
-    made so, with `symmetrise`)."""
+    """The canonical CSC pattern of a square pattern argument; with `symmetrise`, its union
+    with its transpose. Whether it is symmetric is seen by the core as it colours."""
     pattern = pattern_of(read)
     if read.n_rows != read.n_cols:
         raise ValueError("%s must be square for a symmetric matrix, not %d x %d"
                          % (name, read.n_rows, read.n_cols))
-    transpose = pattern.T.tocsc()
-    if pattern.nnz == transpose.nnz and np.array_equal(pattern.indptr, transpose.indptr) and \
-            np.array_equal(pattern.indices, transpose.indices):
+    if not symmetrise:
         return pattern
-    if symmetrise:
-        both = (pattern.astype(np.int8) + transpose.astype(np.int8)).tocsc()
-        both.sort_indices()
-        return pattern_of(ReadSparsity(read.n_rows, read.n_cols, _grouping.COLUMNS,
-                                       _indices(both.indptr), _indices(both.indices), False,
-                                       None))
-    difference = (pattern.astype(np.int8) - transpose.astype(np.int8)).tocoo()
+    both = (pattern.astype(np.int8) + pattern.T.astype(np.int8)).tocsc()
+    return pattern_of(ReadSparsity(read.n_rows, read.n_cols, _grouping.COLUMNS,
+                                   _indices(both.indptr), _indices(both.indices), False, None))
+
+
+def asymmetry(pattern: Any, name: str) -> str:
+    """The message for a pattern that is not symmetric, naming an entry without its mirror."""
+    difference = (pattern.astype(np.int8) - pattern.T.astype(np.int8)).tocoo()
     first = np.flatnonzero(difference.data > 0)[0]
     i, j = int(difference.row[first]), int(difference.col[first])
-    raise ValueError("%s is not symmetric: entry (%d, %d) is in it and (%d, %d) is not; pass "
-                     "symmetrise=True for the union with its transpose" % (name, i, j, j, i))
+    return ("%s is not symmetric: entry (%d, %d) is in it and (%d, %d) is not; pass "
+            "symmetrise=True for the union with its transpose" % (name, i, j, j, i))
