@@ -126,13 +126,11 @@ def test_grid_star_at_five(side):
     assert symmetric_grouping(grid(side), "star").count == 5
 
 
-def test_grid_acyclic_within_one_of_three():
-    assert symmetric_grouping(grid(30), "acyclic").count <= 4
-
-
-@pytest.mark.xfail(strict=True, reason="no cyclic colouring is tried for acyclic colourings yet")
-def test_grid_acyclic_at_three():
-    assert symmetric_grouping(grid(30), "acyclic").count == 3
+@pytest.mark.parametrize("side", [5, 10, 40])
+def test_grid_acyclic_at_three(side):
+    g = symmetric_grouping(grid(side), "acyclic")
+    assert g.count == 3
+    assert_acyclic(grid(side), g.colors)
 
 
 @pytest.mark.parametrize("k", [1, 2, 4])

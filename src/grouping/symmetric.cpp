@@ -182,6 +182,101 @@ Pattern with_diagonal(const Pattern& pattern) {
   return out;
 }
 
+// Whether the colouring is a distance-1 colouring whose two-coloured subgraphs are forests:
+// each vertex takes part in one tree per colour around it, so the trees are grown, edge by
+// edge, in disjoint sets over (vertex, other colour) pairs, and an edge within one set closes
+// a cycle.
+bool is_acyclic(const Graph& graph, const std::vector<Index>& color) {
+  std::vector<std::int64_t> node(graph.adj.size(), -1);  // per entry (v, w): node (v, c(w))
+  std::vector<std::int64_t> at_colour(graph.n + 1, -1);
+  std::vector<Index> stamp(graph.n + 1, -1);
+  std::int64_t nodes = 0;
+  for (Index v = 0; v < graph.n; ++v) {
+    for (std::int64_t p = graph.begin(v); p < graph.end(v); ++p) {
+      const Index c = color[graph.adj[p]];
+      if (c == color[v]) return false;
+      if (stamp[c] != v) {
+        stamp[c] = v;
+        at_colour[c] = nodes++;
+      }
+      node[p] = at_colour[c];
+    }
+  }
+  std::vector<std::int64_t> parent(static_cast<std::size_t>(nodes));
+  std::iota(parent.begin(), parent.end(), 0);
+  auto find = [&](std::int64_t a) {
+    while (parent[a] != a) a = parent[a] = parent[parent[a]];
+    return a;
+  };
+  std::vector<std::int64_t> other(static_cast<std::size_t>(graph.edges), -1);
+  for (Index v = 0; v < graph.n; ++v) {
+    for (std::int64_t p = graph.begin(v); p < graph.end(v); ++p) {
+      const std::int64_t e = graph.edge[p];
+      if (other[e] < 0) {
+        other[e] = node[p];  // the first end seen; joined at the second
+        continue;
+      }
+      const std::int64_t a = find(other[e]), b = find(node[p]);
+      if (a == b) return false;
+      parent[a] = b;
+    }
+  }
+  return true;
+}
+
+// A cyclic colouring of the pattern with one diagonal of each square added (the offset
+// d1 + d2 of the two shortest offsets of a middle vertex): on a grid, the triangular
+// lattice, whose three-colouring is an acyclic colouring of the grid. A guess, kept only if
+// it proves acyclic.
+bool triangulated_lattice(const Graph& graph, Index fewer_than, Coloring& out) {
+  const Index n = graph.n;
+  if (n < 4) return false;
+  const Index middle = n / 2;
+  std::vector<Index> ahead;
+  for (std::int64_t p = graph.begin(middle); p < graph.end(middle); ++p) {
+    if (graph.adj[p] > middle) ahead.push_back(graph.adj[p] - middle);
+  }
+  if (ahead.size() < 2) return false;
+  const std::int64_t diagonal = std::int64_t{ahead[0]} + ahead[1];
+  auto adjacent = [&](Index a, Index b) {
+    return std::binary_search(graph.adj.begin() + graph.begin(a), graph.adj.begin() + graph.end(a),
+                              b);
+  };
+  std::vector<std::int32_t> rows, cols;
+  Index row = 0;
+  for (Index v = 0; v < n; ++v) {
+    for (std::int64_t p = graph.begin(v); p < graph.end(v); ++p) {
+      if (graph.adj[p] < v) continue;
+      rows.insert(rows.end(), {row, row});
+      cols.insert(cols.end(), {v, graph.adj[p]});
+      ++row;
+    }
+    const std::int64_t w = v + diagonal;
+    if (w < n && !adjacent(v, static_cast<Index>(w))) {
+      const Index a = v + ahead[0], b = v + ahead[1];
+      if ((adjacent(v, a) && adjacent(a, static_cast<Index>(w))) ||
+          (adjacent(v, b) && adjacent(b, static_cast<Index>(w)))) {
+        rows.insert(rows.end(), {row, row});
+        cols.insert(cols.end(), {v, static_cast<Index>(w)});
+        ++row;
+      }
+    }
+  }
+  Pattern squares;
+  if (build_pattern(row, n, Layout::kCoordinates, {rows.data(), rows.size(), false},
+                    {cols.data(), cols.size(), false}, squares) != BuildError::kNone) {
+    return false;
+  }
+  RowClasses classes(squares);
+  Context context(squares, classes);
+  Coloring found;
+  if (!lattice_coloring(context, fewer_than, found) || !is_acyclic(graph, found.color)) {
+    return false;
+  }
+  out = std::move(found);
+  return true;
+}
+
 constexpr int kSearchPasses = 24;
 constexpr int kSearchIdle = 3;  // passes in a row without fewer colours
 
@@ -230,6 +325,13 @@ Coloring best_symmetric(const Pattern& pattern, const Graph& graph, SymmetricKin
       if (lattice_coloring(context, fewest.groups, lattice) && consider(std::move(lattice), "lattice")) {
         return done();
       }
+    }
+  }
+  if (kind == SymmetricKind::kAcyclic) {
+    Coloring lattice;
+    if (triangulated_lattice(graph, fewest.groups, lattice) &&
+        consider(std::move(lattice), "lattice")) {
+      return done();
     }
   }
   // Iterated greedy (Culberson and Luo 1996) on the colour classes found: for these colourings

@@ -645,8 +645,10 @@ class SymmetricGrouping:
     kind : {"star", "acyclic"}
     order : str
         What gave the colours: a name of `SYMMETRIC_ORDERS`, ``"distance2"`` or
-        ``"lattice"`` (a grouping of the columns as for a Jacobian, which is a star
-        colouring), or ``"search"`` (the iterated greedy passes of ``"best"``).
+        ``"lattice"`` (for a star colouring, a grouping of the columns as for a Jacobian,
+        which is one; for an acyclic colouring, the cyclic colouring of the pattern with a
+        diagonal of each square added), or ``"search"`` (the iterated greedy passes of
+        ``"best"``).
     """
 
     def __init__(self, pattern: Any, colors: IntArray, count: int, bound: int, kind: str,
@@ -809,8 +811,10 @@ def symmetric_grouping(sparsity: Sparsity, kind: str = "star", order: str = "bes
         ``"largest_first"``, ``"incidence_degree"``, ``"dynamic_largest_first"`` (degrees in
         the adjacency graph), or ``"best"`` (the default): each of them in turn, for a star
         colouring also the column grouping of the pattern with its diagonal (natural order,
-        then a stencil's lattice colouring), then a few iterated greedy passes, keeping the
-        fewest colours and stopping at `SymmetricGrouping.lower_bound`.
+        then a stencil's lattice colouring), for an acyclic one a lattice colouring of the
+        pattern with a diagonal of each square added (checked acyclic before it is kept), then
+        a few iterated greedy passes, keeping the fewest colours and stopping at
+        `SymmetricGrouping.lower_bound`.
     shape : tuple (n, n), optional
         As for `group_columns`.
     symmetrise : bool, optional
