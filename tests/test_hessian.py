@@ -8,6 +8,7 @@ import scipy.sparse
 from scipy.optimize import minimize
 from scipy.optimize._numdiff import approx_derivative
 
+from conftest import run_python
 from vendrel.grouping import symmetric_grouping
 from vendrel.hessian import SparseHessian, estimate_hessian
 
@@ -223,3 +224,20 @@ def test_refusals(call, error, message):
     with pytest.raises(error) as raised:
         call()
     assert str(raised.value) == message
+
+
+def test_a_process_pool_gives_the_serial_hessian():
+    # In a fresh interpreter with a time limit: a pool that never answers fails the test
+    # instead of hanging it. np.sin is the gradient of -sum(cos x): a picklable one.
+    done = run_python("""
+        import numpy as np
+        from vendrel.hessian import SparseHessian
+        pattern = np.abs(np.subtract.outer(np.arange(9), np.arange(9))) <= 1
+        x = np.linspace(-1.0, 1.0, 9)
+        serial = SparseHessian(np.sin, pattern, method="3-point")(x).toarray()
+        with SparseHessian(np.sin, pattern, method="3-point", workers=2) as pooled:
+            assert np.array_equal(pooled(x).toarray(), serial)
+        assert np.abs(serial - np.diag(np.cos(x))).max() < 1e-9
+        print("same")
+    """)
+    assert done.stdout.strip() == "same", done.stderr

@@ -115,6 +115,22 @@ def test_random_patterns_recover_by_their_method(kind, seed):
                                rtol=1e-13, atol=1e-13)
 
 
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("order", SYMMETRIC_ORDERS)
+def test_dense_rows_over_a_random_body(order, seed):
+    # Hubs of high degree whose stars grow from many sides: the bookkeeping of each vertex's
+    # hubs and of its star per neighbouring colour is what keeps the colouring a star one.
+    rng = np.random.default_rng(seed)
+    pattern = random_symmetric(120, 0.02, seed)
+    dense = rng.choice(120, size=3, replace=False)
+    pattern[dense, :] = pattern[:, dense] = True
+    for kind in ("star", "acyclic"):
+        g = symmetric_grouping(pattern, kind, order)
+        CHECKS[kind](pattern, g.colors)
+        H = values_on(pattern, seed)
+        np.testing.assert_array_equal(g.decompress(H @ g.seed_matrix().toarray(), "dense"), H)
+
+
 @pytest.mark.parametrize("rho", [2, 4, 6, 8, 10])
 def test_bands_at_the_bound(rho):
     assert symmetric_grouping(band(200, rho), "star").count == 2 * (rho // 2) + 1
