@@ -222,7 +222,7 @@ class SparseHessian:
             h = self._one_sided_colours(x, h, one_sided)
         steps = [np.where(colors == c, h, 0.0) for c in range(count)]
         compressed = np.empty((len(x), count))
-        scale = self._taken(x, h, one_sided) if method != "cs" else h
+        scale = self._taken(x, h, one_sided, narrow) if method != "cs" else h
         if method == "cs":
             values = self._evaluate(grad, [x + 1j * d for d in steps],
                                     ["x + i h (colour %d)" % c for c in range(count)])
@@ -242,15 +242,19 @@ class SparseHessian:
             self._three_point(x, grad, steps, one_sided, base, compressed)
         return self.grouping.recover(compressed, scale)
 
-    def _taken(self, x: FloatArray, h: FloatArray, one_sided: Any) -> FloatArray:
+    def _taken(self, x: FloatArray, h: FloatArray, one_sided: Any, narrow: Any) -> FloatArray:
         """The steps as taken in floating point, which SciPy divides by: (x + h) - x, or half
-        the distance between the two points of a central or one-sided 3-point difference."""
+        the distance between the two points of a central or one-sided 3-point difference; in
+        the point's own type where it is a narrower float, as the gradient receives it."""
+        def held(point: FloatArray) -> FloatArray:
+            return point if narrow is None else point.astype(narrow).astype(np.float64)
+
         if self.method == "2-point":
-            return (x + h) - x
+            return held(x + h) - x
         forward = np.zeros(self.grouping.count, bool)
         forward[self._colors[one_sided]] = True
         ahead = forward[self._colors]
-        return np.where(ahead, ((x + 2 * h) - x) / 2, ((x + h) - (x - h)) / 2)
+        return np.where(ahead, (held(x + 2 * h) - x) / 2, (held(x + h) - held(x - h)) / 2)
 
     def _one_sided_colours(self, x: FloatArray, h: FloatArray, one_sided: Any) -> FloatArray:
         """A colour with a one-sided member is differenced one-sided as a whole, so each of its
@@ -338,4 +342,4 @@ def estimate_hessian(
                          symmetrise=symmetrise, rel_step=rel_step, abs_step=abs_step,
                          bounds=bounds, args=args, kwargs=kwargs, workers=workers, output=output)
     with hess:
-        return hess(point, g0=g0, out=out)
+        return hess(x0, g0=g0, out=out)  # as given: a narrower float keeps its own steps
