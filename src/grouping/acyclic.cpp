@@ -2,6 +2,7 @@
 // a forest, so that each tree can be solved for its entries from its leaves inwards.
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 #include "symmetric.hpp"
 
@@ -47,7 +48,8 @@ class AcyclicColoring {
   explicit AcyclicColoring(const Graph& graph)
       : g_(graph), color_(graph.n, -1), forbidden_(static_cast<std::size_t>(graph.n) + 1, -1),
         first_neighbour_(static_cast<std::size_t>(graph.n) + 1),
-        first_visit_(static_cast<std::size_t>(graph.edges)), forest_(graph.edges) {}
+        first_visit_(static_cast<std::size_t>(graph.edges)), forest_(graph.edges),
+        by_colour_(graph.adj.size()), by_colour_count_(graph.n, 0) {}
 
   // Gebremedhin, Tarafdar, Manne and Pothen 2007, Algorithm 3.1.
   Coloring run(const std::vector<Index>& order) {
@@ -57,13 +59,15 @@ class AcyclicColoring {
         const Index w = g_.adj[p];
         if (color_[w] >= 0) forbidden_[color_[w]] = v;
       }
+      // All of w's edges to one colour lie in one two-coloured tree (they meet at w), so one
+      // edge per colour stands for them: a vertex of high degree is not scanned once per
+      // neighbour.
       for (std::int64_t p = g_.begin(v); p < g_.end(v); ++p) {
         const Index w = g_.adj[p];
         if (color_[w] < 0) continue;
-        for (std::int64_t q = g_.begin(w); q < g_.end(w); ++q) {
-          const Index x = g_.adj[q];
-          if (x == v || color_[x] < 0) continue;
-          if (forbidden_[color_[x]] != v) prevent_cycle(v, w, x, g_.edge[q]);
+        for (Index k = 0; k < by_colour_count_[w]; ++k) {
+          const auto& [c, wx] = by_colour_[g_.begin(w) + k];
+          if (forbidden_[c] != v) prevent_cycle(v, w, c, wx);
         }
       }
       Index c = 0;
@@ -74,12 +78,18 @@ class AcyclicColoring {
         const Index w = g_.adj[p];
         if (color_[w] >= 0) grow_star(v, w, g_.edge[p]);
       }
+      // Algorithm 3.4: the new edge vw joins the tree of w's edges to v's colour.
       for (std::int64_t p = g_.begin(v); p < g_.end(v); ++p) {
         const Index w = g_.adj[p];
         if (color_[w] < 0) continue;
-        for (std::int64_t q = g_.begin(w); q < g_.end(w); ++q) {
-          const Index x = g_.adj[q];
-          if (x != v && color_[x] == color_[v]) forest_.unite(g_.edge[p], g_.edge[q]);
+        const std::int64_t wx = edge_towards(w, color_[v]);
+        if (wx >= 0) {
+          forest_.unite(g_.edge[p], wx);
+        } else {
+          by_colour_[g_.begin(w) + by_colour_count_[w]++] = {color_[v], g_.edge[p]};
+        }
+        if (edge_towards(v, color_[w]) < 0) {
+          by_colour_[g_.begin(v) + by_colour_count_[v]++] = {color_[w], g_.edge[p]};
         }
       }
     }
@@ -92,14 +102,21 @@ class AcyclicColoring {
  private:
   // Algorithm 3.2: v in x's colour would close a two-coloured cycle when the tree of wx is
   // reached from v through two different neighbours.
-  void prevent_cycle(Index v, Index w, Index x, std::int64_t wx) {
+  void prevent_cycle(Index v, Index w, Index x_colour, std::int64_t wx) {
     const std::int64_t tree = forest_.find(wx);
     Visit& visit = first_visit_[tree];
     if (visit.vertex != v) {
       visit = {v, w, -1};
     } else if (visit.neighbour != w) {
-      forbidden_[color_[x]] = v;
+      forbidden_[x_colour] = v;
     }
+  }
+
+  std::int64_t edge_towards(Index w, Index colour) const {
+    for (Index k = 0; k < by_colour_count_[w]; ++k) {
+      if (by_colour_[g_.begin(w) + k].first == colour) return by_colour_[g_.begin(w) + k].second;
+    }
+    return -1;
   }
 
   // Algorithm 3.3: the edges from v to neighbours of one colour form one tree.
@@ -118,6 +135,9 @@ class AcyclicColoring {
   std::vector<Visit> first_neighbour_;  // per colour
   std::vector<Visit> first_visit_;      // per tree (its root edge)
   Forest forest_;
+  // Per vertex, in its stretch of the adjacency: one edge to each colour around it.
+  std::vector<std::pair<Index, std::int64_t>> by_colour_;
+  std::vector<Index> by_colour_count_;
 };
 
 }  // namespace
