@@ -732,7 +732,7 @@ class SymmetricGrouping:
         True
         """
         output = check_output(output)
-        values = np.asarray(B.toarray() if scipy.sparse.issparse(B) else B,  # type: ignore[union-attr]
+        values = np.asarray(cast(Any, B).toarray() if scipy.sparse.issparse(B) else B,
                             dtype=np.float64)
         if values.shape != (self.shape[0], self.count):
             raise ValueError("B must have shape %r (rows, colours), not %r"
