@@ -43,3 +43,19 @@ def test_driven_cavity_fails_with_newton_and_is_solved_by_ptc():
     assert lines[1].endswith("the line search found no step that decreases ||F||, also with "
                              "a new Jacobian")
     assert lines[2].split()[:2] == ["ptc", "solved"] and lines[2].endswith("max|F| fell to ftol")
+
+
+@pytest.mark.skipif(not EXAMPLES.exists(), reason="needs the source tree")
+def test_minimal_surface_spends_few_gradients_per_hessian():
+    done = subprocess.run([sys.executable, str(EXAMPLES / "minimal_surface.py"), "30"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    colours = int(re.search(r"star colours: (\d+)", done.stdout).group(1))
+    steps, made = (int(v) for v in re.search(
+        r"Newton steps: (\d+), gradient evaluations: \d+ \(SparseHessian made (\d+)\)",
+        done.stdout).groups())
+    assert colours <= 7 and made <= steps * (colours + 1)
+    ours = float(re.search(r"area: (\S+),", done.stdout).group(1))
+    plain = float(re.search(r"without a Hessian: \d+ gradient evaluations, area (\S+)",
+                            done.stdout).group(1))
+    assert ours == pytest.approx(plain, rel=1e-6)

@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include <vector>
@@ -19,6 +20,7 @@
 #include "held_buffer.hpp"
 #include "pattern.hpp"
 #include "search.hpp"
+#include "symmetric.hpp"
 
 namespace {
 
@@ -262,7 +264,160 @@ PyObject* column_grouping(PyObject*, PyObject* arguments) {
   return tuple;
 }
 
+// The kinds of symmetric colouring, by name.
+struct SymmetricKindName {
+  std::string_view name;
+  grouping::SymmetricKind kind;
+};
+constexpr SymmetricKindName kSymmetricKinds[] = {
+    {"star", grouping::SymmetricKind::kStar},
+    {"acyclic", grouping::SymmetricKind::kAcyclic},
+};
+
+const SymmetricKindName* find_kind(std::string_view name) {
+  for (const SymmetricKindName& row : kSymmetricKinds) {
+    if (row.name == name) return &row;
+  }
+  PyErr_Format(PyExc_ValueError, "unknown kind of colouring '%s'", std::string(name).c_str());
+  return nullptr;
+}
+
+// A clique is certified around vertices of at most this degree, so that a dense row or two
+// (an arrowhead) keep the bound's cost linear.
+constexpr Index kCliqueDegree = 64;
+
+// symmetric_coloring(n_rows, n_cols, layout, a, b, kind, order) ->
+//     (colours, count, clique, order that won)
+// A star or acyclic colouring of a symmetric pattern: each column's colour (int64, as a
+// bytearray), their number, a lower bound (a clique found, or what forests of two colours allow), and the ordering, or
+// "distance2" or "lattice", that gave the colours. ValueError if the pattern is not symmetric.
+PyObject* symmetric_coloring(PyObject*, PyObject* arguments) {
+  PatternArguments args;
+  PyObject *a, *b;
+  const char *kind_text, *order_text;
+  if (!PyArg_ParseTuple(arguments, "nniOOss:symmetric_coloring", &args.n_rows, &args.n_cols,
+                        &args.layout, &a, &b, &kind_text, &order_text) ||
+      !take_pattern(args, a, b)) {
+    return nullptr;
+  }
+  const SymmetricKindName* kind = find_kind(kind_text);
+  if (!kind) return nullptr;
+  const std::string_view order = order_text;
+  const grouping::SymmetricOrdering* ordering = grouping::find_symmetric_ordering(order);
+  if (!ordering && order != "best") {
+    PyErr_Format(PyExc_ValueError, "unknown order '%s'", order_text);
+    return nullptr;
+  }
+  bool symmetric = true;
+  std::vector<std::int64_t> colors;
+  Index count = 0, clique = 0;
+  std::string_view winner = order;
+  auto work = [&](grouping::Pattern& pattern) {
+    grouping::Graph graph;
+    if (!grouping::adjacency_graph(pattern, graph)) {
+      symmetric = false;
+      return;
+    }
+    clique = std::max(grouping::greedy_clique(graph, kCliqueDegree), grouping::forest_bound(graph));
+    grouping::Coloring coloring;
+    if (ordering) {
+      const std::vector<Index> vertices = ordering->order(graph);
+      coloring = kind->kind == grouping::SymmetricKind::kStar
+                     ? grouping::star_coloring(graph, vertices)
+                     : grouping::acyclic_coloring(graph, vertices);
+    } else {
+      coloring = grouping::best_symmetric(pattern, graph, kind->kind, clique, &winner);
+    }
+    grouping::renumber(pattern, coloring);
+    count = coloring.groups;
+    colors.assign(coloring.color.begin(), coloring.color.end());
+  };
+  if (!with_pattern(args, work)) return nullptr;
+  if (!symmetric) {
+    PyErr_SetString(PyExc_ValueError, "the pattern is not symmetric");
+    return nullptr;
+  }
+  PyObject* bytes = as_bytes(colors);
+  if (!bytes) return nullptr;
+  return Py_BuildValue("(Niis#)", bytes, count, clique, winner.data(),
+                       static_cast<Py_ssize_t>(winner.size()));
+}
+
+// symmetric_recover(kind, ptr, idx, mirror, colours, count, compressed, scale, out) -> int
+// Writes the entries of the symmetric matrix (canonical columns: ptr int64, idx int32; mirror,
+// int64, the position of each entry's transpose, needed by "acyclic" only) into `out` from the compressed product
+// (n x count, row-major, flat); `scale` (float64 per column, or None) is the step of each
+// column in the product. Returns -1, or the position of an entry the colouring cannot recover.
+PyObject* symmetric_recover(PyObject*, PyObject* arguments) {
+  const char* kind_text;
+  PyObject *ptr_object, *idx_object, *mirror_object, *color_object, *compressed_object,
+      *scale_object, *out_object;
+  Py_ssize_t count;
+  if (!PyArg_ParseTuple(arguments, "sOOOOnOOO:symmetric_recover", &kind_text, &ptr_object,
+                        &idx_object, &mirror_object, &color_object, &count, &compressed_object,
+                        &scale_object, &out_object)) {
+    return nullptr;
+  }
+  const SymmetricKindName* kind = find_kind(kind_text);
+  if (!kind) return nullptr;
+  HeldBuffer ptr, idx, mirror, color, compressed, scale, out;
+  if (!ptr.acquire(ptr_object, "ptr", false) || !idx.acquire(idx_object, "idx", false) ||
+      !mirror.acquire(mirror_object, "mirror", false) ||
+      !color.acquire(color_object, "colours", false) ||
+      !compressed.acquire_doubles(compressed_object, "compressed", false) ||
+      (scale_object != Py_None && !scale.acquire_doubles(scale_object, "scale", false)) ||
+      !out.acquire_doubles(out_object, "out", true)) {
+    return nullptr;
+  }
+  if (!ptr.wide() || idx.wide() || !mirror.wide() || !color.wide() || ptr.length() < 1) {
+    PyErr_SetString(PyExc_TypeError, "ptr, mirror and colours must be int64, idx int32");
+    return nullptr;
+  }
+  const std::size_t n = ptr.length() - 1;
+  const auto* pointers = static_cast<const std::int64_t*>(ptr.data());
+  const auto* indices = static_cast<const std::int32_t*>(idx.data());
+  const auto* mirrors = static_cast<const std::int64_t*>(mirror.data());
+  const auto* colours = static_cast<const std::int64_t*>(color.data());
+  const std::size_t nnz = idx.length();
+  bool fits = n <= static_cast<std::size_t>(std::numeric_limits<Index>::max()) && count >= 0 &&
+              pointers[0] == 0 && static_cast<std::size_t>(pointers[n]) == nnz &&
+              (kind->kind == grouping::SymmetricKind::kStar || mirror.length() == nnz) &&
+              out.length() == nnz && color.length() == n &&
+              compressed.length() == n * static_cast<std::size_t>(count) &&
+              (scale_object == Py_None || scale.length() == n);
+  for (std::size_t j = 0; fits && j < n; ++j) {
+    fits = pointers[j] <= pointers[j + 1] && colours[j] >= 0 && colours[j] < count;
+  }
+  const bool mirrored = kind->kind == grouping::SymmetricKind::kAcyclic;
+  for (std::size_t p = 0; fits && p < nnz; ++p) {
+    fits = indices[p] >= 0 && static_cast<std::size_t>(indices[p]) < n &&
+           (!mirrored || (mirrors[p] >= 0 && static_cast<std::size_t>(mirrors[p]) < nnz));
+  }
+  if (!fits) {
+    PyErr_SetString(PyExc_ValueError, "the arrays do not fit one another");
+    return nullptr;
+  }
+  std::int64_t failed = -1;
+  {
+    common::Unlocked unlocked;
+    const double* steps = scale_object == Py_None ? nullptr : static_cast<const double*>(scale.data());
+    const auto* product = static_cast<const double*>(compressed.data());
+    auto* values = static_cast<double*>(out.data());
+    failed = kind->kind == grouping::SymmetricKind::kStar
+                 ? grouping::recover_star(static_cast<Index>(n), pointers, indices, colours,
+                                          static_cast<Index>(count), product, steps, values)
+                 : grouping::recover_acyclic(static_cast<Index>(n), pointers, indices, mirrors,
+                                             colours, static_cast<Index>(count), product, steps,
+                                             values);
+  }
+  return PyLong_FromLongLong(failed);
+}
+
 PyMethodDef kMethods[] = {
+    {"symmetric_coloring", guarded<symmetric_coloring>, METH_VARARGS,
+     "A star or acyclic colouring of a symmetric pattern: colours, count, clique, order."},
+    {"symmetric_recover", guarded<symmetric_recover>, METH_VARARGS,
+     "The entries of a symmetric matrix from its compressed product; -1 or a failing entry."},
     {"column_grouping", guarded<column_grouping>, METH_VARARGS,
      "Both orientations, the groups, their number, the bound and the order that won."},
     {"lower_bound", guarded<lower_bound>, METH_VARARGS, "The largest number of entries in a row."},
@@ -298,6 +453,27 @@ VENDREL_EXPORT PyObject* PyInit__grouping() {
   }
   if (PyModule_AddObject(module, "ORDERINGS", names) < 0) {  // steals only on success
     Py_DECREF(names);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  PyObject* symmetric = PyTuple_New(std::size(grouping::kSymmetricOrderings));
+  if (!symmetric) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  k = 0;
+  for (const grouping::SymmetricOrdering& ordering : grouping::kSymmetricOrderings) {
+    PyObject* name = PyUnicode_FromStringAndSize(ordering.name.data(),
+                                                 static_cast<Py_ssize_t>(ordering.name.size()));
+    if (!name) {
+      Py_DECREF(symmetric);
+      Py_DECREF(module);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(symmetric, k++, name);
+  }
+  if (PyModule_AddObject(module, "SYMMETRIC_ORDERINGS", symmetric) < 0) {
+    Py_DECREF(symmetric);
     Py_DECREF(module);
     return nullptr;
   }
