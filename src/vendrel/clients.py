@@ -36,17 +36,18 @@ class _Remembered:
 
     A few, not one: solvers make further evaluations between computing f at a point and
     asking for the Jacobian there. BDF's Newton loop makes up to four (NEWTON_MAXITER) after
-    the one at the point, and solve_ivp's first step size one more: five are kept.
+    the one at the point; Radau's up to 18 (six iterations of three stages) before it asks
+    again at the start of its step; solve_ivp's first step size one more. The ODE adapters
+    keep 20, the others (whose solvers ask straight after evaluating) 5.
 
     Points are kept flat: with ``vectorized=True`` solve_ivp evaluates f at a column of shape
     (n, 1) and asks for the Jacobian at the same values of shape (n,). Evaluations at several
     columns at once (a vectorised difference) are not kept.
     """
 
-    KEPT = 5
-
     def __init__(self, fun: Callable[..., Any], time_first: bool) -> None:
         self.target, self.time_first = fun, time_first
+        self.KEPT = 20 if time_first else 5
         self.kept: List[Tuple[Tuple[Any, ...], npt.NDArray[Any], npt.NDArray[Any]]] = []
 
     def __call__(self, *arguments: Any, **kwargs: Any) -> Any:

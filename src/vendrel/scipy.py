@@ -94,11 +94,12 @@ def solve_ivp(fun: Callable[..., Any], t_span: Any, y0: npt.ArrayLike, method: A
 
     For BDF and Radau, each Jacobian is SciPy's own (its ``num_jac``: the same steps, the same
     retries where a difference is too small, the same adaptation), computed on vendrel's
-    groups and on the f(t, y) the solver has just evaluated, which SciPy evaluates again for
-    every Jacobian: the result is SciPy's bit for bit, with one evaluation fewer per Jacobian
-    and fewer per group where vendrel finds fewer groups. Without ``jac_sparsity`` the pattern
-    is traced from `fun`; the Jacobian is then dense, as SciPy's is, and costs an evaluation
-    per group instead of one per unknown.
+    groups and on the f(t, y) the solver has just evaluated (which SciPy's BDF evaluates again
+    for every Jacobian): the result is SciPy's bit for bit, with an evaluation fewer per BDF
+    Jacobian and fewer per group where vendrel finds fewer groups. Without ``jac_sparsity``
+    the pattern is traced from `fun` (one call); the Jacobian is then dense, as SciPy's is,
+    and costs an evaluation per group instead of one per unknown. With ``vectorized=True`` a
+    Jacobian is one call either way, of fewer columns here.
 
     LSODA ignores ``jac_sparsity`` in SciPy (with a warning) and differences every column
     inside its Fortran; here it gets the grouped Jacobian as ``jac``, dense, so that it agrees
@@ -279,9 +280,10 @@ def root(fun: Callable[..., Any], x0: npt.ArrayLike, args: Any = (), method: Any
          options: Optional[Dict[str, Any]] = None) -> scipy.optimize.OptimizeResult:
     """``scipy.optimize.root``, whose hybr and lm get grouped Jacobians.
 
-    MINPACK differences every column of a dense Jacobian (hybr: the band of ``band=(ml, mu)``
-    if given). Here, where no `jac` is given, hybr and lm get a dense Jacobian made by
-    `vendrel.jacobian.SparseJacobian` from the band, or else from the pattern traced from `fun`:
+    MINPACK differences every column of a dense Jacobian (hybr: each diagonal of
+    ``band=(ml, mu)`` if given, as few evaluations as grouping makes, so that call is SciPy's).
+    Here, where no `jac` and no band is given, hybr and lm get a dense Jacobian made by
+    `vendrel.jacobian.SparseJacobian` on the pattern traced from `fun`:
     one evaluation per group instead of one per unknown, on the f(x) MINPACK has just
     computed, with MINPACK's step (``eps``). MINPACK then runs its Jacobian-taking variant
     (hybrj, lmder) with everything else as SciPy calls it: the root agrees with SciPy's to the
@@ -323,7 +325,7 @@ def fsolve(func: Callable[..., Any], x0: npt.ArrayLike, args: Any = (), fprime: 
            factor: float = 100, diag: Optional[npt.ArrayLike] = None) -> Any:
     """``scipy.optimize.fsolve``, with the grouped Jacobian `root` gives hybr.
 
-    Where no `fprime` is given, MINPACK's hybrj gets a dense Jacobian made from `band` or the
+    Where no `fprime` and no `band` is given, MINPACK's hybrj gets a dense Jacobian made on the
     traced pattern, one evaluation per group, on the f(x) it has just computed, with the step
     `epsfcn` sets. The root agrees with SciPy's to `xtol`; with `full_output` the dictionary
     also has ``njev``, and ``nfev`` counts only MINPACK's own evaluations. Otherwise, SciPy's.
@@ -358,17 +360,8 @@ def _minpack(fun: Callable[..., Any], x0: npt.ArrayLike, args: Tuple[Any, ...], 
         return None
     n = len(x)
     if band is not None:
-        try:
-            ml, mu = (int(b) for b in band[:2])
-        except (TypeError, ValueError):
-            return None
-        if ml < 0 or mu < 0:
-            return None  # MINPACK reads a negative width as a dense Jacobian
-        pattern: Any = scipy.sparse.diags([np.ones(n)] * (ml + mu + 1), range(-ml, mu + 1),
-                                          shape=(n, n), format="csr")
-    else:
-        pattern = _traced(fun, x, args)
-    found = _grouping(pattern, (n, n), False)
+        return None  # MINPACK differences a band by diagonals already: as few as grouping
+    found = _grouping(_traced(fun, x, args), (n, n), False)
     if found is None:
         return None
     # MINPACK's forward difference: a step of sqrt(max(eps, machine eps)) relative to x.
