@@ -28,12 +28,19 @@ import scipy.integrate
 import scipy.optimize
 import scipy.sparse
 from scipy.integrate._ivp.common import num_jac
-from scipy.optimize._numdiff import approx_derivative as _scipy_approx_derivative
+from scipy.optimize import _numdiff
 
 from vendrel import clients, grouping
 from vendrel.jacobian import SparseJacobian, estimate_jacobian
 
 __all__ = ["approx_derivative", "fsolve", "least_squares", "root", "solve_ivp"]
+
+# SciPy's own functions, reached untyped: the arguments are the caller's, passed on as they
+# came, so that SciPy, not a second reading here, checks them.
+_integrate: Any = scipy.integrate
+_optimize: Any = scipy.optimize
+_sparse: Any = scipy.sparse
+_scipy_approx_derivative: Any = _numdiff.approx_derivative
 
 #: solve_ivp's methods that make a Jacobian; the others are passed on as they are.
 IMPLICIT_METHODS = ("BDF", "Radau", "LSODA")
@@ -82,14 +89,14 @@ def approx_derivative(fun: Callable[..., Any], x0: npt.ArrayLike, method: str = 
     structure = sparsity[0] if not scipy.sparse.issparse(sparsity) and len(sparsity) == 2 \
         else sparsity
     if scipy.sparse.isspmatrix(structure):
-        J = scipy.sparse.csr_matrix(J)
+        J = _sparse.csr_matrix(J)
     return (J, info) if full_output else J
 
 
 def solve_ivp(fun: Callable[..., Any], t_span: Any, y0: npt.ArrayLike, method: Any = "RK45",
               t_eval: Optional[npt.ArrayLike] = None, dense_output: bool = False,
               events: Any = None, vectorized: bool = False, args: Optional[Tuple[Any, ...]] = None,
-              **options: Any) -> Any:
+              **options: Any) -> scipy.optimize.OptimizeResult:
     """``scipy.integrate.solve_ivp``, whose BDF, Radau and LSODA make grouped Jacobians.
 
     For BDF and Radau, each Jacobian is SciPy's own (its ``num_jac``: the same steps, the same
@@ -120,10 +127,12 @@ def solve_ivp(fun: Callable[..., Any], t_span: Any, y0: npt.ArrayLike, method: A
     >>> solution.success, bool(abs(solution.y[:, -1]).max() < 1e-3)
     (True, True)
     """
-    def scipy_call(f: Callable[..., Any], **given: Any) -> Any:
-        return scipy.integrate.solve_ivp(f, t_span, y0, method=method, t_eval=t_eval,
-                                         dense_output=dense_output, events=events,
-                                         vectorized=vectorized, args=args, **given)
+    def scipy_call(f: Callable[..., Any], **given: Any) -> scipy.optimize.OptimizeResult:
+        # SciPy's OdeResult is an OptimizeResult
+        result: scipy.optimize.OptimizeResult = _integrate.solve_ivp(
+            f, t_span, y0, method=method, t_eval=t_eval, dense_output=dense_output,
+            events=events, vectorized=vectorized, args=args, **given)
+        return result
 
     if not (isinstance(method, str) and method in IMPLICIT_METHODS) or \
             options.get("jac") is not None or (args is not None and not isinstance(args, tuple)):
@@ -148,7 +157,7 @@ def solve_ivp(fun: Callable[..., Any], t_span: Any, y0: npt.ArrayLike, method: A
         return scipy_call(fun, **options)
     # SciPy's num_jac reads the structure as its solver would: a sparse one as CSC; the
     # grouping adds what SciPy reads from it, the groups.
-    structure = scipy.sparse.csc_matrix(pattern) if scipy.sparse.issparse(pattern) else \
+    structure = _sparse.csc_matrix(pattern) if scipy.sparse.issparse(pattern) else \
         (found.pattern if given is None else pattern)
     remembered = clients._Remembered(fun, time_first=True)
     jac = _NumJac(fun, remembered, (structure, found.groups), np.asarray(options.get("atol", 1e-6)),
@@ -180,7 +189,7 @@ class _NumJac:
         f = np.asarray(f, dtype=y.dtype).ravel()
         J, self.factor = num_jac(lambda s, Y: self._columns(s, Y, args), t, y, f,
                                  self.threshold, self.factor, self.sparsity)
-        return J.toarray() if self.dense else J
+        return J.toarray() if self.dense and scipy.sparse.issparse(J) else J
 
     def _single(self, t: float, y: npt.NDArray[Any], args: Tuple[Any, ...]) -> Any:
         if self.vectorized:
@@ -199,8 +208,9 @@ class _NumJac:
 
 
 def least_squares(fun: Callable[..., Any], x0: npt.ArrayLike, jac: Any = "2-point",
-                  bounds: Any = (-np.inf, np.inf), method: str = "trf", ftol: Optional[float] = 1e-08,
-                  xtol: Optional[float] = 1e-08, gtol: Optional[float] = 1e-08,
+                  bounds: Any = (-np.inf, np.inf), method: str = "trf",
+                  ftol: Optional[float] = 1e-08, xtol: Optional[float] = 1e-08,
+                  gtol: Optional[float] = 1e-08,
                   x_scale: Any = None, loss: Any = "linear", f_scale: float = 1.0,
                   diff_step: Optional[npt.ArrayLike] = None, tr_solver: Optional[str] = None,
                   tr_options: Optional[Dict[str, Any]] = None, jac_sparsity: Any = None,
@@ -233,12 +243,13 @@ def least_squares(fun: Callable[..., Any], x0: npt.ArrayLike, jac: Any = "2-poin
     (True, True, True)
     """
     def scipy_call(f: Callable[..., Any], j: Any) -> scipy.optimize.OptimizeResult:
-        return scipy.optimize.least_squares(
+        result: scipy.optimize.OptimizeResult = _optimize.least_squares(
             f, x0, jac=j, bounds=bounds, method=method, ftol=ftol, xtol=xtol, gtol=gtol,
             x_scale=x_scale, loss=loss, f_scale=f_scale, diff_step=diff_step,
             tr_solver=tr_solver, tr_options=tr_options,
             jac_sparsity=jac_sparsity if j is jac else None, max_nfev=max_nfev,
             verbose=verbose, args=args, kwargs=kwargs, callback=callback, workers=workers)
+        return result
 
     if not (isinstance(jac, str) and jac in DIFFERENCE_METHODS) or \
             method not in ("trf", "dogbox") or np.iscomplexobj(x0) or \
@@ -304,8 +315,9 @@ def root(fun: Callable[..., Any], x0: npt.ArrayLike, args: Any = (), method: Any
     (True, True, 5)
     """
     def scipy_call(f: Callable[..., Any], j: Any, given: Any) -> scipy.optimize.OptimizeResult:
-        return scipy.optimize.root(f, x0, args=args, method=method, jac=j, tol=tol,
-                                   callback=callback, options=given)
+        result: scipy.optimize.OptimizeResult = _optimize.root(
+            f, x0, args=args, method=method, jac=j, tol=tol, callback=callback, options=given)
+        return result
 
     if jac is not None or not isinstance(method, str) or method.lower() not in MINPACK_METHODS:
         return scipy_call(fun, jac, options)
@@ -339,7 +351,7 @@ def fsolve(func: Callable[..., Any], x0: npt.ArrayLike, args: Any = (), fprime: 
     True
     """
     def scipy_call(f: Callable[..., Any], j: Any, by_columns: int) -> Any:
-        return scipy.optimize.fsolve(f, x0, args=args, fprime=j, full_output=full_output,
+        return _optimize.fsolve(f, x0, args=args, fprime=j, full_output=full_output,
                                      col_deriv=by_columns, xtol=xtol, maxfev=maxfev, band=band,
                                      epsfcn=epsfcn, factor=factor, diag=diag)
 
