@@ -315,3 +315,18 @@ def test_for_ivp_serves_vectorized_rhs_and_lsoda(method, output):
     # Every Jacobian is asked for where the solver has just evaluated f, at a point of shape
     # (n, 1): all of them are spared f(y).
     assert ivp.calls >= 1 and ivp.reused == ivp.calls
+
+
+def test_importing_it_imports_no_solver():
+    # The compiled module imports "scipy.linalg" relative to the package first, which finds
+    # this module: importing it must stay cheap and leave SciPy's solvers alone.
+    import subprocess
+    import sys
+
+    code = ("import sys, vendrel.sparse_solver, vendrel.scipy; "
+            "print(sorted(m for m in ('scipy.integrate', 'scipy.optimize', 'vendrel.jacobian') "
+            "if m in sys.modules))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"

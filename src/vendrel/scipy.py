@@ -20,27 +20,34 @@ there the solver gets the Jacobian as a function and agrees with SciPy to its to
 from __future__ import annotations
 
 import warnings
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Sequence, Tuple
 
 import numpy as np
-import numpy.typing as npt
-import scipy.integrate
-import scipy.optimize
-import scipy.sparse
-from scipy.integrate._ivp.common import num_jac
-from scipy.optimize import _numdiff
 
-from vendrel import clients, grouping
-from vendrel.jacobian import SparseJacobian, estimate_jacobian
+if TYPE_CHECKING:
+    import numpy.typing as npt
+    import scipy.optimize
+
+    from vendrel import clients, grouping
 
 __all__ = ["approx_derivative", "fsolve", "least_squares", "root", "solve_ivp"]
 
-# SciPy's own functions, reached untyped: the arguments are the caller's, passed on as they
-# came, so that SciPy, not a second reading here, checks them.
-_integrate: Any = scipy.integrate
-_optimize: Any = scipy.optimize
-_sparse: Any = scipy.sparse
-_scipy_approx_derivative: Any = _numdiff.approx_derivative
+
+def _scipy() -> Any:
+    """SciPy, with the modules used here, imported when a function here first runs.
+
+    Not at import: the compiled vendrel.sparse_solver imports "scipy.linalg" relative to its
+    package first, as Python 2 did, which imports this module before it falls back on SciPy;
+    that must stay cheap. SciPy's functions are reached untyped: the arguments are the
+    caller's, passed on as they came, so that SciPy, not a second reading here, checks them.
+    """
+    import scipy.integrate
+    import scipy.integrate._ivp.common
+    import scipy.optimize
+    import scipy.optimize._numdiff
+    import scipy.sparse
+
+    return scipy
 
 #: solve_ivp's methods that make a Jacobian; the others are passed on as they are.
 IMPLICIT_METHODS = ("BDF", "Radau", "LSODA")
@@ -79,17 +86,20 @@ def approx_derivative(fun: Callable[..., Any], x0: npt.ArrayLike, method: str = 
     ('csr_matrix', array([2., 4., 6., 8.]))
     """
     if sparsity is None or as_linear_operator:
-        return _scipy_approx_derivative(fun, x0, method, rel_step, abs_step, f0, bounds,
-                                        sparsity, as_linear_operator, args, kwargs,
-                                        full_output, workers)
+        return _scipy().optimize._numdiff.approx_derivative(
+            fun, x0, method, rel_step, abs_step, f0, bounds, sparsity, as_linear_operator, args,
+            kwargs, full_output, workers)
+    from vendrel.jacobian import estimate_jacobian
+
+    sp = _scipy()
     done = estimate_jacobian(fun, x0, method, rel_step, abs_step, f0, bounds, sparsity,
                              False, args, kwargs, full_output, workers)
     J, info = done if full_output else (done, None)
     # SciPy's rule, as its _sparse_difference applies it: a matrix structure gives a matrix.
-    structure = sparsity[0] if not scipy.sparse.issparse(sparsity) and len(sparsity) == 2 \
+    structure = sparsity[0] if not sp.sparse.issparse(sparsity) and len(sparsity) == 2 \
         else sparsity
-    if scipy.sparse.isspmatrix(structure):
-        J = _sparse.csr_matrix(J)
+    if sp.sparse.isspmatrix(structure):
+        J = sp.sparse.csr_matrix(J)
     return (J, info) if full_output else J
 
 
@@ -129,7 +139,7 @@ def solve_ivp(fun: Callable[..., Any], t_span: Any, y0: npt.ArrayLike, method: A
     """
     def scipy_call(f: Callable[..., Any], **given: Any) -> scipy.optimize.OptimizeResult:
         # SciPy's OdeResult is an OptimizeResult
-        result: scipy.optimize.OptimizeResult = _integrate.solve_ivp(
+        result: scipy.optimize.OptimizeResult = _scipy().integrate.solve_ivp(
             f, t_span, y0, method=method, t_eval=t_eval, dense_output=dense_output,
             events=events, vectorized=vectorized, args=args, **given)
         return result
@@ -140,6 +150,8 @@ def solve_ivp(fun: Callable[..., Any], t_span: Any, y0: npt.ArrayLike, method: A
     if method == "LSODA" and (options.get("lband") is not None or
                               options.get("uband") is not None):
         return scipy_call(fun, **options)
+    from vendrel import clients
+
     extra = args if args is not None else ()
     given = options.get("jac_sparsity")
     try:
@@ -157,7 +169,8 @@ def solve_ivp(fun: Callable[..., Any], t_span: Any, y0: npt.ArrayLike, method: A
         return scipy_call(fun, **options)
     # SciPy's num_jac reads the structure as its solver would: a sparse one as CSC; the
     # grouping adds what SciPy reads from it, the groups.
-    structure = _sparse.csc_matrix(pattern) if scipy.sparse.issparse(pattern) else \
+    sp = _scipy()
+    structure = sp.sparse.csc_matrix(pattern) if sp.sparse.issparse(pattern) else \
         (found.pattern if given is None else pattern)
     remembered = clients._Remembered(fun, time_first=True)
     jac = _NumJac(fun, remembered, (structure, found.groups), np.asarray(options.get("atol", 1e-6)),
@@ -187,9 +200,10 @@ class _NumJac:
             self.reused += 1
         # As solve_ivp's own wrapper makes f: in y's type.
         f = np.asarray(f, dtype=y.dtype).ravel()
-        J, self.factor = num_jac(lambda s, Y: self._columns(s, Y, args), t, y, f,
-                                 self.threshold, self.factor, self.sparsity)
-        return J.toarray() if self.dense and scipy.sparse.issparse(J) else J
+        J, self.factor = _scipy().integrate._ivp.common.num_jac(
+            lambda s, Y: self._columns(s, Y, args), t, y, f, self.threshold, self.factor,
+            self.sparsity)
+        return J.toarray() if self.dense and hasattr(J, "toarray") else J
 
     def _single(self, t: float, y: npt.NDArray[Any], args: Tuple[Any, ...]) -> Any:
         if self.vectorized:
@@ -243,7 +257,7 @@ def least_squares(fun: Callable[..., Any], x0: npt.ArrayLike, jac: Any = "2-poin
     (True, True, True)
     """
     def scipy_call(f: Callable[..., Any], j: Any) -> scipy.optimize.OptimizeResult:
-        result: scipy.optimize.OptimizeResult = _optimize.least_squares(
+        result: scipy.optimize.OptimizeResult = _scipy().optimize.least_squares(
             f, x0, jac=j, bounds=bounds, method=method, ftol=ftol, xtol=xtol, gtol=gtol,
             x_scale=x_scale, loss=loss, f_scale=f_scale, diff_step=diff_step,
             tr_solver=tr_solver, tr_options=tr_options,
@@ -267,6 +281,9 @@ def least_squares(fun: Callable[..., Any], x0: npt.ArrayLike, jac: Any = "2-poin
     found = _grouping(pattern, (None, len(x)), jac_sparsity is not None)
     if found is None:
         return scipy_call(fun, jac)
+    from vendrel import clients
+    from vendrel.jacobian import SparseJacobian
+
     adapter = clients.for_least_squares(
         SparseJacobian, fun, found, limits, method=jac, rel_step=diff_step,
         workers=workers, output="csr" if jac_sparsity is not None else "dense")
@@ -275,7 +292,7 @@ def least_squares(fun: Callable[..., Any], x0: npt.ArrayLike, jac: Any = "2-poin
 
 def _least_squares_bounds(bounds: Any, x: npt.NDArray[np.float64]) -> Optional[Tuple[Any, Any]]:
     """(lb, ub) as least_squares reads them, or None where it would refuse them."""
-    if isinstance(bounds, scipy.optimize.Bounds):
+    if isinstance(bounds, _scipy().optimize.Bounds):
         lb, ub = np.asarray(bounds.lb, dtype=float), np.asarray(bounds.ub, dtype=float)
     elif len(bounds) == 2:
         lb, ub = (np.broadcast_to(np.asarray(b, dtype=float), x.shape) for b in bounds)
@@ -315,7 +332,7 @@ def root(fun: Callable[..., Any], x0: npt.ArrayLike, args: Any = (), method: Any
     (True, True, 5)
     """
     def scipy_call(f: Callable[..., Any], j: Any, given: Any) -> scipy.optimize.OptimizeResult:
-        result: scipy.optimize.OptimizeResult = _optimize.root(
+        result: scipy.optimize.OptimizeResult = _scipy().optimize.root(
             f, x0, args=args, method=method, jac=j, tol=tol, callback=callback, options=given)
         return result
 
@@ -351,7 +368,7 @@ def fsolve(func: Callable[..., Any], x0: npt.ArrayLike, args: Any = (), fprime: 
     True
     """
     def scipy_call(f: Callable[..., Any], j: Any, by_columns: int) -> Any:
-        return _optimize.fsolve(f, x0, args=args, fprime=j, full_output=full_output,
+        return _scipy().optimize.fsolve(f, x0, args=args, fprime=j, full_output=full_output,
                                      col_deriv=by_columns, xtol=xtol, maxfev=maxfev, band=band,
                                      epsfcn=epsfcn, factor=factor, diag=diag)
 
@@ -378,6 +395,9 @@ def _minpack(fun: Callable[..., Any], x0: npt.ArrayLike, args: Tuple[Any, ...], 
         return None
     # MINPACK's forward difference: a step of sqrt(max(eps, machine eps)) relative to x.
     step = float(np.sqrt(max(float(eps) if eps else 0.0, np.finfo(float).eps)))
+    from vendrel import clients
+    from vendrel.jacobian import SparseJacobian
+
     return clients.for_minpack(SparseJacobian, fun, found, rel_step=step)
 
 
@@ -398,6 +418,8 @@ def _grouping(pattern: Any, shape: Tuple[Optional[int], int],
               given: bool) -> Optional[grouping.ColumnGrouping]:
     """The columns of `pattern` grouped, or None where SciPy should do as it does: a pattern
     of another shape (SciPy then says so), or a traced one that saves nothing."""
+    from vendrel import grouping
+
     if pattern is None:
         return None
     try:
