@@ -32,7 +32,7 @@ needs_scipy_stubs = pytest.mark.skipif(
 PLAIN = [REPO / "examples" / "jacobian_estimate.py", TYPING / "subclass_typed.py",
          TYPING / "solver_misuse.py"]
 WITH_SCIPY = [TYPING / "engine_typed.py", TYPING / "engine_misuse.py",
-              REPO / "examples" / "bratu_newton.py"]
+              REPO / "examples" / "bratu_newton.py", TYPING / "dropins_typed.py"]
 
 
 @pytest.fixture(scope="module")
@@ -62,6 +62,7 @@ def mypy_errors(tmp_path_factory):
     "subclass_typed.py",
     pytest.param("engine_typed.py", marks=needs_scipy_stubs),
     pytest.param("bratu_newton.py", marks=needs_scipy_stubs),
+    pytest.param("dropins_typed.py", marks=needs_scipy_stubs),
 ])
 def test_mypy_strict_passes(mypy_errors, name):
     errors, output = mypy_errors

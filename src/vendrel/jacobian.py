@@ -15,7 +15,7 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Generic, Literal, Option
 import numpy as np
 import numpy.typing as npt
 
-from vendrel import _steps, grouping
+from vendrel import _steps, clients, grouping
 from vendrel._detection import detect
 from vendrel._differences import CscArray, CsrArray, Differences, FloatArray, Jacobian
 from vendrel._evaluation import (Residual, Workers, check_arguments, check_flag, check_progress,
@@ -377,6 +377,8 @@ class SparseJacobian(Generic[J]):
         object returned (or one of its pattern), receives the values instead of a new array."""
         # Each call works in memory of its own (see Differences), so calls from several
         # threads, and a residual function that calls this object, need no lock.
+        # Handed to a SciPy solver as it is: say which drop-in or adapter to use instead.
+        clients.check_caller(1, self._differences.output == "dense")
         # out's indices are compared with the pattern while x and f0 are read.
         check = self._differences.start_check(out)
         point, narrow = _steps.as_point(x, "x", scalar=True)
@@ -460,11 +462,14 @@ class SparseJacobian(Generic[J]):
     # spares the evaluation of f(x) the solver has just made (vendrel.clients).
 
     @classmethod
-    def for_ivp(cls, rhs: Any, sparsity: Any, **options: Any) -> Any:
+    def for_ivp(cls, rhs: Any, sparsity: Any, *, vectorized: bool = False,
+                **options: Any) -> "clients.IvpJacobian":
         """The Jacobian of ``rhs(t, y)`` with respect to y, for ``solve_ivp``'s ``jac``.
 
-        `sparsity` is the pattern of d rhs / d y; `options` are `SparseJacobian`'s (``output``
-        excepted: BDF and Radau factorise CSC).
+        `sparsity` is the pattern of d rhs / d y; `vectorized` is solve_ivp's (rhs takes y
+        as columns); `options` are `SparseJacobian`'s, with ``output`` ``"csc"`` (the default,
+        for BDF and Radau) or ``"dense"`` (for LSODA). `vendrel.scipy.solve_ivp` makes this
+        from ``jac_sparsity`` by itself.
 
         Examples
         --------
@@ -479,30 +484,25 @@ class SparseJacobian(Generic[J]):
         >>> solution.success, bool(abs(solution.y[:, -1]).max() < 1e-3)
         (True, True)
         """
-        from vendrel import clients
-
-        return clients.for_ivp(cls, rhs, sparsity, **options)
+        return clients.for_ivp(cls, rhs, sparsity, vectorized=vectorized, **options)
 
     @classmethod
     def for_least_squares(cls, fun: Any, sparsity: Any, bounds: Bounds = (-np.inf, np.inf),
-                          **options: Any) -> Any:
+                          **options: Any) -> "clients.LeastSquaresJacobian":
         """The Jacobian of ``fun(x)`` for ``least_squares``'s ``jac``, its differences within
-        `bounds` (give the same `bounds` to ``least_squares``).
+        `bounds`: bounds given to ``least_squares`` but not here are refused, not stepped past
+        (`vendrel.scipy.least_squares` takes them from its call).
 
         The Jacobian is a CSR array, for ``tr_solver="lsmr"`` (``least_squares`` picks it for a
-        sparse Jacobian by itself).
+        sparse Jacobian by itself), or ``output="dense"``; dense for ``method="lm"``.
         """
-        from vendrel import clients
-
         return clients.for_least_squares(cls, fun, sparsity, bounds, **options)
 
     @classmethod
-    def for_minpack(cls, fun: Any, sparsity: Any, **options: Any) -> Any:
+    def for_minpack(cls, fun: Any, sparsity: Any, **options: Any) -> "clients.MinpackJacobian":
         """The Jacobian of ``fun(x)`` as a dense array, for ``root(method="hybr")`` and
         ``root(method="lm")``: MINPACK takes nothing else, so this is for small systems (SciPy
         itself reaches for hybr where n is in the hundreds or few thousands)."""
-        from vendrel import clients
-
         return clients.for_minpack(cls, fun, sparsity, **options)
 
 
