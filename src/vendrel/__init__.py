@@ -7,8 +7,10 @@ evaluation of the residual per group of columns instead of one per unknown.
 - `vendrel.jacobian`: `estimate_jacobian`, a reusable `SparseJacobian` and
   `detect_sparsity`, in the idiom of SciPy's ``approx_derivative``, on one process or many.
 - `vendrel.solve`: `root`, Newton's method that spends as few evaluations as it can.
+- `vendrel.hessian`: sparse Hessians from a gradient, by star and acyclic colourings.
 - `vendrel.tracing`: the pattern from one traced call of NumPy code.
-- `vendrel.grouping`: the fewest groups of columns, in a compiled core.
+- `vendrel.grouping`: the fewest groups of columns (and symmetric colourings), in a
+  compiled core.
 - `vendrel.sparse_solver`: the compiled `SparseSolver` class and its C-level method table,
   for compiled callers.
 
