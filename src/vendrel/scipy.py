@@ -49,6 +49,29 @@ def _scipy() -> Any:
 
     return scipy
 
+def _newer(function: Callable[..., Any], **named: Any) -> Dict[str, Any]:
+    """The keywords of `named` that the installed SciPy's `function` takes. A keyword that a
+    newer SciPy added (``workers``, ``callback``, ``full_output``) is left out where it has
+    its default, and refused as that SciPy would refuse it where it has not."""
+    import inspect
+
+    taken = inspect.signature(function).parameters
+    kept = {}
+    for name, value in named.items():
+        if name in taken:
+            kept[name] = value
+        elif value is not None and value is not False:
+            raise TypeError("%s() got an unexpected keyword argument %r (SciPy %s has no such "
+                            "argument)" % (function.__name__, name, _scipy().__version__))
+    return kept
+
+
+def _default(function: Callable[..., Any], name: str) -> Any:
+    import inspect
+
+    return inspect.signature(function).parameters[name].default
+
+
 #: solve_ivp's methods that make a Jacobian; the others are passed on as they are.
 IMPLICIT_METHODS = ("BDF", "Radau", "LSODA")
 #: root's methods that take a Jacobian (MINPACK's); the others use none, and are passed on.
@@ -86,9 +109,10 @@ def approx_derivative(fun: Callable[..., Any], x0: npt.ArrayLike, method: str = 
     ('csr_matrix', array([2., 4., 6., 8.]))
     """
     if sparsity is None or as_linear_operator:
-        return _scipy().optimize._numdiff.approx_derivative(
-            fun, x0, method, rel_step, abs_step, f0, bounds, sparsity, as_linear_operator, args,
-            kwargs, full_output, workers)
+        scipys = _scipy().optimize._numdiff.approx_derivative
+        return scipys(fun, x0, method, rel_step, abs_step, f0, bounds, sparsity,
+                      as_linear_operator, args, kwargs,
+                      **_newer(scipys, full_output=full_output, workers=workers))
     from vendrel.jacobian import estimate_jacobian
 
     sp = _scipy()
@@ -257,12 +281,16 @@ def least_squares(fun: Callable[..., Any], x0: npt.ArrayLike, jac: Any = "2-poin
     (True, True, True)
     """
     def scipy_call(f: Callable[..., Any], j: Any) -> scipy.optimize.OptimizeResult:
-        result: scipy.optimize.OptimizeResult = _scipy().optimize.least_squares(
+        scipys = _scipy().optimize.least_squares
+        # x_scale's default became None (SciPy 1.16); an older SciPy takes its own, 1.0.
+        scale = _default(scipys, "x_scale") if x_scale is None else x_scale
+        result: scipy.optimize.OptimizeResult = scipys(
             f, x0, jac=j, bounds=bounds, method=method, ftol=ftol, xtol=xtol, gtol=gtol,
-            x_scale=x_scale, loss=loss, f_scale=f_scale, diff_step=diff_step,
+            x_scale=scale, loss=loss, f_scale=f_scale, diff_step=diff_step,
             tr_solver=tr_solver, tr_options=tr_options,
             jac_sparsity=jac_sparsity if j is jac else None, max_nfev=max_nfev,
-            verbose=verbose, args=args, kwargs=kwargs, callback=callback, workers=workers)
+            verbose=verbose, args=args, kwargs=kwargs,
+            **_newer(scipys, callback=callback, workers=workers))
         return result
 
     if not (isinstance(jac, str) and jac in DIFFERENCE_METHODS) or \
