@@ -20,7 +20,7 @@ from vendrel.tracing._deps import DepSet
 from vendrel.tracing._errors import (
     BRANCH, SCALAR_SETITEM, TO_ARRAY, TO_INTEGER, TO_NUMBER, TO_TEXT, TRACED_INDEX, refusal,
     unsupported)
-from vendrel.tracing._storage import Storage
+from vendrel.tracing._storage import Storage, twin
 from vendrel.tracing._tables import RULES
 
 PLAIN_SCALARS = (float, int, bool, complex)
@@ -165,8 +165,13 @@ class TracedArray(_NoValue):
         if rows is None:
             rows = _deps.empty(size, n)
         root = None
-        if like is not None and like.ndim > 1 and not like.flags.c_contiguous:
-            root = np.empty_like(like, dtype=np.intp)
+        if like is not None and like.ndim > 1:
+            # The strides of `like` itself (of its axes of length 1 too), counted in elements,
+            # where it is one block of memory, as the arrays NumPy makes are.
+            if like.size and np.may_share_memory(like.ravel("K"), like):
+                root = twin(like, np.intp)
+            else:
+                root = np.empty_like(like, dtype=np.intp)
             root[...] = np.arange(size, dtype=np.intp).reshape(shape)
         storage = Storage(rows, n, root=root)
         pos = storage.root if root is not None else storage.root.reshape(shape)

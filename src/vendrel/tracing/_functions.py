@@ -17,8 +17,8 @@ from vendrel.tracing import _deps
 from vendrel.tracing import _contract
 from vendrel.tracing._arrays import TracedArray, TracedScalar
 from vendrel.tracing._operands import (
-    as_array, find_n, finish, is_traced, layout, operand, result)
-from vendrel.tracing._operands import output_layout as _output_layout
+    as_array, c_ordered, elementwise_layout, find_n, finish, is_traced, layout, made_by_numpy,
+    operand, result, stand_in, twin)
 from vendrel.tracing._reductions import accumulate, given as _given, normalize_axes, reduce, \
     reduce_rows
 from vendrel.tracing._tables import RULES
@@ -346,12 +346,12 @@ class _Combined:
         template = layout(value)
         if op.rows is None:
             if template is not None:
-                return np.full_like(template, -1, dtype=np.intp)
+                return twin(template, np.intp, -1)
             return np.full(op.shape, -1, dtype=np.intp)
         size = op.size
         pos = np.arange(self.offset, self.offset + size, dtype=np.intp).reshape(op.shape)
         if template is not None:
-            pos = _copy_into(np.empty_like(template, dtype=np.intp), pos)
+            pos = _copy_into(twin(template, np.intp), pos)
         self.parts.append(op.rows)
         self.offset += size
         return pos
@@ -447,7 +447,8 @@ def _pad(array: Any, pad_width: Any, mode: Any = "constant", **kwargs: Any) -> A
 def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
     if _traced_in([a]):
         return _union([a] + list(choices), out, np.result_type(*[_dtype(c) for c in choices]),
-                      keep_layout=False)
+                      lambda: np.choose(stand_in(a, np.intp), stand_in(list(choices)),
+                                        mode=mode))
     combined = _Combined(list(choices))
     pos = np.choose(a, [combined.positions(c) for c in choices],  # type: ignore[call-overload]
                     mode=mode)
@@ -457,9 +458,10 @@ def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
 # --- functions that combine elements in place: unions over the broadcast shape ---------
 
 def _union(values: Sequence[Any], out: Any = None, dtype: Any = None,
-           keep_layout: bool = True) -> Any:
-    """The union over the broadcast shape; laid out as NumPy's iterator lays out a ufunc's
-    output (order "K"), or in C order where NumPy's function allocates its result so."""
+           made: Optional[Callable[[], Any]] = None) -> Any:
+    """The union over the broadcast shape, laid out as the array `made` gives: NumPy's
+    function applied to stand-ins of the values (C order where `made` is None, or where every
+    value is C-ordered, as NumPy lays out what it makes of those)."""
     values = [v for v in values if v is not None]
     traced = [v for v in values if type(v) is TracedScalar]
     if out is None and traced and all(type(v) is TracedScalar or isinstance(v, _NUMBERS)
@@ -475,7 +477,7 @@ def _union(values: Sequence[Any], out: Any = None, dtype: Any = None,
     rows = _deps.union(*(o.broadcast(shape, n) for o in operands))
     if dtype is None:
         dtype = np.result_type(*[o.dtype for o in operands])
-    like = _output_layout(values, shape) if keep_layout else None
+    like = None if made is None or len(shape) < 2 or c_ordered(values) else made()
     return finish(result(shape, rows, dtype, n, like), out)
 
 
@@ -486,7 +488,8 @@ def _where(condition: Any, *choices: Any) -> Any:
                           "the values")
     dtype = np.result_type(_dtype(choices[0]), _dtype(choices[1]))
     if _traced_in([condition]) or isinstance(condition, (list, tuple)):
-        return _union([condition, choices[0], choices[1]], dtype=dtype)
+        return _union([condition, choices[0], choices[1]], dtype=dtype,
+                      made=lambda: made_by_numpy(np.where, condition, *choices))
     # A constant condition: each element takes the branch it chooses, and nothing else.
     n = find_n(list(choices))
     assert n is not None
@@ -498,14 +501,15 @@ def _where(condition: Any, *choices: Any) -> Any:
     rows = [first.broadcast(shape, n), second.broadcast(shape, n)]
     rows = [r if r is not None else _deps.empty(size, n) for r in rows]
     pick = np.where(mask, np.arange(size), size + np.arange(size))
-    like = _output_layout([condition, choices[0], choices[1]], shape)
+    like = elementwise_layout(np.where, [condition, choices[0], choices[1]], shape)
     return result(shape, _deps.gather(_deps.stack(rows, n), pick), dtype, n, like)
 
 
 @implements("select")
 def _select(condlist: Any, choicelist: Any, default: Any = 0) -> Any:
-    return _union(list(condlist) + list(choicelist) + [default], keep_layout=False,
-                  dtype=np.result_type(*[_dtype(c) for c in choicelist]))
+    return _union(list(condlist) + list(choicelist) + [default],
+                  dtype=np.result_type(*[_dtype(c) for c in choicelist]),
+                  made=lambda: made_by_numpy(np.select, condlist, choicelist, default))
 
 
 @implements("clip")
@@ -515,20 +519,30 @@ def _clip(a: Any, a_min: Any = None, a_max: Any = None, out: Any = None, **kwarg
         # where= leaves the other elements as they were: not followed.
         if name not in ("dtype", "casting") and not (name == "order" and kwargs[name] == "K"):
             raise unsupported("np.clip with %s=" % name)
-    return _union([a, a_min, a_max] + bounds, out, _dtype(a))
+    return _union([a, a_min, a_max] + bounds, out, _dtype(a),
+                  lambda: made_by_numpy(np.clip, a, a_min, a_max, **dict(
+                      (k, v) for k, v in zip(("min", "max"), bounds) if v is not None)))
 
 
 @implements("isclose")
 def _isclose(a: Any, b: Any, rtol: Any = 1e-05, atol: Any = 1e-08, equal_nan: bool = False) -> Any:
-    return _union([a, b, rtol, atol], dtype=bool)
+    return _union([a, b, rtol, atol], dtype=bool,
+                  made=lambda: made_by_numpy(np.isclose, a, b, rtol, atol, equal_nan))
 
 
-@implements("round", "around", "round_", "fix", "nan_to_num", "sinc", "i0", "angle", "iscomplex",
-            "isreal")
-def _unary(x: Any, *args: Any, **kwargs: Any) -> Any:
-    out = kwargs.pop("out", None)
-    _refuse_traced_index(list(args) + list(kwargs.values()))
-    return _union([x], out, _dtype(x))
+def _unary(function: Callable[..., Any]) -> Callable[..., Any]:
+    def handler(x: Any, *args: Any, **kwargs: Any) -> Any:
+        out = kwargs.pop("out", None)
+        _refuse_traced_index(list(args) + list(kwargs.values()))
+        return _union([x], out, _dtype(x),
+                      lambda: made_by_numpy(function, x, *args, **kwargs))
+    return handler
+
+
+for _name in ("round", "around", "round_", "fix", "nan_to_num", "sinc", "i0", "angle",
+              "iscomplex", "isreal"):
+    if hasattr(np, _name):
+        implements(_name)(_unary(getattr(np, _name)))
 
 
 @implements("interp")

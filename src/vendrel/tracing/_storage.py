@@ -134,3 +134,24 @@ class Storage:
         self.rows = _deps.gather(written, source)
 
 
+_lib_utils = getattr(np.lib, "array_utils", None)  # NumPy 2 moved byte_bounds there
+_byte_bounds: Any = getattr(_lib_utils, "byte_bounds", None) or getattr(np, "byte_bounds")
+
+
+def twin(array: np.ndarray, dtype: Any, fill: Any = 0) -> np.ndarray:
+    """A new array of `dtype` holding `fill`, laid out in memory exactly as `array` is.
+
+    Its strides are `array`'s counted in elements (negative, stepped and zero strides too),
+    so that a NumPy function handed the twin lays out its result, and chooses between view
+    and copy, as it would for `array`.
+    """
+    dtype = np.dtype(dtype)
+    item = array.itemsize
+    start = array.__array_interface__["data"][0]
+    if array.size == 0 or any(s % item for s in array.strides):
+        return np.full_like(array, fill, dtype=dtype)  # pragma: no cover - unaligned records
+    low, high = _byte_bounds(array)
+    memory = np.full((high - low) // item, fill, dtype=dtype)
+    return np.lib.stride_tricks.as_strided(
+        memory[(start - low) // item:], array.shape,
+        tuple(s // item * dtype.itemsize for s in array.strides))

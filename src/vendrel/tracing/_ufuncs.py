@@ -15,7 +15,7 @@ import scipy.sparse
 from vendrel.tracing import _deps
 from vendrel.tracing._arrays import PLAIN_SCALARS, TracedArray, TracedScalar, check_key
 from vendrel.tracing._operands import (
-    find_n, is_traced, operand, output_layout, result)
+    c_ordered, find_n, is_traced, made_by_numpy, operand, result, stand_in, twin)
 from vendrel.tracing._reductions import accumulate, reduce
 from vendrel.tracing._tables import RULES
 from vendrel.tracing._errors import PLAIN_OUT, unsupported
@@ -124,7 +124,9 @@ def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> 
     if mask is not None:
         mask = np.broadcast_to(mask, shape).ravel()
     dtypes = result_dtypes(ufunc, tuple(o.dtype for o in operands), dtype)
-    like = output_layout(inputs, shape) if out is None or any(o is None for o in out) else None
+    made = None
+    if (out is None or any(o is None for o in out)) and len(shape) > 1:
+        made = _layouts(ufunc, inputs, out, where, kwargs)
     results = []
     for k in range(ufunc.nout):
         target = out[k] if out is not None and k < len(out) else None
@@ -132,7 +134,7 @@ def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> 
             chosen = rows
             if mask is not None and rows is not None:
                 chosen = _deps.gather(rows, np.where(mask, np.arange(mask.size), -1))
-            results.append(result(shape, chosen, dtypes[k], n, like))
+            results.append(result(shape, chosen, dtypes[k], n, None if made is None else made[k]))
         elif isinstance(target, TracedArray):
             if target.shape != shape:
                 raise ValueError("non-broadcastable output operand with shape %r doesn't match "
@@ -145,6 +147,24 @@ def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> 
         else:
             raise unsupported(*PLAIN_OUT)
     return results[0] if ufunc.nout == 1 else tuple(results)
+
+
+def _layouts(ufunc: Any, inputs: Tuple[Any, ...], out: Any, where: Any,
+             kwargs: Dict[str, Any]) -> Any:
+    """The outputs the ufunc itself allocates for these operands, computing nothing
+    (where=False everywhere): NumPy's layouts (None: all C, as NumPy makes it then)."""
+    targets = tuple(out) if out is not None else (None,) * ufunc.nout
+    if c_ordered(list(inputs) + [o for o in targets if o is not None] + [where]):
+        return None
+    if where is True or np.ndim(where) == 0:
+        nothing: Any = False
+    elif is_traced(where):
+        nothing = stand_in(where, bool)
+    else:
+        nothing = twin(np.asarray(where), bool, False)  # its layout, none of its True
+    extra = {k: kwargs[k] for k in ("dtype", "casting", "signature") if k in kwargs}
+    made = made_by_numpy(ufunc, *inputs, out=targets, where=nothing, **extra)
+    return made if isinstance(made, tuple) else (made,)
 
 
 def _scalar_call(ufunc: Any, inputs: Tuple[Any, ...]) -> Any:
