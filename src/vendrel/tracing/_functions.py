@@ -8,6 +8,7 @@ Reductions and accumulations are unions along axes, made by one sparse product w
 matrix choosing the members of each output. Anything not listed is refused by name.
 """
 
+import inspect
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -55,7 +56,84 @@ def dispatch(func: Any, types: Any, args: Any, kwargs: Any) -> Any:
                           "NumPy does not compute it either; write A @ x or A.dot(x)")
     if handler is None:
         raise unsupported(name_of(func), _REASONS.get(getattr(func, "__name__", ""), ""))
-    return handler(*args, **kwargs)
+    call = _CALLS.get(func)
+    if call is None:
+        call = _CALLS[func] = _Call(func, handler)
+    return call(args, kwargs)
+
+
+_POSITIONAL = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+
+
+def _signature(function: Any) -> Optional[inspect.Signature]:
+    try:
+        return inspect.signature(function)
+    except (TypeError, ValueError):  # pragma: no cover - a NumPy function without one
+        return None
+
+
+class _Call:
+    """A NumPy function's call, read by NumPy's own signature and handed to its rule.
+
+    The arguments are bound to NumPy's signature (so a call NumPy rejects raises NumPy's
+    TypeError), then passed on: NumPy's positional parameters by position, its keyword-only
+    ones by name. An argument the rule does not take is refused by name, unless it is given
+    as its default; so every handled function takes its whole signature on every NumPy.
+    """
+
+    def __init__(self, func: Any, handler: Callable[..., Any]) -> None:
+        self.func, self.handler = func, handler
+        self.numpy = _signature(func)
+        rule = _signature(handler)
+        if self.numpy is None or rule is None:
+            self.numpy = None
+            return
+        params = list(rule.parameters.values())
+        kinds = [p.kind for p in params]
+        self.slots = (1 << 30 if inspect.Parameter.VAR_POSITIONAL in kinds else
+                      sum(k in _POSITIONAL for k in kinds))
+        self.any_keyword = inspect.Parameter.VAR_KEYWORD in kinds
+        self.names = {p.name for p in params if p.kind is not inspect.Parameter.POSITIONAL_ONLY}
+        self.positional = [p for p in self.numpy.parameters.values() if p.kind in _POSITIONAL]
+
+    def __call__(self, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
+        if self.numpy is None:
+            return self.handler(*args, **kwargs)
+        bound = self.numpy.bind(*args, **kwargs).arguments
+        given = [k for k, p in enumerate(self.positional) if p.name in bound]
+        positional: List[Any] = []
+        for k, parameter in enumerate(self.positional[:given[-1] + 1 if given else 0]):
+            value = bound.get(parameter.name, parameter.default)
+            if k >= self.slots:
+                self._drop(parameter.name, value, parameter.default)
+            else:
+                positional.append(value)
+        keywords: Dict[str, Any] = {}
+        for name, value in bound.items():
+            kind = self.numpy.parameters[name].kind
+            if kind is inspect.Parameter.VAR_POSITIONAL:
+                positional.extend(value)
+            elif kind is inspect.Parameter.KEYWORD_ONLY:
+                keywords[name] = value
+            elif kind is inspect.Parameter.VAR_KEYWORD:
+                keywords.update(value)
+        for name in list(keywords):
+            if name not in self.names and not self.any_keyword:
+                parameter = self.numpy.parameters.get(name)
+                self._drop(name, keywords.pop(name),
+                           inspect.Parameter.empty if parameter is None else parameter.default)
+        return self.handler(*positional, **keywords)
+
+    def _drop(self, name: str, value: Any, default: Any) -> None:
+        """Leave out an argument the rule does not take: only where it is the default."""
+        if value is default or (isinstance(value, (bool, int, float, str, type(None))) and
+                                type(value) is type(default) and value == default):
+            return
+        raise unsupported("%s with %s=" % (name_of(self.func), name),
+                          "the tracer does not follow this argument")
+
+
+_CALLS: Dict[Any, _Call] = {}
 
 
 def name_of(func: Any) -> str:
@@ -519,6 +597,7 @@ def _clip(a: Any, a_min: Any = None, a_max: Any = None, out: Any = None, **kwarg
         # where= leaves the other elements as they were: not followed.
         if name not in ("dtype", "casting") and not (name == "order" and kwargs[name] == "K"):
             raise unsupported("np.clip with %s=" % name)
+    a_min, a_max = (v if _given(v) else None for v in (a_min, a_max))
     return _union([a, a_min, a_max] + bounds, out, _dtype(a),
                   lambda: made_by_numpy(np.clip, a, a_min, a_max, **dict(
                       (k, v) for k, v in zip(("min", "max"), bounds) if v is not None)))
@@ -689,10 +768,23 @@ def _trace(a: Any, offset: int = 0, axis1: int = 0, axis2: int = 1, dtype: Any =
 
 
 def _accumulation(names: Sequence[str], sample: Callable[..., Any]) -> None:
-    def handler(a: Any, axis: Any = None, dtype: Any = None, out: Any = None) -> Any:
+    def handler(a: Any, axis: Any = None, dtype: Any = None, out: Any = None,
+                include_initial: bool = False) -> Any:
         result_dtype = _sample_dtype(sample, _dtype(a), **({"dtype": dtype} if _given(dtype)
                                                             else {}))
-        return accumulate(a, axis, out, result_dtype)
+        if not include_initial:
+            return accumulate(a, axis, out, result_dtype)
+        # NumPy's cumulative_sum and cumulative_prod only: a constant first (0 or 1) before
+        # the prefixes, along the axis, which NumPy requires for more than one dimension.
+        array = as_array(a)
+        if axis is None and array.ndim != 1:
+            raise ValueError("axis must be specified for multi-dimensional arrays.")
+        along = normalize_axes(0 if axis is None else axis, array.ndim)[0]
+        shape = list(array.shape)
+        shape[along] = 1
+        prefixes = accumulate(array, along, None, result_dtype)
+        return finish(np.concatenate([np.zeros(shape, result_dtype), prefixes], axis=along),
+                      out)
     implements(*names)(handler)
 
 
