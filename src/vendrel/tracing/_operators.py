@@ -82,6 +82,8 @@ def _array_operator(ufunc: Any, reflected: bool = False) -> Any:
         if scipy.sparse.issparse(other):
             return _sparse_operator(ufunc, self, other, reflected)
         return RULES["elementwise"](ufunc, (other, self) if reflected else (self, other), {})
+    # What the operator stands for, for the types that route it through NumPy (made arrays).
+    operator.ufunc, operator.kind = ufunc, "reflected" if reflected else "binary"  # type: ignore
     return operator
 
 
@@ -103,12 +105,14 @@ def _array_inplace(ufunc: Any) -> Any:
         if rows is not None and self.size:
             self._storage.join(np.ravel(self._pos), rows)
         return self
+    operator.ufunc, operator.kind = ufunc, "inplace"  # type: ignore[attr-defined]
     return operator
 
 
 def _array_unary(ufunc: Any) -> Any:
     def operator(self: Any) -> Any:
         return RULES["elementwise"](ufunc, (self,), {})
+    operator.ufunc, operator.kind = ufunc, "unary"  # type: ignore[attr-defined]
     return operator
 
 

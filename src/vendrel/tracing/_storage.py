@@ -27,7 +27,7 @@ class Storage:
     all, the last write of an element winning, as NumPy's assignment does.
     """
 
-    __slots__ = ("rows", "pending", "blocks", "root", "flat", "n", "identity")
+    __slots__ = ("rows", "pending", "blocks", "root", "flat", "n", "identity", "values", "sealed")
 
     def __init__(self, rows: Any, n: int, identity: bool = False,
                  root: Optional[np.ndarray] = None) -> None:
@@ -45,6 +45,10 @@ class Storage:
         self.n = n
         # x itself, not yet written to: element p depends on input p alone.
         self.identity = identity
+        # For an array the traced function made: its values in C order while nothing traced
+        # was written, and whether they were handed out as a plain array.
+        self.values: Optional[np.ndarray] = None
+        self.sealed = False
 
     def matrix(self) -> Any:
         if self.pending or self.blocks:
