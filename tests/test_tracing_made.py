@@ -144,3 +144,42 @@ def test_numpy_is_unchanged_for_other_threads_and_after_the_trace():
     thread.join(10)
     assert seen == {"type": np.ndarray, "array": np.ndarray}
     assert np.zeros is zeros and type(np.zeros(2)) is np.ndarray
+
+
+# --- assignment through a traced mask -------------------------------------------------------
+
+def _clamped(x):
+    c = x[::-1] * x
+    c[c < 0] = 0.0
+    return c
+
+
+def _rows_masked(x):
+    r = np.zeros(N)
+    r[:] = x
+    grid = r.reshape(3, 2)
+    grid[x[:3] > 0] = x[5]  # whole rows of the grid
+    return r
+
+
+@pytest.mark.parametrize("fun, superset", [
+    (_clamped, [[0, 5], [1, 4], [2, 3], [2, 3], [1, 4], [0, 5]]),
+    (_rows_masked, [[0, 5], [0, 1, 5], [1, 2, 5], [1, 3, 5], [2, 4, 5], [2, 5]]),
+], ids=["clamp", "rows"])
+def test_assignment_through_a_traced_mask_joins_mask_value_and_old_element(fun, superset):
+    expected = np.zeros((N, N), dtype=bool)
+    for row, columns in enumerate(superset):
+        expected[row, columns] = True
+    traced = trace_sparsity(fun, np.ones(N)).toarray()
+    np.testing.assert_array_equal(traced, expected)
+    found = found_by_perturbation(fun, N, count=6)
+    assert found.any() and not (found & ~traced).any()
+
+
+def test_an_array_of_values_through_a_traced_mask_is_refused():
+    def fun(x):
+        r = x.copy()
+        r[x > 0] = x[:3]  # which value lands where depends on how many are chosen
+        return r
+    with pytest.raises(TracingError, match="indexing with traced values"):
+        trace_sparsity(fun, np.ones(N))

@@ -308,6 +308,8 @@ class TracedArray(_NoValue):
             raise ValueError("assignment destination is read-only")
         storage = self._storage
         single = _element_key(key, pos.ndim)
+        if not single and _traced_mask(key):
+            return self._assign_where(key, value)
         target = pos[key] if single else pos[check_key(key)]
         if self._part:
             shape = np.shape(target)
@@ -333,6 +335,23 @@ class TracedArray(_NoValue):
             if np.may_share_memory(value._pos, pos):
                 return self._assign_overlapping(key, value)
         storage.write(np.ravel(target), RULES["rows"](value, np.shape(target), storage.n))
+
+    def _assign_where(self, mask: "TracedArray", value: Any) -> None:
+        """self[mask] = value with a traced boolean mask (``c[c < 0] = 0.0``): which elements
+        change depends on x, so each element under the mask may keep its value or take the
+        new one, and depends on both and on its mask element (a sound superset). Only one
+        value for all (a scalar) is followed: an array's k-th value goes to the k-th chosen
+        element, which the values decide."""
+        if np.ndim(value) != 0:
+            raise unsupported(*TRACED_INDEX)
+        shape, n = self.shape, self.n
+        if mask.shape != shape[:mask.ndim]:
+            raise IndexError("boolean index did not match indexed array: the index has "
+                             "shape %r and the array %r" % (mask.shape, shape))
+        spread = mask.reshape(mask.shape + (1,) * (len(shape) - mask.ndim))
+        rows = _deps.union(self.rows(), RULES["rows"](spread, shape, n),
+                           RULES["rows"](value, shape, n))
+        self.write(rows)
 
     def _assign_overlapping(self, key: Any, value: "TracedArray") -> None:
         """self[key] = value where value is a view of the same elements.
@@ -514,6 +533,13 @@ def _element_key(key: Any, ndim: int) -> bool:
         type(k) is int or isinstance(k, np.integer) for k in key)
 
 
+def _traced_mask(key: Any) -> bool:
+    """Whether `key` is one traced boolean array (a mask computed from x)."""
+    if isinstance(key, MadeArray) and key.plain():
+        return False
+    return isinstance(key, TracedArray) and key.dtype == bool
+
+
 def check_key(key: Any) -> Any:
     """The index, checked to hold no traced value."""
     parts = key if type(key) is tuple else (key,)
@@ -616,7 +642,7 @@ class MadeArray(TracedArray):
         key = RULES["plain"](key)
         if isinstance(value, MadeArray) and value.plain():
             value = value.values(seal=False)
-        if self.plain() and not RULES["traced"](value):
+        if self.plain() and not RULES["traced"](value) and not RULES["traced"](key):
             if not self._pos.flags.writeable:
                 raise ValueError("assignment destination is read-only")
             target = self._pos[key]
