@@ -52,11 +52,39 @@ def test_entries_vanishing_at_x0_are_found(x0):
     assert traced[0, 0] and not at_x0[0, 0]
 
 
-@pytest.mark.parametrize("fun", [lambda x: 0.0 * x, lambda x: x * np.zeros(3),
-                                 lambda x: np.multiply(x, 0, where=True)],
-                         ids=["zero-scalar", "zero-array", "ufunc"])
-def test_a_constant_zero_factor_keeps_the_dependency(fun):
-    np.testing.assert_array_equal(trace_sparsity(fun, np.ones(3)).toarray(), np.eye(3, dtype=bool))
+_SIGNS = np.array([1.0, 0.0, -2.0])
+
+
+def _upwind(x):
+    return np.maximum(_SIGNS, 0) * x + np.minimum(_SIGNS, 0) * x[::-1]
+
+
+def _scaled_in_place(x):
+    r = x.copy()
+    r *= _SIGNS
+    return r
+
+
+@pytest.mark.parametrize("fun, rows", [
+    (lambda x: 0.0 * x, [[], [], []]),
+    (lambda x: x * np.zeros(3), [[], [], []]),
+    (lambda x: np.multiply(x, 0, where=True), [[], [], []]),
+    (lambda x: np.array([x[0] * 0, x[1] * 2.0, x[2]]), [[], [1], [2]]),
+    (_upwind, [[0], [], [0]]),
+    (_scaled_in_place, [[0], [], [2]]),
+    (lambda x: np.select([_SIGNS > 0, _SIGNS < 0], [x, x[::-1] ** 2], 1.0), [[0], [], [0]]),
+    (lambda x: np.choose([0, 1, 1], [x, x[::-1]]), [[0], [1], [0]]),
+], ids=["zero-scalar", "zero-array", "ufunc", "loop-elements", "upwind", "in-place",
+        "select", "choose"])
+def test_a_constant_zero_factor_or_choice_rules_the_dependency_out(fun, rows):
+    expected = np.zeros((3, 3), dtype=bool)
+    for row, columns in enumerate(rows):
+        expected[row, columns] = True
+    np.testing.assert_array_equal(trace_sparsity(fun, np.ones(3)).toarray(), expected)
+    found = np.zeros_like(expected)
+    for x in random_points(3):
+        found |= perturbation_pattern(fun, x)
+    np.testing.assert_array_equal(found, expected)
 
 
 def test_solver_is_traced_through_its_python_compute_residuals(capsys):

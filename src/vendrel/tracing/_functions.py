@@ -585,9 +585,35 @@ def _where(condition: Any, *choices: Any) -> Any:
 
 @implements("select")
 def _select(condlist: Any, choicelist: Any, default: Any = 0) -> Any:
+    if not _traced_in(list(condlist)):
+        return _select_constant(list(condlist), list(choicelist), default)
     return _union(list(condlist) + list(choicelist) + [default],
                   dtype=np.result_type(*[_dtype(c) for c in choicelist]),
                   made=lambda: made_by_numpy(np.select, condlist, choicelist, default))
+
+
+def _select_constant(condlist: List[Any], choicelist: List[Any], default: Any) -> Any:
+    """np.select with constant conditions: each element depends on the one choice NumPy
+    takes there (the first condition that holds, else the default), found by NumPy's own
+    select on the choices' numbers."""
+    if len(condlist) != len(choicelist):
+        raise ValueError("list of cases must be same length as list of conditions")
+    n = find_n(choicelist + [default])
+    assert n is not None
+    options = choicelist + [default]
+    operands = [operand(v, n) for v in options]
+    conditions = [np.asarray(c) for c in condlist]
+    shape = tuple(np.broadcast_shapes(*[o.shape for o in operands],
+                                      *[c.shape for c in conditions]))
+    size = int(np.prod(shape, dtype=np.int64))
+    chosen = np.broadcast_to(np.select(conditions, list(range(len(choicelist))),
+                                       len(choicelist)), shape).ravel()
+    rows = [o.broadcast(shape, n) for o in operands]
+    rows = [r if r is not None else _deps.empty(size, n) for r in rows]
+    dtype = np.result_type(*[_dtype(c) for c in choicelist])
+    like = elementwise_layout(np.select, [condlist, choicelist, default], shape)
+    pick = chosen.astype(np.int64) * size + np.arange(size)
+    return result(shape, _deps.gather(_deps.stack(rows, n), pick), dtype, n, like)
 
 
 @implements("clip")

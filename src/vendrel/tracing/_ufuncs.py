@@ -118,7 +118,11 @@ def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> 
             mask = np.asarray(where, dtype=bool)
             shapes.append(mask.shape)
     shape = tuple(np.broadcast_shapes(*shapes))
-    rows = _deps.union(*(o.broadcast(shape, n) for o in operands))
+    rows = None
+    if ufunc is np.multiply and len(operands) == 2:
+        rows = _product_rows(inputs, operands, shape, n)
+    if rows is None:
+        rows = _deps.union(*(o.broadcast(shape, n) for o in operands))
     if traced_where is not None:
         rows = _deps.union(rows, traced_where.broadcast(shape, n))
     if mask is not None:
@@ -167,6 +171,35 @@ def _layouts(ufunc: Any, inputs: Tuple[Any, ...], out: Any, where: Any,
     return made if isinstance(made, tuple) else (made,)
 
 
+def _product_rows(inputs: Tuple[Any, ...], operands: Any, shape: Tuple[int, ...],
+                  n: int) -> Any:
+    """A product with a constant factor: where that factor is exactly zero, the product is
+    zero whatever the other factor is, so it depends on nothing there (as in matmul). None
+    where no constant factor holds a zero."""
+    constant = [o.rows is None and o.scalar is None for o in operands]
+    if constant.count(True) != 1:
+        return None
+    k = constant.index(True)
+    factor = np.asarray(inputs[k])
+    if factor.dtype.kind not in "biufc":
+        return None
+    zero = factor == 0
+    if not zero.any():
+        return None
+    other = operands[1 - k].broadcast(shape, n)
+    if other is None:
+        return None
+    keep = ~np.broadcast_to(zero, shape).ravel()
+    return _deps.gather(other, np.where(keep, np.arange(keep.size), -1))
+
+
+def is_zero(value: Any) -> bool:
+    """Whether `value` is a plain number that is exactly zero."""
+    kind = type(value)
+    return (kind in PLAIN_SCALARS or isinstance(value, np.generic)) and \
+        np.asarray(value).dtype.kind in "biufc" and value == 0
+
+
 def _scalar_call(ufunc: Any, inputs: Tuple[Any, ...]) -> Any:
     """The ufunc on traced scalars and numbers alone, without building any matrix."""
     deps: _deps.DepSet = _deps.NONE
@@ -185,6 +218,8 @@ def _scalar_call(ufunc: Any, inputs: Tuple[Any, ...]) -> Any:
         else:
             return None
     dtypes = result_dtypes(ufunc, tuple(keys))
+    if ufunc is np.multiply and any(is_zero(v) for v in inputs):
+        deps = _deps.NONE  # a product with an exact constant zero
     results = tuple(TracedScalar(deps, dtype, n) for dtype in dtypes)  # type: ignore[arg-type]
     return results[0] if len(results) == 1 else results
 
@@ -244,3 +279,4 @@ RULES["ufunc"] = dispatch
 RULES["elementwise"] = elementwise
 RULES["result_dtypes"] = result_dtypes
 RULES["dtype_key"] = dtype_key
+RULES["is_zero"] = is_zero
