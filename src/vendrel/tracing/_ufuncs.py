@@ -3,7 +3,7 @@
 An elementwise ufunc's output element depends on the inputs' elements at the same place of
 the broadcast shape, whatever the ufunc computes, so one rule covers them all (comparisons,
 np.maximum, np.abs, np.sign and np.floor included: their jumps are dependencies too). A
-multiplication by a constant zero keeps the dependency: the pattern is structural. The
+product with a constant that is exactly zero somewhere depends on nothing there. The
 methods reduce, accumulate and outer are unions along axes; at is an accumulating scatter.
 """
 
