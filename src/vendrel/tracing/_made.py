@@ -163,12 +163,17 @@ for _name in [name for name in dir(TracedArray) if name.startswith("__")]:
 
 def _traced_array(obj: Any, dtype: Any, copy: Any, order: Any, ndmin: int) -> Any:
     """np.array of something holding traced values: a traced array of NumPy's shape."""
+    order = order if order in ("K", "A", "C", "F") else "K"
     if isinstance(obj, (TracedArray, TracedScalar)):
         result = as_array(obj)
+        flags = result._pos.flags
+        laid = {"K": True, "A": flags.c_contiguous or flags.f_contiguous,
+                "C": flags.c_contiguous, "F": flags.f_contiguous}[order]
         if dtype is not None and np.dtype(dtype) != result.dtype:
-            result = result.astype(dtype, order=order if order in "KACF" else "K")
-        elif copy:
-            result = result.copy(order=order if order in "KACF" else "K")
+            result = result.astype(dtype, order=order)
+        elif copy or not laid:
+            # NumPy copies where asked to, and where the array is not laid out as asked.
+            result = result.copy(order=order)
     elif isinstance(obj, (list, tuple)):
         pieces = [_traced_array(v, None, False, "K", 0) if _traced(v) else np.asarray(_plain(v))
                   for v in obj]
@@ -182,23 +187,29 @@ def _traced_array(obj: Any, dtype: Any, copy: Any, order: Any, ndmin: int) -> An
     return result
 
 
-def _array(original: Callable[..., Any], copies: bool, inside: bool = False) -> Callable[..., Any]:
-    """np.array and its relatives; `inside`: NumPy's own use in np.r_ and np.c_, whose pieces
-    are the user's."""
+def _array(original: Callable[..., Any], copies: bool, inside: bool = False,
+           order: Any = None, least: int = 0) -> Callable[..., Any]:
+    """np.array and its relatives (`order`: the one they lay out in, `least`: the fewest
+    dimensions they give); `inside`: NumPy's own use in np.r_ and np.c_, whose pieces are
+    the user's."""
     def array(obj: Any, dtype: Any = None, *args: Any, **kwargs: Any) -> Any:
         if active() is None or (not inside and internal(sys._getframe(1))):
             return original(obj, dtype, *args, **kwargs)
-        if isinstance(obj, MadeArray) and obj.plain():
-            copy = kwargs.get("copy", copies)
-            if dtype is not None and np.dtype(dtype) != obj.dtype:
-                return obj.astype(dtype)
-            return obj.copy() if copy else obj
+        if order is not None:
+            kwargs = dict(kwargs, order=order, ndmin=max(least, int(kwargs.get("ndmin", 0))))
+        if isinstance(obj, MadeArray) and obj.plain() and (
+                dtype is None or np.dtype(dtype).kind in "biufc"):
+            # Already an array: itself, or its copy in the dtype and layout asked for.
+            return _traced_array(obj, dtype, kwargs.get("copy", copies),
+                                 kwargs.get("order", "K"), int(kwargs.get("ndmin", 0)))
         if _traced(obj) and (dtype is None or np.dtype(dtype).kind in "biufc"):
             made = _traced_array(obj, dtype, kwargs.get("copy", copies), kwargs.get("order", "K"),
                                  int(kwargs.get("ndmin", 0)))
             if made is not None:
                 return made
         plain = _plain(obj)
+        if order is not None:  # NumPy's own takes no order= or ndmin=
+            kwargs = {k: v for k, v in kwargs.items() if k not in ("order", "ndmin")}
         result = original(plain, dtype, *args, **kwargs)
         if type(result) is np.ndarray and result.dtype != object and not (
                 isinstance(plain, np.ndarray) and np.may_share_memory(result, plain)):
@@ -237,9 +248,12 @@ def _targets() -> Iterator[Tuple[Any, str, Callable[[Any], Any]]]:
         sys.modules.get("numpy.lib.index_tricks")
     for name in ("zeros", "ones", "empty", "full"):
         yield np, name, _filled
-    for name, copies in (("array", True), ("asarray", False), ("asanyarray", False),
-                         ("ascontiguousarray", False), ("asfortranarray", False)):
+    for name, copies in (("array", True), ("asarray", False), ("asanyarray", False)):
         yield np, name, (lambda original, copies=copies: _array(original, copies))
+    yield np, "ascontiguousarray", (lambda original: _array(original, False, order="C",
+                                                            least=1))
+    yield np, "asfortranarray", (lambda original: _array(original, False, order="F",
+                                                         least=1))
     if index_tricks is not None and hasattr(index_tricks, "array"):
         yield index_tricks, "array", (lambda original: _array(original, True, inside=True))
 
