@@ -104,6 +104,24 @@ def test_traced_values_written_into_made_arrays_give_the_exact_pattern(fun):
     np.testing.assert_array_equal(traced, found)
 
 
+def _constant_traced_write(x):
+    # A traced write of values that depend on nothing (v is 0.5 at every x) still ends the
+    # made array's values: they are stale after it (r holds -0.5, not 0.0).
+    v = x[:1] * 0.0 + 0.5
+    r = np.zeros(1)
+    r += v
+    r *= -1.0
+    s = r * 1.0
+    s[r < 0] = x[1]
+    return s
+
+
+def test_a_traced_write_ends_the_values_even_of_constants():
+    traced = trace_sparsity(_constant_traced_write, np.ones(N)).toarray()
+    found = found_by_perturbation(_constant_traced_write, N)
+    assert found[0, 1] and not (found & ~traced).any()
+
+
 def test_complex_pieces_hold_what_perturbation_finds():
     # A complex element carries one set for both parts: .real and .imag are supersets.
     traced = trace_sparsity(_complex_pieces, np.ones(N)).toarray()

@@ -324,10 +324,12 @@ class TracedArray(_NoValue):
             if value_kind is TracedScalar:
                 storage.pending[int(target)] = value.deps
                 storage.identity = False
+                storage.values = None
                 return
             if value_kind in PLAIN_SCALARS or isinstance(value, np.generic):
                 storage.pending[int(target)] = _deps.NONE
                 storage.identity = False
+                storage.values = None
                 return
         if isinstance(value, TracedArray) and value._storage is storage:
             if isinstance(target, np.ndarray) and _same_view(value._pos, target):
@@ -598,10 +600,16 @@ class MadeArray(TracedArray):
         pos = storage.root if root is not None else storage.root.reshape(values.shape)
         return cls(storage, pos, values.dtype)
 
+    def _flat(self) -> np.ndarray:
+        """The values in C order (a made array's storage keeps them)."""
+        values = self._storage.values
+        assert values is not None
+        return values
+
     def plain(self) -> bool:
-        """Whether nothing traced was written: the array is its values."""
-        storage = self._storage
-        return not (storage.pending or storage.blocks or storage.rows.nnz)
+        """Whether nothing traced was written: the array is its values (any write into its
+        storage, even of constants, ends them)."""
+        return self._storage.values is not None
 
     def values(self, seal: bool = True) -> np.ndarray:
         """The values, as a new array laid out as this one; `seal`: they leave the trace."""
@@ -611,7 +619,7 @@ class MadeArray(TracedArray):
         pos = self._pos
         laid = np.empty_like(pos, dtype=self._dtype) if pos.ndim > 1 else \
             np.empty(pos.shape, self._dtype)
-        laid[...] = storage.values[pos]
+        laid[...] = self._flat()[pos]
         return laid
 
     def from_positions(self, pos: Any) -> Any:
@@ -620,12 +628,12 @@ class MadeArray(TracedArray):
         if isinstance(pos, (list, tuple)):
             return type(pos)(self.from_positions(p) for p in pos)
         if not isinstance(pos, np.ndarray):
-            return self._storage.values[int(pos)]
+            return self._flat()[int(pos)]
         if np.may_share_memory(pos, self._storage.root):
             return MadeArray(self._storage, pos, self._dtype)
         copy = np.empty_like(pos, dtype=self._dtype) if pos.ndim > 1 else \
             np.empty(pos.shape, self._dtype)
-        copy[...] = self._storage.values[pos]
+        copy[...] = self._flat()[pos]
         return MadeArray.of(copy, self.n)
 
     def __getitem__(self, key: Any) -> Any:
@@ -634,7 +642,7 @@ class MadeArray(TracedArray):
             target = self._pos[key]
             if not isinstance(target, np.ndarray) or target.ndim == 0 and \
                     _element_key(key, self._pos.ndim):
-                return self._storage.values[int(target)]
+                return self._flat()[int(target)]
             return self.from_positions(target)
         return super().__getitem__(key)
 
@@ -646,7 +654,7 @@ class MadeArray(TracedArray):
             if not self._pos.flags.writeable:
                 raise ValueError("assignment destination is read-only")
             target = self._pos[key]
-            values = self._storage.values
+            values = self._flat()
             # NumPy's assignment, broadcasting and casting, on the values at those positions.
             chosen = values[target]
             if isinstance(chosen, np.ndarray):
@@ -701,7 +709,7 @@ class MadeArray(TracedArray):
             return float(self.values(seal=False))
         return super().__float__()
 
-    def __complex__(self) -> complex:
+    def __complex__(self) -> complex:  # type: ignore[override]
         if self.plain():
             return complex(self.values(seal=False))
         return super().__complex__()
@@ -713,7 +721,7 @@ class MadeArray(TracedArray):
 
     def __index__(self) -> int:
         if self.plain():
-            return self.values(seal=False).__index__()  # type: ignore[no-any-return]
+            return self.values(seal=False).__index__()
         return super().__index__()
 
     def __format__(self, format_spec: str) -> str:

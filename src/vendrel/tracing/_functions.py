@@ -19,7 +19,8 @@ from vendrel.tracing import _contract
 from vendrel.tracing._arrays import TracedArray, TracedScalar
 from vendrel.tracing._operands import (
     as_array, c_ordered, elementwise_layout, find_n, finish, is_traced, layout, made_by_numpy,
-    operand, result, stand_in, twin)
+    operand, result, stand_in)
+from vendrel.tracing._storage import twin
 from vendrel.tracing._reductions import accumulate, given as _given, normalize_axes, reduce, \
     reduce_rows
 from vendrel.tracing._tables import RULES
@@ -119,9 +120,9 @@ class _Call:
                 keywords.update(value)
         for name in list(keywords):
             if name not in self.names and not self.any_keyword:
-                parameter = self.numpy.parameters.get(name)
+                found = self.numpy.parameters.get(name)
                 self._drop(name, keywords.pop(name),
-                           inspect.Parameter.empty if parameter is None else parameter.default)
+                           inspect.Parameter.empty if found is None else found.default)
         return self.handler(*positional, **keywords)
 
     def _drop(self, name: str, value: Any, default: Any) -> None:
@@ -525,8 +526,8 @@ def _pad(array: Any, pad_width: Any, mode: Any = "constant", **kwargs: Any) -> A
 def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
     if _traced_in([a]):
         return _union([a] + list(choices), out, np.result_type(*[_dtype(c) for c in choices]),
-                      lambda: np.choose(stand_in(a, np.intp), stand_in(list(choices)),
-                                        mode=mode))
+                      lambda: np.choose(  # type: ignore[call-overload]
+                          stand_in(a, np.intp), stand_in(list(choices)), mode=mode))
     combined = _Combined(list(choices))
     pos = np.choose(a, [combined.positions(c) for c in choices],  # type: ignore[call-overload]
                     mode=mode)

@@ -164,6 +164,7 @@ for _name in [name for name in dir(TracedArray) if name.startswith("__")]:
 def _traced_array(obj: Any, dtype: Any, copy: Any, order: Any, ndmin: int) -> Any:
     """np.array of something holding traced values: a traced array of NumPy's shape."""
     order = order if order in ("K", "A", "C", "F") else "K"
+    result: Any
     if isinstance(obj, (TracedArray, TracedScalar)):
         result = as_array(obj)
         flags = result._pos.flags
@@ -177,7 +178,7 @@ def _traced_array(obj: Any, dtype: Any, copy: Any, order: Any, ndmin: int) -> An
     elif isinstance(obj, (list, tuple)):
         pieces = [_traced_array(v, None, False, "K", 0) if _traced(v) else np.asarray(_plain(v))
                   for v in obj]
-        result = np.stack(pieces)  # type: ignore[arg-type]  # through the traced handler
+        result = np.stack(pieces)  # through the traced handler
         if dtype is not None:
             result = result.astype(dtype)
     else:
@@ -243,19 +244,23 @@ _installed: List[Tuple[Any, str, Any]] = []
 _users = 0
 
 
+def _wrapping(copies: bool, **options: Any) -> Callable[[Any], Any]:
+    def wrap(original: Any) -> Any:
+        return _array(original, copies, **options)
+    return wrap
+
+
 def _targets() -> Iterator[Tuple[Any, str, Callable[[Any], Any]]]:
     index_tricks = sys.modules.get("numpy.lib._index_tricks_impl") or \
         sys.modules.get("numpy.lib.index_tricks")
     for name in ("zeros", "ones", "empty", "full"):
         yield np, name, _filled
     for name, copies in (("array", True), ("asarray", False), ("asanyarray", False)):
-        yield np, name, (lambda original, copies=copies: _array(original, copies))
-    yield np, "ascontiguousarray", (lambda original: _array(original, False, order="C",
-                                                            least=1))
-    yield np, "asfortranarray", (lambda original: _array(original, False, order="F",
-                                                         least=1))
+        yield np, name, _wrapping(copies)
+    yield np, "ascontiguousarray", _wrapping(False, order="C", least=1)
+    yield np, "asfortranarray", _wrapping(False, order="F", least=1)
     if index_tricks is not None and hasattr(index_tricks, "array"):
-        yield index_tricks, "array", (lambda original: _array(original, True, inside=True))
+        yield index_tricks, "array", _wrapping(True, inside=True)
 
 
 class Constructors:

@@ -66,12 +66,13 @@ def reduce(a: Any, axis: Any, keepdims: Any, where: Any, out: Any, dtype: Any) -
     else:
         out_shape = tuple(d for k, d in enumerate(shape) if k not in axes)
     like = None
-    if layout(a) is not None and len(out_shape) > 1:
+    template = layout(a)
+    if template is not None and len(out_shape) > 1:
         # NumPy's reduction of an array laid out as `a`: the input's order of axes in memory
         # for what it leaves.
         # NumPy's stub has no overload for a keepdims known only as a bool
         like = np.add.reduce(  # type: ignore[call-overload, unused-ignore]
-            twin(layout(a), np.intp), axis=axes, keepdims=keepdims is True)
+            twin(template, np.intp), axis=axes, keepdims=keepdims is True)
     return finish(result(out_shape, reduced, dtype, n, like), out if given(out) else None)
 
 

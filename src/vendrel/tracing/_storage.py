@@ -85,6 +85,7 @@ class Storage:
         if not len(positions):
             return
         self.identity = False
+        self.values = None  # a made array's values end at its first traced write
         if len(positions) <= FEW:
             pending = self.pending
             for k, p in enumerate(positions.tolist()):
@@ -98,6 +99,7 @@ class Storage:
 
     def join(self, positions: np.ndarray, rows: Any) -> None:
         """Add `rows` to the rows at `positions` (1-D, distinct): an in-place operator."""
+        self.values = None
         if len(positions) <= FEW and not self.blocks:
             for k, p in enumerate(positions.tolist()):
                 self.pending[p] = _deps.join(self.row(p), _deps.row(rows, k))

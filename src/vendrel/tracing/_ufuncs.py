@@ -15,7 +15,8 @@ import scipy.sparse
 from vendrel.tracing import _deps
 from vendrel.tracing._arrays import PLAIN_SCALARS, TracedArray, TracedScalar, check_key
 from vendrel.tracing._operands import (
-    c_ordered, find_n, is_traced, made_by_numpy, operand, result, stand_in, twin)
+    c_ordered, find_n, is_traced, made_by_numpy, operand, result, stand_in)
+from vendrel.tracing._storage import twin
 from vendrel.tracing._reductions import accumulate, reduce
 from vendrel.tracing._tables import RULES
 from vendrel.tracing._errors import PLAIN_OUT, unsupported
