@@ -79,8 +79,11 @@ def _ours(frame: Any) -> bool:
 
 
 def internal(frame: Any) -> bool:
-    """Whether `frame` is NumPy's, SciPy's or the tracer's own code, not the user's."""
-    return _library(frame) is not None or _ours(frame)
+    """Whether `frame` is NumPy's, SciPy's or the tracer's own code, not the user's (by its
+    module's name: this runs on every array the tracer itself makes)."""
+    name = str(frame.f_globals.get("__name__", ""))
+    return name.startswith(("numpy.", "scipy.", "vendrel.tracing")) or name in ("numpy",
+                                                                                 "scipy")
 
 
 def _stack(frame: Any) -> Iterator[Tuple[Any, int]]:
