@@ -96,9 +96,13 @@ class _Call:
         self.any_keyword = inspect.Parameter.VAR_KEYWORD in kinds
         self.names = {p.name for p in params if p.kind is not inspect.Parameter.POSITIONAL_ONLY}
         self.positional = [p for p in self.numpy.parameters.values() if p.kind in _POSITIONAL]
+        # Positional arguments alone, as many as NumPy requires and the rule has slots for:
+        # passed as they are (the common call, kept cheap for loops over elements).
+        required = sum(p.default is inspect.Parameter.empty for p in self.positional)
+        self.direct = range(required, min(self.slots, len(self.positional)) + 1)
 
     def __call__(self, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
-        if self.numpy is None:
+        if self.numpy is None or (not kwargs and len(args) in self.direct):
             return self.handler(*args, **kwargs)
         bound = self.numpy.bind(*args, **kwargs).arguments
         given = [k for k, p in enumerate(self.positional) if p.name in bound]
