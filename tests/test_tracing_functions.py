@@ -379,3 +379,28 @@ def test_a_call_numpy_rejects_raises_numpys_type_error():
     with pytest.raises(TypeError) as traced:
         trace_sparsity(lambda x: np.sum(x, bogus=1), np.ones(N))
     assert str(numpys.value) in str(traced.value)
+
+
+def _putmask(x):
+    r = x[::-1] * 1.0
+    np.putmask(r, MASK, x[:5] ** 2)  # element k takes value k % 5
+    return r
+
+
+def _place(x):
+    r = np.zeros(N)
+    np.place(r, MASK, x[3:6])  # the k-th chosen element takes value k % 3
+    return r
+
+
+@pytest.mark.parametrize("fun", [_putmask, _place, lambda x: np.putmask(x, MASK, x[0]) or x],
+                         ids=["putmask", "place", "putmask-scalar"])
+def test_writes_through_a_constant_mask_take_numpys_values(fun):
+    traced = trace_sparsity(fun, np.ones(N)).toarray()
+    np.testing.assert_array_equal(traced, found_by_perturbation(fun, N))
+
+
+def test_putmask_with_a_traced_mask_is_refused():
+    from vendrel.tracing import TracingError
+    with pytest.raises(TracingError, match="np.putmask with a traced mask"):
+        trace_sparsity(lambda x: np.putmask(x, x > 0, 0.0) or x, np.ones(N))

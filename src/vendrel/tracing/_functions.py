@@ -292,6 +292,39 @@ def _put(a: Any, ind: Any, v: Any, mode: str = "raise") -> None:
     a._storage.write(target, rows)
 
 
+def _masked_put(function: Callable[..., Any], name: str) -> Callable[..., Any]:
+    """np.putmask and np.place with a constant mask: NumPy's own function, applied to the
+    numbers of the values, says which value each element takes (-1: it keeps its own)."""
+    def handler(a: Any, mask: Any, values: Any) -> None:
+        if not isinstance(a, TracedArray):
+            raise unsupported(*PLAIN_OUT)
+        if _traced_in([mask]):
+            raise unsupported("np.%s with a traced mask" % name,
+                              "which value lands where depends on the values")
+        if not a._pos.flags.writeable:
+            raise ValueError("%s: output array is read-only" % name)
+        n = a.n
+        given = operand(values, n)
+        source = np.full(a.shape, -1, dtype=np.intp)
+        numbers = np.arange(given.size, dtype=np.intp).reshape(given.shape)
+        function(source, np.asarray(mask, dtype=bool), numbers)
+        source = source.ravel()
+        chosen = source >= 0
+        rows = given.broadcast(given.shape, n)
+        targets = np.ravel(a._pos)[chosen]
+        picked = None if rows is None else _deps.gather(rows, source[chosen])
+        if a._part:
+            if picked is not None:
+                a._storage.join(targets, picked)
+            return
+        a._storage.write(targets, picked)
+    return handler
+
+
+HANDLERS[np.putmask] = _masked_put(np.putmask, "putmask")
+HANDLERS[np.place] = _masked_put(np.place, "place")
+
+
 # --- functions that move elements: NumPy applies them to the positions -----------------
 
 def _positional(name: str, function: Callable[..., Any], which: int = 0,
