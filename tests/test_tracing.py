@@ -52,11 +52,39 @@ def test_entries_vanishing_at_x0_are_found(x0):
     assert traced[0, 0] and not at_x0[0, 0]
 
 
-@pytest.mark.parametrize("fun", [lambda x: 0.0 * x, lambda x: x * np.zeros(3),
-                                 lambda x: np.multiply(x, 0, where=True)],
-                         ids=["zero-scalar", "zero-array", "ufunc"])
-def test_a_constant_zero_factor_keeps_the_dependency(fun):
-    np.testing.assert_array_equal(trace_sparsity(fun, np.ones(3)).toarray(), np.eye(3, dtype=bool))
+_SIGNS = np.array([1.0, 0.0, -2.0])
+
+
+def _upwind(x):
+    return np.maximum(_SIGNS, 0) * x + np.minimum(_SIGNS, 0) * x[::-1]
+
+
+def _scaled_in_place(x):
+    r = x.copy()
+    r *= _SIGNS
+    return r
+
+
+@pytest.mark.parametrize("fun, rows", [
+    (lambda x: 0.0 * x, [[], [], []]),
+    (lambda x: x * np.zeros(3), [[], [], []]),
+    (lambda x: np.multiply(x, 0, where=True), [[], [], []]),
+    (lambda x: np.array([x[0] * 0, x[1] * 2.0, x[2]]), [[], [1], [2]]),
+    (_upwind, [[0], [], [0]]),
+    (_scaled_in_place, [[0], [], [2]]),
+    (lambda x: np.select([_SIGNS > 0, _SIGNS < 0], [x, x[::-1] ** 2], 1.0), [[0], [], [0]]),
+    (lambda x: np.choose([0, 1, 1], [x, x[::-1]]), [[0], [1], [0]]),
+], ids=["zero-scalar", "zero-array", "ufunc", "loop-elements", "upwind", "in-place",
+        "select", "choose"])
+def test_a_constant_zero_factor_or_choice_rules_the_dependency_out(fun, rows):
+    expected = np.zeros((3, 3), dtype=bool)
+    for row, columns in enumerate(rows):
+        expected[row, columns] = True
+    np.testing.assert_array_equal(trace_sparsity(fun, np.ones(3)).toarray(), expected)
+    found = np.zeros_like(expected)
+    for x in random_points(3):
+        found |= perturbation_pattern(fun, x)
+    np.testing.assert_array_equal(found, expected)
 
 
 def test_solver_is_traced_through_its_python_compute_residuals(capsys):
@@ -131,8 +159,12 @@ def _branch(x):
     return -x
 
 
+# A buffer made before the call (as a constructor would) cannot hold dependencies.
+_BUFFER = np.zeros(3)
+
+
 def _plain_array_target(x):
-    r = np.zeros(len(x))
+    r = _BUFFER
     r[0] = x[0]
     return r
 
@@ -142,9 +174,8 @@ def _traced_index(x):
 
 
 def _plain_out(x):
-    r = np.zeros(3)
-    np.add(x, 1.0, out=r)
-    return r
+    np.add(x, 1.0, out=_BUFFER)
+    return _BUFFER
 
 
 REFUSED = [
@@ -182,7 +213,7 @@ def test_untraceable_operations_are_refused_by_name(operation, fun):
 @pytest.mark.parametrize("fun, operation, line", [
     (lambda x: np.linalg.solve(np.eye(3), x), "np.linalg.solve", 0),
     (_branch, "a branch on a traced value", 1),
-    (lambda x: np.asarray(x), "a traced array turned into a plain array", 0),
+    (lambda x: np.asarray(x, dtype=object), "a traced array turned into a plain array", 0),
     (lambda x: range(round(x[0])), "a traced value used as an integer", 0),
 ], ids=["function", "branch", "asarray", "round"])
 def test_the_error_names_the_operation_and_the_line_for_a_fallback_warning(fun, operation,
@@ -201,10 +232,9 @@ def test_the_error_names_the_operation_and_the_line_for_a_fallback_warning(fun, 
     (lambda x: x if x.sum() else -x, "branches on a traced value"),
     (lambda x: np.array([math.sin(x[0])]), "plain number"),
     (_plain_array_target, "np.zeros_like(x)"),
-    (lambda x: np.asarray(x) * 2, "np.asarray"),
-    (lambda x: np.r_[x[1:], 0.0], "np.r_"),
+    (lambda x: np.asarray(x, dtype=object) * 2, "np.asarray"),
     (lambda x: np.ones(3)[:int(x[0])], "used as an integer"),
-], ids=["if", "builtin-max", "truth", "math", "np.zeros-target", "asarray", "r_", "int"])
+], ids=["if", "builtin-max", "truth", "math", "buffer-target", "asarray-object", "int"])
 def test_values_leaving_the_trace_are_refused_with_an_explanation(fun, explains):
     with pytest.raises(TracingError, match=None) as caught:
         trace_sparsity(fun, np.ones(3))
@@ -395,12 +425,8 @@ def test_views_layouts_dtypes_and_parts_hold_what_perturbation_finds(fun):
     assert found.any()
 
 
-def _complex_object_array(x):
-    return np.array([x[0] + 1j * x[1]]).imag
-
-
-def _mixed_object_exp(x):
-    return np.exp(np.array([x[0], 1.0]))
+def _through_memory(x):
+    return x + 0.0 * len(memoryview(x))  # a traced array has no buffer: a TypeError
 
 
 def _formatted(x):
@@ -410,8 +436,6 @@ def _formatted(x):
 
 
 @pytest.mark.parametrize("fun, message", [
-    (_complex_object_array, "an array of complex traced scalars made by np.array"),
-    (_mixed_object_exp, "raised TypeError while traced: loop of ufunc does not support"),
     (_formatted, "a traced value was formatted as text"),
     (lambda x: x.astype(str), "x.astype(str) cannot be traced"),
     (lambda x: np.add(x, 1.0, order="F"), "np.add with order= cannot be traced"),
@@ -419,7 +443,7 @@ def _formatted(x):
      "np.interp with a traced period"),
     (lambda x: np.clip(x, 0.0, 1.0, where=x > 0), "np.clip with where= cannot be traced"),
     (lambda x: np.einsum("i,i->i", x, x, order="F"), "np.einsum with order='F'"),
-], ids=["complex-object-array", "mixed-object-array", "format", "astype-str", "ufunc-order",
+], ids=["format", "astype-str", "ufunc-order",
         "interp-period", "clip-where", "einsum-order"])
 def test_what_cannot_be_followed_is_refused_at_the_users_line(fun, message):
     with pytest.raises(TracingError) as caught:
@@ -464,7 +488,7 @@ def test_a_crash_is_a_tracing_error_and_still_the_original_type():
 
 @pytest.mark.parametrize("fun, operation", [
     (_swallowed, "np.sort"),
-    (_mixed_object_exp, "TypeError while traced"),
+    (_through_memory, "TypeError while traced"),
     (_formatted, "a traced value formatted as text"),
 ], ids=["swallowed", "crash", "format"])
 def test_auto_falls_back_on_any_failure_of_the_trace_naming_it(fun, operation):
@@ -488,15 +512,15 @@ def _filtered(x):
     return scipy.ndimage.uniform_filter1d(x, 3)
 
 
-def _as_float(x):
-    x = np.asarray(x, dtype=float)
+def _as_objects(x):
+    x = np.asarray(x, dtype=object)
     return x ** 2
 
 
 @pytest.mark.parametrize("fun, inside, line", [
     (_softmax, "inside scipy.special.softmax, called ", 2),
     (_filtered, "inside scipy.ndimage.uniform_filter1d, called ", 2),
-    (_as_float, "", 1),
+    (_as_objects, "", 1),
 ], ids=["scipy.special", "scipy.ndimage", "asarray"])
 def test_a_refusal_inside_a_library_names_it_and_the_users_line(fun, inside, line):
     with pytest.raises(TracingError) as caught:

@@ -305,3 +305,102 @@ def test_newly_followed_functions_refuse_what_they_cannot_follow(fun, message):
     from vendrel.tracing import TracingError
     with pytest.raises(TracingError, match=message):
         trace_sparsity(fun, np.ones(N))
+
+
+# --- each handled function takes NumPy's whole signature -----------------------------------
+
+def _handled():
+    import inspect
+    from vendrel.tracing._functions import HANDLERS, name_of
+    for func, rule in HANDLERS.items():
+        try:
+            yield pytest.param(inspect.signature(func), inspect.signature(rule),
+                               id=name_of(func))
+        except (TypeError, ValueError):  # a function without a signature on this NumPy
+            continue
+
+
+@pytest.mark.parametrize("numpys, rules", list(_handled()))
+def test_every_rule_receives_every_parameter_of_its_numpy_function(numpys, rules):
+    # NumPy's positional parameters reach the rule by position and its keyword-only ones by
+    # name, so the rule needs a slot for each, and a parameter it names as NumPy does must sit
+    # where NumPy's does.
+    import inspect
+    kind = inspect.Parameter
+    positional = (kind.POSITIONAL_ONLY, kind.POSITIONAL_OR_KEYWORD)
+    theirs = [p for p in numpys.parameters.values() if p.kind in positional]
+    ours = [p for p in rules.parameters.values() if p.kind in positional]
+    kinds = {p.kind for p in rules.parameters.values()}
+    if kind.VAR_POSITIONAL not in kinds:
+        assert len(ours) >= len(theirs), [p.name for p in theirs[len(ours):]]
+    for k, parameter in enumerate(theirs[:len(ours)]):
+        names = [p.name for p in ours]
+        if parameter.name in names:
+            assert names.index(parameter.name) == k, parameter.name
+    if kind.VAR_KEYWORD not in kinds:
+        for parameter in numpys.parameters.values():
+            if parameter.kind is kind.KEYWORD_ONLY:
+                assert parameter.name in rules.parameters, parameter.name
+
+
+def _cumulative_initial(x):
+    return np.cumulative_sum(x[:4].reshape(2, 2), axis=1, include_initial=True).ravel() * x[4:10]
+
+
+@pytest.mark.parametrize("fun", [
+    pytest.param(_cumulative_initial, marks=pytest.mark.skipif(
+        not hasattr(np, "cumulative_sum"), reason="NumPy 2.1 brought cumulative_sum")),
+    lambda x: np.full_like(a=x, fill_value=x[0]) * x[::-1],
+    lambda x: np.vstack(tup=[x, x[::-1]]),
+    lambda x: np.sum(x.reshape(3, 4), 1, None, None, True),
+    lambda x: np.clip(x, None, a_max=x[::-1]),
+    lambda x: np.mean(x.reshape(3, 4), axis=0, where=MASK.reshape(3, 4)),
+], ids=["cumulative-initial", "keyword-a", "tup-keyword", "positional-keepdims",
+        "clip-a-max-only", "mean-where"])
+def test_numpys_keywords_and_positions_are_followed(fun):
+    traced = trace_sparsity(fun, np.ones(N)).toarray()
+    found = found_by_perturbation(fun, N)
+    assert found.any() and not (found & ~traced).any()
+
+
+@pytest.mark.parametrize("fun, message", [
+    (lambda x: np.clip(x, 0.0, 1.0, where=MASK), "np.clip with where="),
+    (lambda x: np.einsum("i->i", x, bogus=1), "np.einsum with bogus="),
+], ids=["clip-where", "einsum-unknown"])
+def test_a_keyword_a_rule_cannot_honour_is_refused_by_name(fun, message):
+    from vendrel.tracing import TracingError
+    with pytest.raises(TracingError, match=message):
+        trace_sparsity(fun, np.ones(N))
+
+
+def test_a_call_numpy_rejects_raises_numpys_type_error():
+    with pytest.raises(TypeError) as numpys:
+        np.sum(np.ones(N), bogus=1)
+    with pytest.raises(TypeError) as traced:
+        trace_sparsity(lambda x: np.sum(x, bogus=1), np.ones(N))
+    assert str(numpys.value) in str(traced.value)
+
+
+def _putmask(x):
+    r = x[::-1] * 1.0
+    np.putmask(r, MASK, x[:5] ** 2)  # element k takes value k % 5
+    return r
+
+
+def _place(x):
+    r = np.zeros(N)
+    np.place(r, MASK, x[3:6])  # the k-th chosen element takes value k % 3
+    return r
+
+
+@pytest.mark.parametrize("fun", [_putmask, _place, lambda x: np.putmask(x, MASK, x[0]) or x],
+                         ids=["putmask", "place", "putmask-scalar"])
+def test_writes_through_a_constant_mask_take_numpys_values(fun):
+    traced = trace_sparsity(fun, np.ones(N)).toarray()
+    np.testing.assert_array_equal(traced, found_by_perturbation(fun, N))
+
+
+def test_putmask_with_a_traced_mask_is_refused():
+    from vendrel.tracing import TracingError
+    with pytest.raises(TracingError, match="np.putmask with a traced mask"):
+        trace_sparsity(lambda x: np.putmask(x, x > 0, 0.0) or x, np.ones(N))

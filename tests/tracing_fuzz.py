@@ -4,7 +4,10 @@ A program is a few lines of NumPy drawn from what the tracer claims to follow (v
 in every order, reshapes, slices with steps, fancy and boolean indexing, reads and writes,
 in-place operators, dtype changes to complex and float32, .real and .imag, 0-d views, object
 arrays of traced scalars, reductions with axis and keepdims, joins, pads, products with dense
-and sparse constants, element loops). Its traced pattern must hold every entry that
+and sparse constants, element loops, operands in mixed layouts (C, F, transposed, reversed,
+stepped) with writes through reshapes and ravels of what they make, arrays the program makes
+itself with np.zeros, np.array, np.asarray and np.r_, writes through traced masks, products
+with constants holding zeros, np.select). Its traced pattern must hold every entry that
 perturbation finds at a few random points with a small and a large step, or the trace must
 refuse. A program that fails is cut down, line by line, to the fewest lines that still fail,
 and printed as a function to paste.
@@ -437,7 +440,80 @@ def g_more_products(draw):
     return "%s = np.matmul(%s, %s)" % (new, _constant(draw, (2, 2, k)), a)
 
 
-GENERATORS = [g_into, g_more_views, g_more_products, g_function, g_function, g_binary, g_unary, g_choice, g_inplace, g_view, g_view, g_copy, g_copy, g_write,
+def g_layout(draw):
+    """Operands in mixed layouts (C, F, transposed, reversed, stepped) meeting constants and
+    each other, and writes through reshapes and ravels of what they make, which are views or
+    copies as NumPy lays the results out."""
+    a = draw.pick(min_ndim=2, max_ndim=3)
+    if a is None:
+        return None
+    shape = np.shape(draw.value(a))
+    rng = draw.rng
+    new = draw.fresh()
+    order = str(rng.choice(ORDERS))
+    form = rng.integers(9)
+    if form == 0:
+        return "%s = np.ones(%r, order=%r) * %s" % (new, shape, str(rng.choice(["C", "F"])), a)
+    if form == 1:
+        return "%s = %s * %s.T.T" % (new, a, a)
+    if form == 2:
+        return "%s = np.asfortranarray(%s)" % (new, a)
+    if form == 3:
+        return "%s = %s[::-1, ::%d] + 0.5" % (new, a, int(rng.choice([1, 2, -1])))
+    if form == 4:
+        return "%s = np.where(%s > 0, %s, %s.reshape(%r, order='F'))" % (
+            new, _constant(draw, shape), a, "np.ravel(%s)" % a, shape)
+    if form == 5:
+        size = int(np.prod(shape))
+        k = int(rng.integers(1, size + 1))
+        return "%s = %s * 1.0\n%s.reshape(-1, order=%r)[:%d] = %s" % (
+            new, a, new, order, k, rng.choice(["0.0", "x[0]", "np.ravel(%s)[:%d]" % (a, k)]))
+    if form == 6:
+        return "%s = np.zeros_like(%s * %s.T.T)\nnp.ravel(%s)[::2] = x[0]" % (new, a, a, new)
+    if form == 7:
+        return "%s = np.ascontiguousarray(%s.T)" % (new, a)
+    return "%s = %s.copy(order=%r)\n%s.ravel(order=%r)[%d] = x[1]" % (
+        new, a, order, new, str(rng.choice(ORDERS)), int(rng.integers(int(np.prod(shape)))))
+
+
+def g_made(draw):
+    """Arrays the program makes itself (np.zeros, np.empty, np.array, np.asarray, np.r_),
+    writes through a traced mask, products with constant zeros, np.select."""
+    a = draw.pick("f", min_ndim=1)
+    if a is None:
+        return None
+    shape = np.shape(draw.value(a))
+    rng = draw.rng
+    new = draw.fresh()
+    form = rng.integers(9)
+    if form == 0:
+        return "%s = np.zeros(%r, order=%r)\n%s[...] = %s" % (
+            new, shape, str(rng.choice(["C", "F"])), new, a)
+    if form == 1:
+        return "%s = np.empty(%r)\n%s[:] = 1.0\n%s[%s] = %s[%s]" % (
+            new, shape, new, new, _index(draw, shape), a, "...")
+    if form == 2:
+        flat = int(np.prod(shape))
+        i, j = rng.integers(0, flat, 2)
+        return "%s = np.array([np.ravel(%s)[%d], np.ravel(%s)[%d] ** 2, 1.0])" % (
+            new, a, i, a, j)
+    if form == 3:
+        return "%s = np.asarray(%s, dtype=float)" % (new, a)
+    if form == 4:
+        return "%s = np.r_[np.ravel(%s), 0.0, x[:2]]" % (new, a)
+    if form == 5:
+        return "%s = %s * 1.0\n%s[%s < 0] = %s" % (new, a, new, a,
+                                                  rng.choice(["0.0", "x[0]", "x[1] * 2"]))
+    if form == 6:
+        return "%s = %s * %s" % (new, _constant(draw, shape), a)
+    if form == 7:
+        return "%s = np.select([%s > 0, %s < 0], [%s, %s ** 2], 1.5)" % (
+            new, _constant(draw, shape), _constant(draw, shape), a, a)
+    return "%s = np.zeros(%r)\n%s += %s\n%s *= %s" % (new, shape, new, a, new,
+                                                     _constant(draw, shape))
+
+
+GENERATORS = [g_layout, g_layout, g_made, g_made, g_into, g_more_views, g_more_products, g_function, g_function, g_binary, g_unary, g_choice, g_inplace, g_view, g_view, g_copy, g_copy, g_write,
               g_write, g_reduce, g_accumulate, g_join, g_product, g_object, g_loop, g_scalar]
 
 

@@ -21,6 +21,7 @@ from vendrel.tracing._operands import operand
 from vendrel.tracing._storage import Storage
 # The rules, which fill the tables the types consult, and the operators that use them.
 from vendrel.tracing import _ufuncs, _contract, _functions, _composite, _operators  # noqa: E402,F401,I001
+from vendrel.tracing import _made  # noqa: E402,I001  (after the operators it routes)
 from vendrel.tracing._errors import Recording, TracingError, crash
 
 __all__ = ["TracingError", "trace_sparsity"]
@@ -88,7 +89,8 @@ def trace_sparsity(fun: Any, x0: npt.ArrayLike, *, args: Sequence[Any] = (),
     x = TracedArray(storage, storage.root.reshape(point.shape), point.dtype)
     with Recording() as refusals:
         try:
-            value = target(x, *tuple(args), **dict(kwargs or {}))
+            with _made.Constructors(n):
+                value = target(x, *tuple(args), **dict(kwargs or {}))
         except TracingError as error:
             raise (refusals[0] if refusals else error) from None
         except Exception as error:

@@ -20,7 +20,7 @@ from vendrel.tracing._deps import DepSet
 from vendrel.tracing._errors import (
     BRANCH, SCALAR_SETITEM, TO_ARRAY, TO_INTEGER, TO_NUMBER, TO_TEXT, TRACED_INDEX, refusal,
     unsupported)
-from vendrel.tracing._storage import Storage
+from vendrel.tracing._storage import Storage, twin
 from vendrel.tracing._tables import RULES
 
 PLAIN_SCALARS = (float, int, bool, complex)
@@ -165,8 +165,13 @@ class TracedArray(_NoValue):
         if rows is None:
             rows = _deps.empty(size, n)
         root = None
-        if like is not None and like.ndim > 1 and not like.flags.c_contiguous:
-            root = np.empty_like(like, dtype=np.intp)
+        if like is not None and like.ndim > 1:
+            # The strides of `like` itself (of its axes of length 1 too), counted in elements,
+            # where it is one block of memory, as the arrays NumPy makes are.
+            if like.size and np.may_share_memory(like.ravel("K"), like):
+                root = twin(like, np.intp)
+            else:
+                root = np.empty_like(like, dtype=np.intp)
             root[...] = np.arange(size, dtype=np.intp).reshape(shape)
         storage = Storage(rows, n, root=root)
         pos = storage.root if root is not None else storage.root.reshape(shape)
@@ -261,6 +266,9 @@ class TracedArray(_NoValue):
 
     def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
         caller = sys._getframe(1)
+        while caller.f_back is not None and caller.f_globals.get("__name__", "").startswith(
+                "vendrel.tracing"):
+            caller = caller.f_back  # NumPy's constructors, wrapped while tracing
         if caller.f_code.co_name in _SPARSE_DISPATCH and \
                 str(caller.f_globals.get("__name__", "")).startswith("scipy.sparse"):
             # SciPy then returns NotImplemented, and Python calls our reflected operator.
@@ -300,6 +308,8 @@ class TracedArray(_NoValue):
             raise ValueError("assignment destination is read-only")
         storage = self._storage
         single = _element_key(key, pos.ndim)
+        if not single and _traced_mask(key):
+            return self._assign_where(key, value)
         target = pos[key] if single else pos[check_key(key)]
         if self._part:
             shape = np.shape(target)
@@ -314,10 +324,12 @@ class TracedArray(_NoValue):
             if value_kind is TracedScalar:
                 storage.pending[int(target)] = value.deps
                 storage.identity = False
+                storage.values = None
                 return
             if value_kind in PLAIN_SCALARS or isinstance(value, np.generic):
                 storage.pending[int(target)] = _deps.NONE
                 storage.identity = False
+                storage.values = None
                 return
         if isinstance(value, TracedArray) and value._storage is storage:
             if isinstance(target, np.ndarray) and _same_view(value._pos, target):
@@ -325,6 +337,23 @@ class TracedArray(_NoValue):
             if np.may_share_memory(value._pos, pos):
                 return self._assign_overlapping(key, value)
         storage.write(np.ravel(target), RULES["rows"](value, np.shape(target), storage.n))
+
+    def _assign_where(self, mask: "TracedArray", value: Any) -> None:
+        """self[mask] = value with a traced boolean mask (``c[c < 0] = 0.0``): which elements
+        change depends on x, so each element under the mask may keep its value or take the
+        new one, and depends on both and on its mask element (a sound superset). Only one
+        value for all (a scalar) is followed: an array's k-th value goes to the k-th chosen
+        element, which the values decide."""
+        if np.ndim(value) != 0:
+            raise unsupported(*TRACED_INDEX)
+        shape, n = self.shape, self.n
+        if mask.shape != shape[:mask.ndim]:
+            raise IndexError("boolean index did not match indexed array: the index has "
+                             "shape %r and the array %r" % (mask.shape, shape))
+        spread = mask.reshape(mask.shape + (1,) * (len(shape) - mask.ndim))
+        rows = _deps.union(self.rows(), RULES["rows"](spread, shape, n),
+                           RULES["rows"](value, shape, n))
+        self.write(rows)
 
     def _assign_overlapping(self, key: Any, value: "TracedArray") -> None:
         """self[key] = value where value is a view of the same elements.
@@ -506,9 +535,20 @@ def _element_key(key: Any, ndim: int) -> bool:
         type(k) is int or isinstance(k, np.integer) for k in key)
 
 
+def _traced_mask(key: Any) -> bool:
+    """Whether `key` is one traced boolean array (a mask computed from x)."""
+    if isinstance(key, MadeArray) and key.plain():
+        return False
+    return isinstance(key, TracedArray) and key.dtype == bool
+
+
 def check_key(key: Any) -> Any:
     """The index, checked to hold no traced value."""
     parts = key if type(key) is tuple else (key,)
+    if any(isinstance(part, MadeArray) for part in parts):
+        # An index array the function made: its values, while nothing traced is in it.
+        key = RULES["plain"](key)
+        parts = key if type(key) is tuple else (key,)
     for part in parts:
         if isinstance(part, (TracedArray, TracedScalar)) or (
                 isinstance(part, (list, np.ndarray)) and _holds_traced(part)):
@@ -532,3 +572,176 @@ def _same_view(a: np.ndarray, b: np.ndarray) -> bool:
 
 TracedScalar.__hash__ = None  # type: ignore[assignment]
 TracedArray.__hash__ = None  # type: ignore[assignment]
+
+
+class MadeArray(TracedArray):
+    """An array the traced function made itself (``np.zeros(n)``, ``np.array([1.0, 2.0])``).
+
+    Until a traced value is written into it, it is its values: it converts, compares, indexes
+    and computes as NumPy's array would, and an operation whose operands are all such values
+    is NumPy's own. The first traced write makes it a traced array whose elements are
+    constants (no dependencies) where nothing traced was written. Values handed out as a plain
+    array (to a library, through ``np.asarray``) may alias it in NumPy, so a later traced write
+    into it is refused rather than missed.
+    """
+
+    __slots__ = ()
+
+    @classmethod
+    def of(cls, values: np.ndarray, n: int) -> "MadeArray":
+        size = values.size
+        root = None
+        if values.ndim > 1 and not values.flags.c_contiguous and values.size and \
+                np.may_share_memory(values.ravel("K"), values):
+            root = twin(values, np.intp)
+            root[...] = np.arange(size, dtype=np.intp).reshape(values.shape)
+        storage = Storage(_deps.empty(size, n), n, root=root)
+        storage.values = values.copy(order="C").reshape(-1)
+        pos = storage.root if root is not None else storage.root.reshape(values.shape)
+        return cls(storage, pos, values.dtype)
+
+    def _flat(self) -> np.ndarray:
+        """The values in C order (a made array's storage keeps them)."""
+        values = self._storage.values
+        assert values is not None
+        return values
+
+    def plain(self) -> bool:
+        """Whether nothing traced was written: the array is its values (any write into its
+        storage, even of constants, ends them)."""
+        return self._storage.values is not None
+
+    def values(self, seal: bool = True) -> np.ndarray:
+        """The values, as a new array laid out as this one; `seal`: they leave the trace."""
+        storage = self._storage
+        if seal:
+            storage.sealed = True
+        pos = self._pos
+        laid = np.empty_like(pos, dtype=self._dtype) if pos.ndim > 1 else \
+            np.empty(pos.shape, self._dtype)
+        laid[...] = self._flat()[pos]
+        return laid
+
+    def from_positions(self, pos: Any) -> Any:
+        if not self.plain():
+            return super().from_positions(pos)
+        if isinstance(pos, (list, tuple)):
+            return type(pos)(self.from_positions(p) for p in pos)
+        if not isinstance(pos, np.ndarray):
+            return self._flat()[int(pos)]
+        if np.may_share_memory(pos, self._storage.root):
+            return MadeArray(self._storage, pos, self._dtype)
+        copy = np.empty_like(pos, dtype=self._dtype) if pos.ndim > 1 else \
+            np.empty(pos.shape, self._dtype)
+        copy[...] = self._flat()[pos]
+        return MadeArray.of(copy, self.n)
+
+    def __getitem__(self, key: Any) -> Any:
+        key = RULES["plain"](key)
+        if self.plain():
+            target = self._pos[key]
+            if not isinstance(target, np.ndarray) or target.ndim == 0 and \
+                    _element_key(key, self._pos.ndim):
+                return self._flat()[int(target)]
+            return self.from_positions(target)
+        return super().__getitem__(key)
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        key = RULES["plain"](key)
+        if isinstance(value, MadeArray) and value.plain():
+            value = value.values(seal=False)
+        if self.plain() and not RULES["traced"](value) and not RULES["traced"](key):
+            if not self._pos.flags.writeable:
+                raise ValueError("assignment destination is read-only")
+            target = self._pos[key]
+            values = self._flat()
+            # NumPy's assignment, broadcasting and casting, on the values at those positions.
+            chosen = values[target]
+            if isinstance(chosen, np.ndarray):
+                chosen[...] = value
+                values[target] = chosen
+            else:
+                values[int(target)] = value
+            return
+        self._check_open()
+        super().__setitem__(key, value)
+
+    def _check_open(self) -> None:
+        if getattr(self._storage, "sealed", False):
+            raise unsupported(
+                "a traced value written into an array the function made after its values were "
+                "handed out as a plain array", "NumPy's plain array may share its memory; "
+                "write the traced values before passing the array on")
+
+    def write(self, rows: Optional[Any], mask: Optional[np.ndarray] = None) -> None:
+        self._check_open()
+        super().write(rows, mask)
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        if not self.plain():
+            return super().__array__(dtype, copy)
+        values = self.values()
+        return values if dtype is None else values.astype(dtype)
+
+    def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        return RULES["made_ufunc"](ufunc, method, inputs, kwargs)
+
+    def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
+        return RULES["made_function"](func, types, args, kwargs)
+
+    def __bool__(self) -> bool:
+        if self.plain():
+            return bool(self.values(seal=False))
+        return super().__bool__()
+
+    def item(self, *args: Any) -> Any:
+        if self.plain():
+            return self.values(seal=False).item(*args)
+        return super().item(*args)
+
+    def tolist(self) -> Any:
+        if self.plain():
+            return self.values(seal=False).tolist()
+        return super().tolist()
+
+    def __float__(self) -> float:
+        if self.plain():
+            return float(self.values(seal=False))
+        return super().__float__()
+
+    def __complex__(self) -> complex:  # type: ignore[override]
+        if self.plain():
+            return complex(self.values(seal=False))
+        return super().__complex__()
+
+    def __int__(self) -> int:
+        if self.plain():
+            return int(self.values(seal=False))
+        return super().__int__()
+
+    def __index__(self) -> int:
+        if self.plain():
+            return self.values(seal=False).__index__()
+        return super().__index__()
+
+    def __format__(self, format_spec: str) -> str:
+        if self.plain():
+            return format(self.values(seal=False), format_spec)
+        return super().__format__(format_spec)
+
+    def __repr__(self) -> str:
+        if self.plain():
+            return repr(self.values(seal=False))
+        return "TracedArray(shape=%r, dtype=%s)" % (self.shape, self.dtype)
+
+    def astype(self, dtype: Any, order: Literal["K", "A", "C", "F"] = "K",
+               casting: Literal["no", "equiv", "safe", "same_kind", "unsafe"] = "unsafe",
+               subok: bool = True, copy: bool = True) -> Any:
+        if not self.plain():
+            return super().astype(dtype, order, casting, subok, copy)
+        if not copy and np.dtype(dtype) == self.dtype:
+            return self
+        return MadeArray.of(self.values(seal=False).astype(dtype, order, casting), self.n)
+
+
+MadeArray.__hash__ = None  # type: ignore[assignment]

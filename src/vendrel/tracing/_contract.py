@@ -17,7 +17,8 @@ import scipy.sparse
 
 from vendrel.tracing import _deps
 from vendrel.tracing._arrays import TracedArray
-from vendrel.tracing._operands import as_array, find_n, finish, is_traced, operand, result
+from vendrel.tracing._operands import (
+    as_array, find_n, finish, is_traced, made_by_numpy, operand, result)
 from vendrel.tracing._tables import RULES
 from vendrel.tracing._ufuncs import GUFUNCS, elementwise
 from vendrel.tracing._errors import unsupported
@@ -319,8 +320,14 @@ def einsum(*operands: Any, out: Any = None, dtype: Any = None, order: str = "K",
         product = _chain(labels, values, out_labels)
         if dtype is not None:
             product = product.astype(dtype)
-        return _finish(product, out)
-    return _finish(contract(labels, values, out_labels, dtype), out)
+    else:
+        product = contract(labels, values, out_labels, dtype)
+    if len(out_labels) > 1 and out is None and isinstance(product, TracedArray):
+        # NumPy's einsum lays out its result by its operands' layouts (order "K"): the rows
+        # are renumbered in the layout of NumPy's own einsum on stand-ins.
+        made = made_by_numpy(np.einsum, subscripts, *values, order=order, casting=casting)
+        product = result(product.shape, product.rows(), product.dtype, product.n, made)
+    return _finish(product, out)
 
 
 def _chain(labels: List[List[Label]], values: Sequence[Any], out_labels: List[Label]) -> Any:

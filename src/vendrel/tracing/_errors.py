@@ -45,6 +45,11 @@ class _Active(threading.local):
 _active = _Active()
 
 
+def active() -> Optional[List["TracingError"]]:
+    """The refusals of the trace running in this thread, or None where none runs."""
+    return _active.trace
+
+
 class Recording:
     """The refusals made while this context is open (one trace; traces may nest)."""
 
@@ -71,6 +76,14 @@ def _library(frame: Any) -> Optional[str]:
 
 def _ours(frame: Any) -> bool:
     return os.path.dirname(os.path.abspath(cast(str, frame.f_code.co_filename))) == _HERE
+
+
+def internal(frame: Any) -> bool:
+    """Whether `frame` is NumPy's, SciPy's or the tracer's own code, not the user's (by its
+    module's name: this runs on every array the tracer itself makes)."""
+    name = str(frame.f_globals.get("__name__", ""))
+    return name.startswith(("numpy.", "scipy.", "vendrel.tracing")) or name in ("numpy",
+                                                                                 "scipy")
 
 
 def _stack(frame: Any) -> Iterator[Tuple[Any, int]]:
@@ -158,10 +171,11 @@ BRANCH = (
     "np.minimum or np.clip, which trace as the union of both sides, or " + PERTURB)
 
 TO_NUMBER = (
-    "a traced value was turned into a plain number (float(), math.*, or assignment into an "
-    "array made by np.zeros/np.empty/np.array): plain numbers cannot carry dependencies. Use "
-    "NumPy's functions (np.sin, np.exp, ...) instead of math.*, make result arrays with "
-    "np.zeros_like(x) / np.empty_like(x), or " + PERTURB)
+    "a traced value was turned into a plain number (float(), math.*, or assignment into a "
+    "plain array made before the traced call, or by code that bound NumPy's constructors "
+    "before it, as `from numpy import zeros` does): plain numbers cannot carry dependencies. "
+    "Use NumPy's functions (np.sin, np.exp, ...) instead of math.*, make result arrays inside "
+    "the function with np.zeros(n) or np.zeros_like(x), or " + PERTURB)
 
 TO_INTEGER = (
     "a traced value was used as an integer (an index, a size, range()): positions that "
@@ -181,9 +195,10 @@ TRACED_INDEX = (
     "x > 0 give them)", "the positions would depend on x")
 
 PLAIN_OUT = (
-    "writing traced values into a plain NumPy array (out= or an in-place operator on an "
-    "array made by np.zeros/np.empty)",
-    "it cannot hold dependencies; make the array with np.zeros_like(x) or np.empty_like(x)")
+    "writing traced values into a plain NumPy array made before the traced call (out= or an "
+    "in-place operator)",
+    "it cannot hold dependencies; make the array inside the function, with np.zeros(n) or "
+    "np.zeros_like(x)")
 
 SCALAR_SETITEM = "assignment into a traced scalar"
 

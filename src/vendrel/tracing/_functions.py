@@ -8,6 +8,7 @@ Reductions and accumulations are unions along axes, made by one sparse product w
 matrix choosing the members of each output. Anything not listed is refused by name.
 """
 
+import inspect
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -17,8 +18,9 @@ from vendrel.tracing import _deps
 from vendrel.tracing import _contract
 from vendrel.tracing._arrays import TracedArray, TracedScalar
 from vendrel.tracing._operands import (
-    as_array, find_n, finish, is_traced, layout, operand, result)
-from vendrel.tracing._operands import output_layout as _output_layout
+    as_array, c_ordered, elementwise_layout, find_n, finish, is_traced, layout, made_by_numpy,
+    operand, result, stand_in)
+from vendrel.tracing._storage import twin
 from vendrel.tracing._reductions import accumulate, given as _given, normalize_axes, reduce, \
     reduce_rows
 from vendrel.tracing._tables import RULES
@@ -55,7 +57,88 @@ def dispatch(func: Any, types: Any, args: Any, kwargs: Any) -> Any:
                           "NumPy does not compute it either; write A @ x or A.dot(x)")
     if handler is None:
         raise unsupported(name_of(func), _REASONS.get(getattr(func, "__name__", ""), ""))
-    return handler(*args, **kwargs)
+    call = _CALLS.get(func)
+    if call is None:
+        call = _CALLS[func] = _Call(func, handler)
+    return call(args, kwargs)
+
+
+_POSITIONAL = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+
+
+def _signature(function: Any) -> Optional[inspect.Signature]:
+    try:
+        return inspect.signature(function)
+    except (TypeError, ValueError):  # pragma: no cover - a NumPy function without one
+        return None
+
+
+class _Call:
+    """A NumPy function's call, read by NumPy's own signature and handed to its rule.
+
+    The arguments are bound to NumPy's signature (so a call NumPy rejects raises NumPy's
+    TypeError), then passed on: NumPy's positional parameters by position, its keyword-only
+    ones by name. An argument the rule does not take is refused by name, unless it is given
+    as its default; so every handled function takes its whole signature on every NumPy.
+    """
+
+    def __init__(self, func: Any, handler: Callable[..., Any]) -> None:
+        self.func, self.handler = func, handler
+        self.numpy = _signature(func)
+        rule = _signature(handler)
+        if self.numpy is None or rule is None:
+            self.numpy = None
+            return
+        params = list(rule.parameters.values())
+        kinds = [p.kind for p in params]
+        self.slots = (1 << 30 if inspect.Parameter.VAR_POSITIONAL in kinds else
+                      sum(k in _POSITIONAL for k in kinds))
+        self.any_keyword = inspect.Parameter.VAR_KEYWORD in kinds
+        self.names = {p.name for p in params if p.kind is not inspect.Parameter.POSITIONAL_ONLY}
+        self.positional = [p for p in self.numpy.parameters.values() if p.kind in _POSITIONAL]
+        # Positional arguments alone, as many as NumPy requires and the rule has slots for:
+        # passed as they are (the common call, kept cheap for loops over elements).
+        required = sum(p.default is inspect.Parameter.empty for p in self.positional)
+        self.direct = range(required, min(self.slots, len(self.positional)) + 1)
+
+    def __call__(self, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
+        if self.numpy is None or (not kwargs and len(args) in self.direct):
+            return self.handler(*args, **kwargs)
+        bound = self.numpy.bind(*args, **kwargs).arguments
+        given = [k for k, p in enumerate(self.positional) if p.name in bound]
+        positional: List[Any] = []
+        for k, parameter in enumerate(self.positional[:given[-1] + 1 if given else 0]):
+            value = bound.get(parameter.name, parameter.default)
+            if k >= self.slots:
+                self._drop(parameter.name, value, parameter.default)
+            else:
+                positional.append(value)
+        keywords: Dict[str, Any] = {}
+        for name, value in bound.items():
+            kind = self.numpy.parameters[name].kind
+            if kind is inspect.Parameter.VAR_POSITIONAL:
+                positional.extend(value)
+            elif kind is inspect.Parameter.KEYWORD_ONLY:
+                keywords[name] = value
+            elif kind is inspect.Parameter.VAR_KEYWORD:
+                keywords.update(value)
+        for name in list(keywords):
+            if name not in self.names and not self.any_keyword:
+                found = self.numpy.parameters.get(name)
+                self._drop(name, keywords.pop(name),
+                           inspect.Parameter.empty if found is None else found.default)
+        return self.handler(*positional, **keywords)
+
+    def _drop(self, name: str, value: Any, default: Any) -> None:
+        """Leave out an argument the rule does not take: only where it is the default."""
+        if value is default or (isinstance(value, (bool, int, float, str, type(None))) and
+                                type(value) is type(default) and value == default):
+            return
+        raise unsupported("%s with %s=" % (name_of(self.func), name),
+                          "the tracer does not follow this argument")
+
+
+_CALLS: Dict[Any, _Call] = {}
 
 
 def name_of(func: Any) -> str:
@@ -209,6 +292,39 @@ def _put(a: Any, ind: Any, v: Any, mode: str = "raise") -> None:
     a._storage.write(target, rows)
 
 
+def _masked_put(function: Callable[..., Any], name: str) -> Callable[..., Any]:
+    """np.putmask and np.place with a constant mask: NumPy's own function, applied to the
+    numbers of the values, says which value each element takes (-1: it keeps its own)."""
+    def handler(a: Any, mask: Any, values: Any) -> None:
+        if not isinstance(a, TracedArray):
+            raise unsupported(*PLAIN_OUT)
+        if _traced_in([mask]):
+            raise unsupported("np.%s with a traced mask" % name,
+                              "which value lands where depends on the values")
+        if not a._pos.flags.writeable:
+            raise ValueError("%s: output array is read-only" % name)
+        n = a.n
+        given = operand(values, n)
+        source = np.full(a.shape, -1, dtype=np.intp)
+        numbers = np.arange(given.size, dtype=np.intp).reshape(given.shape)
+        function(source, np.asarray(mask, dtype=bool), numbers)
+        source = source.ravel()
+        chosen = source >= 0
+        rows = given.broadcast(given.shape, n)
+        targets = np.ravel(a._pos)[chosen]
+        picked = None if rows is None else _deps.gather(rows, source[chosen])
+        if a._part:
+            if picked is not None:
+                a._storage.join(targets, picked)
+            return
+        a._storage.write(targets, picked)
+    return handler
+
+
+HANDLERS[np.putmask] = _masked_put(np.putmask, "putmask")
+HANDLERS[np.place] = _masked_put(np.place, "place")
+
+
 # --- functions that move elements: NumPy applies them to the positions -----------------
 
 def _positional(name: str, function: Callable[..., Any], which: int = 0,
@@ -346,12 +462,12 @@ class _Combined:
         template = layout(value)
         if op.rows is None:
             if template is not None:
-                return np.full_like(template, -1, dtype=np.intp)
+                return twin(template, np.intp, -1)
             return np.full(op.shape, -1, dtype=np.intp)
         size = op.size
         pos = np.arange(self.offset, self.offset + size, dtype=np.intp).reshape(op.shape)
         if template is not None:
-            pos = _copy_into(np.empty_like(template, dtype=np.intp), pos)
+            pos = _copy_into(twin(template, np.intp), pos)
         self.parts.append(op.rows)
         self.offset += size
         return pos
@@ -447,7 +563,8 @@ def _pad(array: Any, pad_width: Any, mode: Any = "constant", **kwargs: Any) -> A
 def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
     if _traced_in([a]):
         return _union([a] + list(choices), out, np.result_type(*[_dtype(c) for c in choices]),
-                      keep_layout=False)
+                      lambda: np.choose(  # type: ignore[call-overload]
+                          stand_in(a, np.intp), stand_in(list(choices)), mode=mode))
     combined = _Combined(list(choices))
     pos = np.choose(a, [combined.positions(c) for c in choices],  # type: ignore[call-overload]
                     mode=mode)
@@ -457,9 +574,10 @@ def _choose(a: Any, choices: Any, out: Any = None, mode: str = "raise") -> Any:
 # --- functions that combine elements in place: unions over the broadcast shape ---------
 
 def _union(values: Sequence[Any], out: Any = None, dtype: Any = None,
-           keep_layout: bool = True) -> Any:
-    """The union over the broadcast shape; laid out as NumPy's iterator lays out a ufunc's
-    output (order "K"), or in C order where NumPy's function allocates its result so."""
+           made: Optional[Callable[[], Any]] = None) -> Any:
+    """The union over the broadcast shape, laid out as the array `made` gives: NumPy's
+    function applied to stand-ins of the values (C order where `made` is None, or where every
+    value is C-ordered, as NumPy lays out what it makes of those)."""
     values = [v for v in values if v is not None]
     traced = [v for v in values if type(v) is TracedScalar]
     if out is None and traced and all(type(v) is TracedScalar or isinstance(v, _NUMBERS)
@@ -475,7 +593,7 @@ def _union(values: Sequence[Any], out: Any = None, dtype: Any = None,
     rows = _deps.union(*(o.broadcast(shape, n) for o in operands))
     if dtype is None:
         dtype = np.result_type(*[o.dtype for o in operands])
-    like = _output_layout(values, shape) if keep_layout else None
+    like = None if made is None or len(shape) < 2 or c_ordered(values) else made()
     return finish(result(shape, rows, dtype, n, like), out)
 
 
@@ -486,7 +604,8 @@ def _where(condition: Any, *choices: Any) -> Any:
                           "the values")
     dtype = np.result_type(_dtype(choices[0]), _dtype(choices[1]))
     if _traced_in([condition]) or isinstance(condition, (list, tuple)):
-        return _union([condition, choices[0], choices[1]], dtype=dtype)
+        return _union([condition, choices[0], choices[1]], dtype=dtype,
+                      made=lambda: made_by_numpy(np.where, condition, *choices))
     # A constant condition: each element takes the branch it chooses, and nothing else.
     n = find_n(list(choices))
     assert n is not None
@@ -498,14 +617,41 @@ def _where(condition: Any, *choices: Any) -> Any:
     rows = [first.broadcast(shape, n), second.broadcast(shape, n)]
     rows = [r if r is not None else _deps.empty(size, n) for r in rows]
     pick = np.where(mask, np.arange(size), size + np.arange(size))
-    like = _output_layout([condition, choices[0], choices[1]], shape)
+    like = elementwise_layout(np.where, [condition, choices[0], choices[1]], shape)
     return result(shape, _deps.gather(_deps.stack(rows, n), pick), dtype, n, like)
 
 
 @implements("select")
 def _select(condlist: Any, choicelist: Any, default: Any = 0) -> Any:
-    return _union(list(condlist) + list(choicelist) + [default], keep_layout=False,
-                  dtype=np.result_type(*[_dtype(c) for c in choicelist]))
+    if not _traced_in(list(condlist)):
+        return _select_constant(list(condlist), list(choicelist), default)
+    return _union(list(condlist) + list(choicelist) + [default],
+                  dtype=np.result_type(*[_dtype(c) for c in choicelist]),
+                  made=lambda: made_by_numpy(np.select, condlist, choicelist, default))
+
+
+def _select_constant(condlist: List[Any], choicelist: List[Any], default: Any) -> Any:
+    """np.select with constant conditions: each element depends on the one choice NumPy
+    takes there (the first condition that holds, else the default), found by NumPy's own
+    select on the choices' numbers."""
+    if len(condlist) != len(choicelist):
+        raise ValueError("list of cases must be same length as list of conditions")
+    n = find_n(choicelist + [default])
+    assert n is not None
+    options = choicelist + [default]
+    operands = [operand(v, n) for v in options]
+    conditions = [np.asarray(c) for c in condlist]
+    shape = tuple(np.broadcast_shapes(*[o.shape for o in operands],
+                                      *[c.shape for c in conditions]))
+    size = int(np.prod(shape, dtype=np.int64))
+    chosen = np.broadcast_to(np.select(conditions, list(range(len(choicelist))),
+                                       len(choicelist)), shape).ravel()
+    rows = [o.broadcast(shape, n) for o in operands]
+    rows = [r if r is not None else _deps.empty(size, n) for r in rows]
+    dtype = np.result_type(*[_dtype(c) for c in choicelist])
+    like = elementwise_layout(np.select, [condlist, choicelist, default], shape)
+    pick = chosen.astype(np.int64) * size + np.arange(size)
+    return result(shape, _deps.gather(_deps.stack(rows, n), pick), dtype, n, like)
 
 
 @implements("clip")
@@ -515,20 +661,31 @@ def _clip(a: Any, a_min: Any = None, a_max: Any = None, out: Any = None, **kwarg
         # where= leaves the other elements as they were: not followed.
         if name not in ("dtype", "casting") and not (name == "order" and kwargs[name] == "K"):
             raise unsupported("np.clip with %s=" % name)
-    return _union([a, a_min, a_max] + bounds, out, _dtype(a))
+    a_min, a_max = (v if _given(v) else None for v in (a_min, a_max))
+    return _union([a, a_min, a_max] + bounds, out, _dtype(a),
+                  lambda: made_by_numpy(np.clip, a, a_min, a_max, **dict(
+                      (k, v) for k, v in zip(("min", "max"), bounds) if v is not None)))
 
 
 @implements("isclose")
 def _isclose(a: Any, b: Any, rtol: Any = 1e-05, atol: Any = 1e-08, equal_nan: bool = False) -> Any:
-    return _union([a, b, rtol, atol], dtype=bool)
+    return _union([a, b, rtol, atol], dtype=bool,
+                  made=lambda: made_by_numpy(np.isclose, a, b, rtol, atol, equal_nan))
 
 
-@implements("round", "around", "round_", "fix", "nan_to_num", "sinc", "i0", "angle", "iscomplex",
-            "isreal")
-def _unary(x: Any, *args: Any, **kwargs: Any) -> Any:
-    out = kwargs.pop("out", None)
-    _refuse_traced_index(list(args) + list(kwargs.values()))
-    return _union([x], out, _dtype(x))
+def _unary(function: Callable[..., Any]) -> Callable[..., Any]:
+    def handler(x: Any, *args: Any, **kwargs: Any) -> Any:
+        out = kwargs.pop("out", None)
+        _refuse_traced_index(list(args) + list(kwargs.values()))
+        return _union([x], out, _dtype(x),
+                      lambda: made_by_numpy(function, x, *args, **kwargs))
+    return handler
+
+
+for _name in ("round", "around", "round_", "fix", "nan_to_num", "sinc", "i0", "angle",
+              "iscomplex", "isreal"):
+    if hasattr(np, _name):
+        implements(_name)(_unary(getattr(np, _name)))
 
 
 @implements("interp")
@@ -675,10 +832,23 @@ def _trace(a: Any, offset: int = 0, axis1: int = 0, axis2: int = 1, dtype: Any =
 
 
 def _accumulation(names: Sequence[str], sample: Callable[..., Any]) -> None:
-    def handler(a: Any, axis: Any = None, dtype: Any = None, out: Any = None) -> Any:
+    def handler(a: Any, axis: Any = None, dtype: Any = None, out: Any = None,
+                include_initial: bool = False) -> Any:
         result_dtype = _sample_dtype(sample, _dtype(a), **({"dtype": dtype} if _given(dtype)
                                                             else {}))
-        return accumulate(a, axis, out, result_dtype)
+        if not include_initial:
+            return accumulate(a, axis, out, result_dtype)
+        # NumPy's cumulative_sum and cumulative_prod only: a constant first (0 or 1) before
+        # the prefixes, along the axis, which NumPy requires for more than one dimension.
+        array = as_array(a)
+        if axis is None and array.ndim != 1:
+            raise ValueError("axis must be specified for multi-dimensional arrays.")
+        along = normalize_axes(0 if axis is None else axis, array.ndim)[0]
+        shape = list(array.shape)
+        shape[along] = 1
+        prefixes = accumulate(array, along, None, result_dtype)
+        return finish(np.concatenate([np.zeros(shape, result_dtype), prefixes], axis=along),
+                      out)
     implements(*names)(handler)
 
 

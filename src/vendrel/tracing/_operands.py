@@ -1,7 +1,7 @@
 """Arguments of NumPy calls seen as arrays of dependency rows, and the traced results made
 from rows: what every rule reads its arguments with and writes its results with."""
 
-from typing import Any, List, Literal, Optional, Sequence, Tuple, cast
+from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 import scipy.sparse
@@ -10,6 +10,7 @@ from vendrel.tracing import _deps
 from vendrel.tracing._arrays import TracedArray, TracedScalar
 from vendrel.tracing._deps import DepSet
 from vendrel.tracing._errors import PLAIN_OUT, unsupported
+from vendrel.tracing._storage import twin
 from vendrel.tracing._tables import RULES
 
 
@@ -94,26 +95,46 @@ def layout(value: Any) -> Optional[np.ndarray]:
     return None if array.ndim < 2 or array.flags.c_contiguous else array
 
 
-def output_layout(values: Sequence[Any], shape: Tuple[int, ...]) -> Optional[np.ndarray]:
-    """How NumPy lays out the output of an elementwise operation on `values` (None: C).
+def stand_in(value: Any, dtype: Any = None) -> Any:
+    """What NumPy is handed in place of a traced value to find its result's layout: zeros of
+    the value's dtype laid out as the value; constants as they are (lists and tuples gone
+    through)."""
+    if isinstance(value, TracedArray):
+        return twin(value._pos, dtype or value.dtype)
+    if isinstance(value, TracedScalar):
+        return np.zeros((), dtype or value.dtype)
+    if isinstance(value, list):
+        return [stand_in(v) for v in value]
+    if isinstance(value, tuple):
+        return tuple(stand_in(v) for v in value)
+    return value
 
-    NumPy's iterator allocates it in the order of the inputs' axes in memory (order "K");
-    here the same iterator allocates it for the positions, without computing anything.
-    """
-    if len(shape) < 2:
+
+def c_ordered(values: Sequence[Any]) -> bool:
+    """Whether every array among `values` is C-contiguous (elementwise results are then C)."""
+    for value in values:
+        array = value._pos if isinstance(value, TracedArray) else value
+        if isinstance(array, np.ndarray) and array.ndim > 1 and not array.flags.c_contiguous:
+            return False
+        if isinstance(value, (list, tuple)) and not c_ordered(value):
+            return False
+    return True
+
+
+def made_by_numpy(function: Any, *args: Any, **kwargs: Any) -> Any:
+    """What `function` makes of the arguments' stand-ins: arrays laid out as NumPy lays out
+    its results for the arguments themselves."""
+    with np.errstate(all="ignore"):
+        return function(*[stand_in(a) for a in args],
+                        **{k: stand_in(v) for k, v in kwargs.items()})
+
+
+def elementwise_layout(function: Any, values: Sequence[Any], shape: Tuple[int, ...],
+                       **kwargs: Any) -> Any:
+    """The layout NumPy gives an elementwise `function` of `values` (None: C order)."""
+    if len(shape) < 2 or c_ordered(list(values) + list(kwargs.values())):
         return None
-    arrays = [layout(v) for v in values]
-    if all(a is None for a in arrays):
-        return None
-    operands = [a if a is not None else np.broadcast_to(np.empty((), np.intp), np.shape(v))
-                for a, v in zip(arrays, values) if np.ndim(v)]
-    op_flags = cast(List[List[Literal["readonly", "writeonly", "allocate"]]],
-                    [["readonly"]] * len(operands) + [["writeonly", "allocate"]])
-    iterator = np.nditer(operands + [None], flags=["refs_ok", "zerosize_ok"],
-                         op_flags=op_flags,
-                         op_dtypes=[None] * len(operands) + [np.dtype(np.intp)])
-    allocated = iterator.operands[-1]
-    return allocated if allocated.shape == shape else None
+    return made_by_numpy(function, *values, **kwargs)
 
 
 def broadcast_rows(value: Any, shape: Tuple[int, ...], n: int) -> Optional[Any]:

@@ -25,7 +25,9 @@ def _scalar_operator(ufunc: Any, reflected: bool = False) -> Any:
             deps = _deps.join(self.deps, other.deps)
             other_key = other.dtype
         elif kind in PLAIN_SCALARS or isinstance(other, np.generic):
-            deps = self.deps
+            # A product with an exact constant zero depends on nothing.
+            deps = _deps.NONE if ufunc is np.multiply and RULES["is_zero"](other) else \
+                self.deps
             other_key = RULES["dtype_key"](other)
         elif scipy.sparse.issparse(other):
             return _sparse_operator(ufunc, self, other, reflected)
@@ -82,6 +84,8 @@ def _array_operator(ufunc: Any, reflected: bool = False) -> Any:
         if scipy.sparse.issparse(other):
             return _sparse_operator(ufunc, self, other, reflected)
         return RULES["elementwise"](ufunc, (other, self) if reflected else (self, other), {})
+    # What the operator stands for, for the types that route it through NumPy (made arrays).
+    operator.ufunc, operator.kind = ufunc, "reflected" if reflected else "binary"  # type: ignore
     return operator
 
 
@@ -102,13 +106,21 @@ def _array_inplace(ufunc: Any) -> Any:
         rows = other_operand.broadcast(self.shape, n)
         if rows is not None and self.size:
             self._storage.join(np.ravel(self._pos), rows)
+        elif ufunc is np.multiply and other_operand.scalar is None and not self._part and \
+                np.asarray(other).dtype.kind in "biufc":
+            # Times a constant: where it is exactly zero, the element depends on nothing.
+            zero = np.broadcast_to(np.asarray(other) == 0, self.shape).ravel()
+            if zero.any():
+                self.write(None, zero)
         return self
+    operator.ufunc, operator.kind = ufunc, "inplace"  # type: ignore[attr-defined]
     return operator
 
 
 def _array_unary(ufunc: Any) -> Any:
     def operator(self: Any) -> Any:
         return RULES["elementwise"](ufunc, (self,), {})
+    operator.ufunc, operator.kind = ufunc, "unary"  # type: ignore[attr-defined]
     return operator
 
 

@@ -7,6 +7,7 @@ import numpy as np
 
 from vendrel.tracing import _deps
 from vendrel.tracing._operands import as_array, find_n, finish, layout, operand, result
+from vendrel.tracing._storage import twin
 
 _AxisError = getattr(getattr(np, "exceptions", None), "AxisError", None) or \
     getattr(np, "AxisError")
@@ -67,10 +68,11 @@ def reduce(a: Any, axis: Any, keepdims: Any, where: Any, out: Any, dtype: Any) -
     like = None
     template = layout(a)
     if template is not None and len(out_shape) > 1:
-        # NumPy keeps the input's order of axes in memory for what the reduction leaves.
+        # NumPy's reduction of an array laid out as `a`: the input's order of axes in memory
+        # for what it leaves.
         # NumPy's stub has no overload for a keepdims known only as a bool
         like = np.add.reduce(  # type: ignore[call-overload, unused-ignore]
-            np.empty_like(template, dtype=np.intp), axis=axes, keepdims=keepdims is True)
+            twin(template, np.intp), axis=axes, keepdims=keepdims is True)
     return finish(result(out_shape, reduced, dtype, n, like), out if given(out) else None)
 
 
@@ -95,5 +97,9 @@ def accumulate(a: Any, axis: Any, out: Any, dtype: Any) -> Any:
     step = np.arange(total, dtype=np.int64) - np.repeat(indptr[:-1], lengths)
     prefix = _deps.select(indptr, moved.reshape(count, length)[owner, step], rows)
     back = np.moveaxis(np.arange(array.size, dtype=np.intp).reshape(moved.shape), -1, axis)
-    return finish(result(shape, _deps.gather(prefix, back.ravel()), dtype, n,
-                                 layout(array)), out if given(out) else None)
+    like = None
+    if layout(array) is not None:
+        # NumPy's own accumulation allocates the result: laid out as it lays it out.
+        like = np.add.accumulate(twin(array._pos, np.intp), axis)
+    return finish(result(shape, _deps.gather(prefix, back.ravel()), dtype, n, like),
+                  out if given(out) else None)

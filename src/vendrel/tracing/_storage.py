@@ -27,7 +27,7 @@ class Storage:
     all, the last write of an element winning, as NumPy's assignment does.
     """
 
-    __slots__ = ("rows", "pending", "blocks", "root", "flat", "n", "identity")
+    __slots__ = ("rows", "pending", "blocks", "root", "flat", "n", "identity", "values", "sealed")
 
     def __init__(self, rows: Any, n: int, identity: bool = False,
                  root: Optional[np.ndarray] = None) -> None:
@@ -45,6 +45,10 @@ class Storage:
         self.n = n
         # x itself, not yet written to: element p depends on input p alone.
         self.identity = identity
+        # For an array the traced function made: its values in C order while nothing traced
+        # was written, and whether they were handed out as a plain array.
+        self.values: Optional[np.ndarray] = None
+        self.sealed = False
 
     def matrix(self) -> Any:
         if self.pending or self.blocks:
@@ -81,6 +85,7 @@ class Storage:
         if not len(positions):
             return
         self.identity = False
+        self.values = None  # a made array's values end at its first traced write
         if len(positions) <= FEW:
             pending = self.pending
             for k, p in enumerate(positions.tolist()):
@@ -94,6 +99,7 @@ class Storage:
 
     def join(self, positions: np.ndarray, rows: Any) -> None:
         """Add `rows` to the rows at `positions` (1-D, distinct): an in-place operator."""
+        self.values = None
         if len(positions) <= FEW and not self.blocks:
             for k, p in enumerate(positions.tolist()):
                 self.pending[p] = _deps.join(self.row(p), _deps.row(rows, k))
@@ -134,3 +140,24 @@ class Storage:
         self.rows = _deps.gather(written, source)
 
 
+_lib_utils = getattr(np.lib, "array_utils", None)  # NumPy 2 moved byte_bounds there
+_byte_bounds: Any = getattr(_lib_utils, "byte_bounds", None) or getattr(np, "byte_bounds")
+
+
+def twin(array: np.ndarray, dtype: Any, fill: Any = 0) -> np.ndarray:
+    """A new array of `dtype` holding `fill`, laid out in memory exactly as `array` is.
+
+    Its strides are `array`'s counted in elements (negative, stepped and zero strides too),
+    so that a NumPy function handed the twin lays out its result, and chooses between view
+    and copy, as it would for `array`.
+    """
+    dtype = np.dtype(dtype)
+    item = array.itemsize
+    start = array.__array_interface__["data"][0]
+    if array.size == 0 or any(s % item for s in array.strides):
+        return np.full_like(array, fill, dtype=dtype)  # pragma: no cover - unaligned records
+    low, high = _byte_bounds(array)
+    memory = np.full((high - low) // item, fill, dtype=dtype)
+    return np.lib.stride_tricks.as_strided(
+        memory[(start - low) // item:], array.shape,
+        tuple(s // item * dtype.itemsize for s in array.strides))

@@ -3,7 +3,7 @@
 An elementwise ufunc's output element depends on the inputs' elements at the same place of
 the broadcast shape, whatever the ufunc computes, so one rule covers them all (comparisons,
 np.maximum, np.abs, np.sign and np.floor included: their jumps are dependencies too). A
-multiplication by a constant zero keeps the dependency: the pattern is structural. The
+product with a constant that is exactly zero somewhere depends on nothing there. The
 methods reduce, accumulate and outer are unions along axes; at is an accumulating scatter.
 """
 
@@ -15,7 +15,8 @@ import scipy.sparse
 from vendrel.tracing import _deps
 from vendrel.tracing._arrays import PLAIN_SCALARS, TracedArray, TracedScalar, check_key
 from vendrel.tracing._operands import (
-    find_n, is_traced, operand, output_layout, result)
+    c_ordered, find_n, is_traced, made_by_numpy, operand, result, stand_in)
+from vendrel.tracing._storage import twin
 from vendrel.tracing._reductions import accumulate, reduce
 from vendrel.tracing._tables import RULES
 from vendrel.tracing._errors import PLAIN_OUT, unsupported
@@ -118,13 +119,19 @@ def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> 
             mask = np.asarray(where, dtype=bool)
             shapes.append(mask.shape)
     shape = tuple(np.broadcast_shapes(*shapes))
-    rows = _deps.union(*(o.broadcast(shape, n) for o in operands))
+    rows = None
+    if ufunc is np.multiply and len(operands) == 2:
+        rows = _product_rows(inputs, operands, shape, n)
+    if rows is None:
+        rows = _deps.union(*(o.broadcast(shape, n) for o in operands))
     if traced_where is not None:
         rows = _deps.union(rows, traced_where.broadcast(shape, n))
     if mask is not None:
         mask = np.broadcast_to(mask, shape).ravel()
     dtypes = result_dtypes(ufunc, tuple(o.dtype for o in operands), dtype)
-    like = output_layout(inputs, shape) if out is None or any(o is None for o in out) else None
+    made = None
+    if (out is None or any(o is None for o in out)) and len(shape) > 1:
+        made = _layouts(ufunc, inputs, out, where, kwargs)
     results = []
     for k in range(ufunc.nout):
         target = out[k] if out is not None and k < len(out) else None
@@ -132,7 +139,7 @@ def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> 
             chosen = rows
             if mask is not None and rows is not None:
                 chosen = _deps.gather(rows, np.where(mask, np.arange(mask.size), -1))
-            results.append(result(shape, chosen, dtypes[k], n, like))
+            results.append(result(shape, chosen, dtypes[k], n, None if made is None else made[k]))
         elif isinstance(target, TracedArray):
             if target.shape != shape:
                 raise ValueError("non-broadcastable output operand with shape %r doesn't match "
@@ -145,6 +152,53 @@ def elementwise(ufunc: Any, inputs: Tuple[Any, ...], kwargs: Dict[str, Any]) -> 
         else:
             raise unsupported(*PLAIN_OUT)
     return results[0] if ufunc.nout == 1 else tuple(results)
+
+
+def _layouts(ufunc: Any, inputs: Tuple[Any, ...], out: Any, where: Any,
+             kwargs: Dict[str, Any]) -> Any:
+    """The outputs the ufunc itself allocates for these operands, computing nothing
+    (where=False everywhere): NumPy's layouts (None: all C, as NumPy makes it then)."""
+    targets = tuple(out) if out is not None else (None,) * ufunc.nout
+    if c_ordered(list(inputs) + [o for o in targets if o is not None] + [where]):
+        return None
+    if where is True or np.ndim(where) == 0:
+        nothing: Any = False
+    elif is_traced(where):
+        nothing = stand_in(where, bool)
+    else:
+        nothing = twin(np.asarray(where), bool, False)  # its layout, none of its True
+    extra = {k: kwargs[k] for k in ("dtype", "casting", "signature") if k in kwargs}
+    made = made_by_numpy(ufunc, *inputs, out=targets, where=nothing, **extra)
+    return made if isinstance(made, tuple) else (made,)
+
+
+def _product_rows(inputs: Tuple[Any, ...], operands: Any, shape: Tuple[int, ...],
+                  n: int) -> Any:
+    """A product with a constant factor: where that factor is exactly zero, the product is
+    zero whatever the other factor is, so it depends on nothing there (as in matmul). None
+    where no constant factor holds a zero."""
+    constant = [o.rows is None and o.scalar is None for o in operands]
+    if constant.count(True) != 1:
+        return None
+    k = constant.index(True)
+    factor = np.asarray(inputs[k])
+    if factor.dtype.kind not in "biufc":
+        return None
+    zero = factor == 0
+    if not zero.any():
+        return None
+    other = operands[1 - k].broadcast(shape, n)
+    if other is None:
+        return None
+    keep = ~np.broadcast_to(zero, shape).ravel()
+    return _deps.gather(other, np.where(keep, np.arange(keep.size), -1))
+
+
+def is_zero(value: Any) -> bool:
+    """Whether `value` is a plain number that is exactly zero."""
+    kind = type(value)
+    return (kind in PLAIN_SCALARS or isinstance(value, np.generic)) and \
+        np.asarray(value).dtype.kind in "biufc" and value == 0
 
 
 def _scalar_call(ufunc: Any, inputs: Tuple[Any, ...]) -> Any:
@@ -165,6 +219,8 @@ def _scalar_call(ufunc: Any, inputs: Tuple[Any, ...]) -> Any:
         else:
             return None
     dtypes = result_dtypes(ufunc, tuple(keys))
+    if ufunc is np.multiply and any(is_zero(v) for v in inputs):
+        deps = _deps.NONE  # a product with an exact constant zero
     results = tuple(TracedScalar(deps, dtype, n) for dtype in dtypes)  # type: ignore[arg-type]
     return results[0] if len(results) == 1 else results
 
@@ -224,3 +280,4 @@ RULES["ufunc"] = dispatch
 RULES["elementwise"] = elementwise
 RULES["result_dtypes"] = result_dtypes
 RULES["dtype_key"] = dtype_key
+RULES["is_zero"] = is_zero
