@@ -17,7 +17,7 @@ N = 30  # Brusselator grid points: 60 unknowns, u and v interleaved
 
 
 def brusselator(t, y, alpha=0.02):
-    # Written with concatenate, which tracing follows (np.r_ it cannot), and for y of shape
+    # Written with concatenate, which tracing follows, and for y of shape
     # (n,) or (n, k), as solve_ivp's vectorized=True asks.
     u, v = y[0::2], y[1::2]
     c = alpha * (N + 1) ** 2
@@ -179,7 +179,8 @@ def test_least_squares_traced_three_point_agrees_where_scipy_rounds():
 @pytest.mark.parametrize("method, traced", [("lm", False), ("trf", True)])
 def test_least_squares_lm_and_untraceable_functions_are_scipys_call(method, traced):
     def untraceable(x):
-        return np.r_[x[0] - 1.0, x[1:] - x[:-1] ** 2]
+        first = float(x[0])  # a value read as a plain number: no tracer can follow it
+        return np.concatenate([[first - 1.0], x[1:] - x[:-1] ** 2])
 
     theirs, their_calls, ours, our_calls = run_both(
         "least_squares", scipy.optimize, untraceable, np.zeros(6), method=method)
