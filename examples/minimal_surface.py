@@ -69,7 +69,10 @@ def main() -> None:
         return surface.gradient(u)
 
     hess = SparseHessian(counted, surface.pattern())
-    result = minimize(surface.area, np.zeros(n), jac=counted, hess=hess, method="Newton-CG")
+    # hessp: Newton-CG takes a sparse hess= only from SciPy 1.11 on; the products serve every
+    # release, from the same Hessian per point.
+    result = minimize(surface.area, np.zeros(n), jac=counted, hessp=hess.hessp,
+                      method="Newton-CG")
     print("unknowns: %d, star colours: %d" % (n, hess.grouping.count))
     print("Newton steps: %d, gradient evaluations: %d (SparseHessian made %d)"
           % (result.nit, gradients[0], hess.evaluations))

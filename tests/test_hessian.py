@@ -178,14 +178,27 @@ def test_hessp_keeps_one_hessian_per_point():
                                          ("Newton-CG", "hessp"), ("trust-ncg", "hessp"),
                                          ("trust-krylov", "hessp"), ("trust-exact", "hess")])
 def test_minimize_takes_it_in_one_line(method, use):
+    if (method, use) == ("Newton-CG", "hess") and not _newton_cg_takes_sparse():
+        pytest.skip("this SciPy's Newton-CG multiplies the Hessian with np.dot, not @")
     n = 40
     H = SparseHessian(rosenbrock_grad, tridiagonal(n))
     given = {use: H if use == "hess" else H.hessp}
     if method == "trust-exact":  # factors a dense matrix
         given = {"hess": SparseHessian(rosenbrock_grad, tridiagonal(n), output="dense")}
     result = minimize(rosenbrock, np.full(n, -0.5), jac=rosenbrock_grad, method=method,
-                      options={"maxiter": 2000}, **given)
+                      tol=1e-10, options={"maxiter": 2000}, **given)
     assert np.abs(result.x - 1.0).max() < 1e-4, result.message
+
+
+def _newton_cg_takes_sparse():
+    import scipy.sparse
+
+    try:
+        minimize(lambda x: x @ x, np.ones(2), jac=lambda x: 2 * x, method="Newton-CG",
+                 hess=lambda x: scipy.sparse.csr_matrix(2 * np.eye(2)))
+    except (TypeError, ValueError, NotImplementedError):
+        return False
+    return True
 
 
 def test_estimate_hessian_finds_the_pattern():

@@ -111,20 +111,37 @@ def approx_derivative(fun: Callable[..., Any], x0: npt.ArrayLike, method: str = 
     if sparsity is None or as_linear_operator:
         scipys = _scipy().optimize._numdiff.approx_derivative
         return scipys(fun, x0, method, rel_step, abs_step, f0, bounds, sparsity,
-                      as_linear_operator, args, kwargs,
-                      **_newer(scipys, full_output=full_output, workers=workers))
+                      as_linear_operator, args, _default(scipys, "kwargs") if kwargs is None
+                      else kwargs, **_newer(scipys, full_output=full_output, workers=workers))
     from vendrel.jacobian import estimate_jacobian
 
     sp = _scipy()
     done = estimate_jacobian(fun, x0, method, rel_step, abs_step, f0, bounds, sparsity,
                              False, args, kwargs, full_output, workers)
     J, info = done if full_output else (done, None)
-    # SciPy's rule, as its _sparse_difference applies it: a matrix structure gives a matrix.
     structure = sparsity[0] if not sp.sparse.issparse(sparsity) and len(sparsity) == 2 \
         else sparsity
-    if sp.sparse.isspmatrix(structure):
-        J = sp.sparse.csr_matrix(J)
+    kind = _result_type(structure)
+    if type(J) is not kind:
+        J = kind(J)
     return (J, info) if full_output else J
+
+
+_RESULT_TYPES: Dict[type, type] = {}
+
+
+def _result_type(structure: Any) -> type:
+    """The class of the Jacobian SciPy's approx_derivative gives for a structure of this
+    type, asked of SciPy itself on a 1 x 1 problem (the rule changed between releases: a
+    matrix for every structure before sparse arrays were passed through, then a matrix for a
+    matrix and an array otherwise)."""
+    given = type(structure)
+    if given not in _RESULT_TYPES:
+        sp = _scipy()
+        tiny = given(np.ones((1, 1))) if sp.sparse.issparse(structure) else np.ones((1, 1))
+        found = sp.optimize._numdiff.approx_derivative(lambda x: x, np.zeros(1), sparsity=tiny)
+        _RESULT_TYPES[given] = type(found)
+    return _RESULT_TYPES[given]
 
 
 def solve_ivp(fun: Callable[..., Any], t_span: Any, y0: npt.ArrayLike, method: Any = "RK45",
@@ -289,7 +306,9 @@ def least_squares(fun: Callable[..., Any], x0: npt.ArrayLike, jac: Any = "2-poin
             x_scale=scale, loss=loss, f_scale=f_scale, diff_step=diff_step,
             tr_solver=tr_solver, tr_options=tr_options,
             jac_sparsity=jac_sparsity if j is jac else None, max_nfev=max_nfev,
-            verbose=verbose, args=args, kwargs=kwargs,
+            verbose=verbose, args=args,
+            # kwargs' default became None; an older SciPy's is {}, which it unpacks as it is
+            kwargs=_default(scipys, "kwargs") if kwargs is None else kwargs,
             **_newer(scipys, callback=callback, workers=workers))
         return result
 
@@ -315,7 +334,28 @@ def least_squares(fun: Callable[..., Any], x0: npt.ArrayLike, jac: Any = "2-poin
     adapter = clients.for_least_squares(
         SparseJacobian, fun, found, limits, method=jac, rel_step=diff_step,
         workers=workers, output="csr" if jac_sparsity is not None else "dense")
-    return scipy_call(adapter.fun, adapter)
+    result = scipy_call(adapter.fun, adapter)
+    if jac_sparsity is not None:
+        kind = _least_squares_jac_type(jac_sparsity)
+        if type(result.jac) is not kind:
+            result.jac = kind(result.jac)
+    return result
+
+
+_JAC_TYPES: Dict[type, type] = {}
+
+
+def _least_squares_jac_type(structure: Any) -> type:
+    """The class of ``least_squares(...).jac`` for a ``jac_sparsity`` of this type, asked of
+    SciPy itself on a 1 x 1 problem (it changed between releases)."""
+    given = type(structure)
+    if given not in _JAC_TYPES:
+        sp = _scipy()
+        tiny = given(np.ones((1, 1))) if sp.sparse.issparse(structure) else np.ones((1, 1))
+        found = sp.optimize.least_squares(lambda x: x - 1.0, np.zeros(1), jac_sparsity=tiny,
+                                          max_nfev=1)
+        _JAC_TYPES[given] = type(found.jac)
+    return _JAC_TYPES[given]
 
 
 def _least_squares_bounds(bounds: Any, x: npt.NDArray[np.float64]) -> Optional[Tuple[Any, Any]]:
