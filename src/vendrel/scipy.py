@@ -72,6 +72,16 @@ def _default(function: Callable[..., Any], name: str) -> Any:
     return inspect.signature(function).parameters[name].default
 
 
+def _older_defaults(function: Callable[..., Any], named: Dict[str, Any]) -> Dict[str, Any]:
+    """`named`, with None where the installed SciPy's default is something else: defaults
+    that newer releases made None (x_scale, tr_options, kwargs) are an older one's own."""
+    import inspect
+
+    taken = inspect.signature(function).parameters
+    return {name: taken[name].default if value is None and name in taken else value
+            for name, value in named.items()}
+
+
 #: solve_ivp's methods that make a Jacobian; the others are passed on as they are.
 IMPLICIT_METHODS = ("BDF", "Radau", "LSODA")
 #: root's methods that take a Jacobian (MINPACK's); the others use none, and are passed on.
@@ -299,16 +309,13 @@ def least_squares(fun: Callable[..., Any], x0: npt.ArrayLike, jac: Any = "2-poin
     """
     def scipy_call(f: Callable[..., Any], j: Any) -> scipy.optimize.OptimizeResult:
         scipys = _scipy().optimize.least_squares
-        # x_scale's default became None (SciPy 1.16); an older SciPy takes its own, 1.0.
-        scale = _default(scipys, "x_scale") if x_scale is None else x_scale
+        named = dict(jac=j, bounds=bounds, method=method, ftol=ftol, xtol=xtol, gtol=gtol,
+                     x_scale=x_scale, loss=loss, f_scale=f_scale, diff_step=diff_step,
+                     tr_solver=tr_solver, tr_options=tr_options,
+                     jac_sparsity=jac_sparsity if j is jac else None, max_nfev=max_nfev,
+                     verbose=verbose, args=args, kwargs=kwargs)
         result: scipy.optimize.OptimizeResult = scipys(
-            f, x0, jac=j, bounds=bounds, method=method, ftol=ftol, xtol=xtol, gtol=gtol,
-            x_scale=scale, loss=loss, f_scale=f_scale, diff_step=diff_step,
-            tr_solver=tr_solver, tr_options=tr_options,
-            jac_sparsity=jac_sparsity if j is jac else None, max_nfev=max_nfev,
-            verbose=verbose, args=args,
-            # kwargs' default became None; an older SciPy's is {}, which it unpacks as it is
-            kwargs=_default(scipys, "kwargs") if kwargs is None else kwargs,
+            f, x0, **_older_defaults(scipys, named),
             **_newer(scipys, callback=callback, workers=workers))
         return result
 
