@@ -404,3 +404,21 @@ def test_putmask_with_a_traced_mask_is_refused():
     from vendrel.tracing import TracingError
     with pytest.raises(TracingError, match="np.putmask with a traced mask"):
         trace_sparsity(lambda x: np.putmask(x, x > 0, 0.0) or x, np.ones(N))
+
+
+def _concatenate_into(x):
+    r = x * 0.0
+    np.concatenate([x[6:], x[:6]], None, r)
+    return r
+
+
+def _stack_into(x):
+    r = grid(x).T.copy()
+    np.stack([x[:4], x[4:8], x[8:]], 1, out=r)
+    return r.ravel()
+
+
+@pytest.mark.parametrize("fun", [_concatenate_into, _stack_into], ids=["concatenate", "stack"])
+def test_out_given_by_position_receives_the_joined_arrays(fun):
+    traced = trace_sparsity(fun, np.ones(N)).toarray()
+    np.testing.assert_array_equal(traced, found_by_perturbation(fun, N))

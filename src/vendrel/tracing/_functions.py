@@ -489,7 +489,10 @@ def _copy_into(target: np.ndarray, values: np.ndarray) -> np.ndarray:
 
 def _joining(name: str, function: Callable[..., Any]) -> None:
     def handler(arrays: Any, *args: Any, **kwargs: Any) -> Any:
-        out = kwargs.pop("out", None)
+        # concatenate's and stack's third positional parameter is out (as bound to their
+        # signatures, out= arrives there), which NumPy is not to see among the positions.
+        out = args[1] if len(args) > 1 else kwargs.pop("out", None)
+        args = args[:1]
         dtype = kwargs.pop("dtype", None)
         kwargs.pop("casting", None)
         arrays = list(arrays)
