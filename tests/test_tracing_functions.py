@@ -310,14 +310,12 @@ def test_newly_followed_functions_refuse_what_they_cannot_follow(fun, message):
 # --- each handled function takes NumPy's whole signature -----------------------------------
 
 def _handled():
+    # Every handled function, by the signature its calls are bound to (NumPy's own, or on older
+    # NumPys, for functions written in C, their documented one): none may go without.
     import inspect
-    from vendrel.tracing._functions import HANDLERS, name_of
+    from vendrel.tracing._functions import HANDLERS, _signature, name_of
     for func, rule in HANDLERS.items():
-        try:
-            yield pytest.param(inspect.signature(func), inspect.signature(rule),
-                               id=name_of(func))
-        except (TypeError, ValueError):  # a function without a signature on this NumPy
-            continue
+        yield pytest.param(_signature(func), inspect.signature(rule), id=name_of(func))
 
 
 @pytest.mark.parametrize("numpys, rules", list(_handled()))
@@ -328,6 +326,7 @@ def test_every_rule_receives_every_parameter_of_its_numpy_function(numpys, rules
     import inspect
     kind = inspect.Parameter
     positional = (kind.POSITIONAL_ONLY, kind.POSITIONAL_OR_KEYWORD)
+    assert numpys is not None, "no signature to bind the calls to"
     theirs = [p for p in numpys.parameters.values() if p.kind in positional]
     ours = [p for p in rules.parameters.values() if p.kind in positional]
     kinds = {p.kind for p in rules.parameters.values()}
@@ -404,3 +403,61 @@ def test_putmask_with_a_traced_mask_is_refused():
     from vendrel.tracing import TracingError
     with pytest.raises(TracingError, match="np.putmask with a traced mask"):
         trace_sparsity(lambda x: np.putmask(x, x > 0, 0.0) or x, np.ones(N))
+
+
+def _documented():
+    from vendrel.tracing._functions import _C_SIGNATURES
+    for name in sorted(_C_SIGNATURES):
+        yield pytest.param(name, id=name)
+
+
+@pytest.mark.parametrize("name", list(_documented()))
+def test_documented_signatures_agree_with_numpys_own(name):
+    # Where this NumPy reports a signature (1.25 and newer), each parameter written for the
+    # older NumPys must be NumPy's: same name, place, kind and default.
+    import inspect
+    from vendrel.tracing._functions import _C_SIGNATURES
+    try:
+        numpys = inspect.signature(getattr(np, name))
+    except (TypeError, ValueError):
+        pytest.skip("NumPy %s reports no signature for np.%s" % (np.__version__, name))
+    ours = list(inspect.signature(_C_SIGNATURES[name]).parameters.values())
+    theirs = list(numpys.parameters.values())
+    assert [(p.name, p.kind, p.default) for p in ours] == \
+        [(p.name, p.kind, p.default) for p in theirs[:len(ours)]]
+    # Only keyword-only parameters that NumPy added later may be missing.
+    assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in theirs[len(ours):])
+
+
+def _concatenate_into(x):
+    r = x * 0.0
+    np.concatenate([x[6:], x[:6]], None, r)
+    return r
+
+
+def _stack_into(x):
+    r = grid(x).T.copy()
+    np.stack([x[:4], x[4:8], x[8:]], 1, out=r)
+    return r.ravel()
+
+
+@pytest.mark.parametrize("fun, message", [
+    (lambda x: np.where(x > 0, x=x, y=0.0), "positional"),
+    (lambda x: np.inner(x, b=x), "positional"),
+    (lambda x: np.concatenate([x, x], 0, None, None), "positional argument"),
+    (lambda x: np.putmask(x.copy(), MASK, values=x, extra=1), "extra"),
+], ids=["where", "inner", "concatenate", "putmask"])
+def test_calls_numpy_refuses_are_refused_under_the_trace(fun, message):
+    # Bound to the signature on every NumPy, also where NumPy reports none: a call NumPy
+    # rejects fails the trace with NumPy's kind of error, not inside a rule.
+    from vendrel.tracing import TracingError
+    with pytest.raises(TypeError):
+        fun(np.ones(N))
+    with pytest.raises(TracingError, match="raised TypeError.*" + message):
+        trace_sparsity(fun, np.ones(N))
+
+
+@pytest.mark.parametrize("fun", [_concatenate_into, _stack_into], ids=["concatenate", "stack"])
+def test_out_given_by_position_receives_the_joined_arrays(fun):
+    traced = trace_sparsity(fun, np.ones(N)).toarray()
+    np.testing.assert_array_equal(traced, found_by_perturbation(fun, N))

@@ -66,11 +66,33 @@ def dispatch(func: Any, types: Any, args: Any, kwargs: Any) -> Any:
 _POSITIONAL = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
 
 
+# NumPy before 1.25 reports no signature for the functions it implements in C (its wrappers
+# lead inspect to the C function, and the dispatchers' defaults are placeholders, not NumPy's);
+# their documented signatures, as far as those NumPys take them, stand in for NumPy's own.
+_C_SIGNATURES: Dict[str, Callable[..., None]] = {
+    "ascontiguousarray": lambda a, dtype=None, *, like=None: None,
+    "asfortranarray": lambda a, dtype=None, *, like=None: None,
+    "bincount": lambda x, /, weights=None, minlength=0: None,
+    "concatenate": lambda arrays, /, axis=0, out=None, *, dtype=None, casting="same_kind": None,
+    "copyto": lambda dst, src, casting="same_kind", where=True: None,
+    "dot": lambda a, b, out=None: None,
+    "empty_like": lambda prototype, /, dtype=None, order="K", subok=True, shape=None: None,
+    "inner": lambda a, b, /: None,
+    "putmask": lambda a, /, mask, values: None,
+    "result_type": lambda *arrays_and_dtypes: None,
+    "vdot": lambda a, b, /: None,
+    "where": lambda condition, x=None, y=None, /: None,
+}
+
+
 def _signature(function: Any) -> Optional[inspect.Signature]:
     try:
         return inspect.signature(function)
-    except (TypeError, ValueError):  # pragma: no cover - a NumPy function without one
-        return None
+    except (TypeError, ValueError):
+        documented = _C_SIGNATURES.get(getattr(function, "__name__", ""))
+        if documented is None or getattr(np, function.__name__, None) is not function:
+            return None
+        return inspect.signature(documented)
 
 
 class _Call:
@@ -489,7 +511,10 @@ def _copy_into(target: np.ndarray, values: np.ndarray) -> np.ndarray:
 
 def _joining(name: str, function: Callable[..., Any]) -> None:
     def handler(arrays: Any, *args: Any, **kwargs: Any) -> Any:
-        out = kwargs.pop("out", None)
+        # concatenate's and stack's third positional parameter is out (as bound to their
+        # signatures, out= arrives there), which NumPy is not to see among the positions.
+        out = args[1] if len(args) > 1 else kwargs.pop("out", None)
+        args = args[:1]
         dtype = kwargs.pop("dtype", None)
         kwargs.pop("casting", None)
         arrays = list(arrays)
