@@ -9,6 +9,9 @@ from scipy.optimize import least_squares
 from scipy.optimize import root as scipy_root
 
 from vendrel.jacobian import SparseJacobian
+from brusselator import Counted
+from brusselator import pattern as brusselator_pattern
+from brusselator import start as brusselator_start
 
 N = 40  # Brusselator grid points: 80 unknowns, u and v interleaved
 
@@ -27,34 +30,17 @@ def brusselator(t, y, alpha=0.02):
     return dy
 
 
-def brusselator_pattern():
-    return scipy.sparse.diags([1.0] * 5, [-2, -1, 0, 1, 2], shape=(2 * N, 2 * N), format="csr")
 
-
-def brusselator_start():
-    x = np.arange(1, N + 1) / (N + 1)
-    y = np.empty(2 * N)
-    y[0::2], y[1::2] = 1.0 + np.sin(2 * np.pi * x), 3.0
-    return y
-
-
-class Counted:
-    def __init__(self, fun):
-        self.fun, self.calls = fun, 0
-
-    def __call__(self, *args):
-        self.calls += 1
-        return self.fun(*args)
 
 
 @pytest.mark.parametrize("method", ["BDF", "Radau"])
 def test_solve_ivp_with_a_grouped_jacobian(method):
     rhs = Counted(brusselator)
-    ivp = SparseJacobian.for_ivp(rhs, brusselator_pattern())
-    ours = solve_ivp(ivp.fun, (0.0, 10.0), brusselator_start(), method=method, jac=ivp,
+    ivp = SparseJacobian.for_ivp(rhs, brusselator_pattern(N))
+    ours = solve_ivp(ivp.fun, (0.0, 10.0), brusselator_start(N), method=method, jac=ivp,
                      rtol=1e-6, atol=1e-8)
-    reference = solve_ivp(brusselator, (0.0, 10.0), brusselator_start(), method=method,
-                          jac_sparsity=brusselator_pattern(), rtol=1e-6, atol=1e-8)
+    reference = solve_ivp(brusselator, (0.0, 10.0), brusselator_start(N), method=method,
+                          jac_sparsity=brusselator_pattern(N), rtol=1e-6, atol=1e-8)
     assert ours.success and reference.success
     np.testing.assert_allclose(ours.y[:, -1], reference.y[:, -1], rtol=1e-4, atol=1e-6)
     # Every evaluation is one the solver made or one of a Jacobian's. Both ask for every
@@ -67,10 +53,10 @@ def test_solve_ivp_with_a_grouped_jacobian(method):
 
 
 def test_solve_ivp_passes_args_through():
-    ivp = SparseJacobian.for_ivp(brusselator, brusselator_pattern())
-    done = solve_ivp(ivp.fun, (0.0, 1.0), brusselator_start(), method="BDF", jac=ivp,
+    ivp = SparseJacobian.for_ivp(brusselator, brusselator_pattern(N))
+    done = solve_ivp(ivp.fun, (0.0, 1.0), brusselator_start(N), method="BDF", jac=ivp,
                      args=(0.05,))
-    reference = solve_ivp(brusselator, (0.0, 1.0), brusselator_start(), method="BDF",
+    reference = solve_ivp(brusselator, (0.0, 1.0), brusselator_start(N), method="BDF",
                           args=(0.05,))
     np.testing.assert_allclose(done.y[:, -1], reference.y[:, -1], rtol=1e-3)
 

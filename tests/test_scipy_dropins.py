@@ -12,6 +12,9 @@ from scipy.optimize._numdiff import approx_derivative as scipy_approx_derivative
 
 import vendrel.scipy
 from vendrel.jacobian import SparseJacobian
+from brusselator import Counted
+from brusselator import pattern as brusselator_pattern
+from brusselator import start as brusselator_start
 
 N = 30  # Brusselator grid points: 60 unknowns, u and v interleaved
 
@@ -32,24 +35,7 @@ def brusselator(t, y, alpha=0.02):
     return np.stack([du, dv], axis=1).reshape(y.shape)
 
 
-def brusselator_pattern():
-    return scipy.sparse.diags([1.0] * 5, [-2, -1, 0, 1, 2], shape=(2 * N, 2 * N), format="csr")
 
-
-def brusselator_start():
-    x = np.arange(1, N + 1) / (N + 1)
-    y = np.empty(2 * N)
-    y[0::2], y[1::2] = 1.0 + np.sin(2 * np.pi * x), 3.0
-    return y
-
-
-class Counted:
-    def __init__(self, fun):
-        self.fun, self.calls = fun, 0
-
-    def __call__(self, *args, **kwargs):
-        self.calls += 1
-        return self.fun(*args, **kwargs)
 
 
 def run_both(name, module, fun, *args, **kwargs):
@@ -85,9 +71,9 @@ def test_signatures_are_scipys(name, module):
     ("Radau", True, False),
 ])
 def test_solve_ivp_bdf_and_radau_are_scipys_bit_for_bit(method, vectorized, given):
-    options = dict(jac_sparsity=brusselator_pattern()) if given else {}
+    options = dict(jac_sparsity=brusselator_pattern(N)) if given else {}
     theirs, their_calls, ours, our_calls = run_both(
-        "solve_ivp", scipy.integrate, brusselator, (0.0, 10.0), brusselator_start(),
+        "solve_ivp", scipy.integrate, brusselator, (0.0, 10.0), brusselator_start(N),
         method=method, rtol=1e-6, atol=1e-8, vectorized=vectorized, **options)
     assert ours.success and theirs.success
     np.testing.assert_array_equal(ours.t, theirs.t)
@@ -111,12 +97,12 @@ STIFF = (1.0,)  # alpha: diffusion fast enough for LSODA to switch to its stiff 
 def test_lsoda_uses_the_pattern_scipy_ignores():
     theirs_fun, ours_fun = Counted(brusselator), Counted(brusselator)
     with pytest.warns(UserWarning, match="jac_sparsity"):
-        theirs = scipy.integrate.solve_ivp(theirs_fun, (0.0, 10.0), brusselator_start(),
+        theirs = scipy.integrate.solve_ivp(theirs_fun, (0.0, 10.0), brusselator_start(N),
                                            method="LSODA", rtol=1e-6, atol=1e-8, args=STIFF,
-                                           jac_sparsity=brusselator_pattern())
-    ours = vendrel.scipy.solve_ivp(ours_fun, (0.0, 10.0), brusselator_start(), method="LSODA",
+                                           jac_sparsity=brusselator_pattern(N))
+    ours = vendrel.scipy.solve_ivp(ours_fun, (0.0, 10.0), brusselator_start(N), method="LSODA",
                                    rtol=1e-6, atol=1e-8, args=STIFF,
-                                   jac_sparsity=brusselator_pattern())
+                                   jac_sparsity=brusselator_pattern(N))
     assert ours.success and theirs.success and ours.njev >= 2
     np.testing.assert_allclose(ours.y[:, -1], theirs.y[:, -1], rtol=1e-4)
     # LSODA differences all 60 columns; here 5 groups, on its own f(y)
@@ -127,8 +113,8 @@ def test_lsoda_uses_the_pattern_scipy_ignores():
 def test_solve_ivp_explicit_methods_are_scipys_call(method):
     with pytest.warns(UserWarning, match="jac_sparsity") as warned:  # SciPy's, from both
         theirs, their_calls, ours, our_calls = run_both(
-            "solve_ivp", scipy.integrate, brusselator, (0.0, 0.1), brusselator_start(),
-            method=method, jac_sparsity=brusselator_pattern())
+            "solve_ivp", scipy.integrate, brusselator, (0.0, 0.1), brusselator_start(N),
+            method=method, jac_sparsity=brusselator_pattern(N))
     assert len(warned) == 2
     np.testing.assert_array_equal(ours.y, theirs.y)
     assert our_calls == their_calls
@@ -275,9 +261,9 @@ def test_approx_derivative_without_sparsity_is_scipys_call():
 
 
 def test_a_sparse_jacobian_given_to_solve_ivp_says_what_to_use():
-    jac = SparseJacobian(lambda y: brusselator(0.0, y), brusselator_pattern())
+    jac = SparseJacobian(lambda y: brusselator(0.0, y), brusselator_pattern(N))
     with pytest.raises(TypeError) as raised:
-        scipy.integrate.solve_ivp(brusselator, (0.0, 1.0), brusselator_start(), method="BDF",
+        scipy.integrate.solve_ivp(brusselator, (0.0, 1.0), brusselator_start(N), method="BDF",
                                   jac=jac)
     assert "vendrel.scipy.solve_ivp" in str(raised.value)
     assert "SparseJacobian.for_ivp" in str(raised.value)
@@ -318,11 +304,11 @@ def test_an_adapter_without_the_solvers_bounds_refuses_to_step_past_them():
 @pytest.mark.parametrize("method, output", [("BDF", "csc"), ("LSODA", "dense")])
 def test_for_ivp_serves_vectorized_rhs_and_lsoda(method, output):
     rhs = Counted(brusselator)
-    ivp = SparseJacobian.for_ivp(rhs, brusselator_pattern(), vectorized=True, output=output)
-    done = scipy.integrate.solve_ivp(ivp.fun, (0.0, 5.0), brusselator_start(), method=method,
+    ivp = SparseJacobian.for_ivp(rhs, brusselator_pattern(N), vectorized=True, output=output)
+    done = scipy.integrate.solve_ivp(ivp.fun, (0.0, 5.0), brusselator_start(N), method=method,
                                      jac=ivp, vectorized=True, rtol=1e-6, atol=1e-8,
                                      args=STIFF)
-    reference = scipy.integrate.solve_ivp(brusselator, (0.0, 5.0), brusselator_start(),
+    reference = scipy.integrate.solve_ivp(brusselator, (0.0, 5.0), brusselator_start(N),
                                           method="Radau", rtol=1e-8, atol=1e-10, args=STIFF)
     assert done.success
     np.testing.assert_allclose(done.y[:, -1], reference.y[:, -1], rtol=1e-4)
