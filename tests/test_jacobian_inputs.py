@@ -107,7 +107,7 @@ def test_detect_sparsity_checks_every_argument_whatever_the_method(method, name)
     (dict(rel_step=np.inf), "rel_step"),  # used (no abs_step): refused, not an infinite step
     (dict(rel_step=[1e-8, 1e-8]), "rel_step has 2 values; x0 has 3"),
     (dict(bounds=(0.0, [1.0, 2.0])), "upper bound"),
-    (dict(f0=np.ones((3, 1))), "f0 must have at most one dimension"),
+    (dict(f0=["a", "b", "c"]), "f0 must hold numbers"),
     (dict(args=None), "args"),
     (dict(sparsity=np.eye(3), out=np.zeros((2, 2)), output="dense"), "out"),
 ])
@@ -328,3 +328,33 @@ def test_a_pattern_is_read_once_and_crosses_into_the_core_once(form, monkeypatch
     assert calls == []  # a Jacobian reads no pattern again
     estimate_jacobian(two_rows, np.ones(3), sparsity=FORMS[form])
     assert calls == ["read", "column_grouping"]
+
+
+def _grid_residual(x):
+    u = x.reshape(4, 4)
+    return 4.0 * u - np.roll(u, 1, axis=0) - np.roll(u, 1, axis=1) + u**3
+
+
+@pytest.mark.parametrize("shape", ["grid", "column", "list", "nested"])
+def test_every_reader_takes_a_residual_of_any_shape_in_c_order(shape):
+    """Tracing, perturbation, estimation and root read a result the same way: flattened in
+    C order, lists and tuples joined in order."""
+    from vendrel.solve import root
+    from vendrel.tracing import trace_sparsity
+
+    def fun(x):
+        r = _grid_residual(x)
+        return {"grid": r, "column": r.reshape(-1, 1), "list": [r[:2], r[2:]],
+                "nested": (list(r[:2]), r[2:])}[shape]
+
+    x0 = np.linspace(0.5, 1.5, 16)
+    flat = lambda x: _grid_residual(x).ravel()  # noqa: E731
+    expected = estimate_jacobian(flat, x0, sparsity=np.ones((16, 16))).toarray() != 0
+    traced = trace_sparsity(fun, x0).toarray()
+    perturbed = detect_sparsity(fun, x0).toarray()
+    np.testing.assert_array_equal(traced, expected)
+    np.testing.assert_array_equal(perturbed, expected)
+    np.testing.assert_allclose(estimate_jacobian(fun, x0, sparsity=traced).toarray(),
+                               estimate_jacobian(flat, x0, sparsity=traced).toarray())
+    result = root(fun, x0, sparsity=traced)
+    assert result.success and np.abs(flat(result.x)).max() <= 1e-8

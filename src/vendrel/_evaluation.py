@@ -142,19 +142,26 @@ class Residual:
         return Residual, (self.target, self.args, self.kwargs, self.dtype)
 
 
+def flat_result(value: Any) -> npt.NDArray[Any]:
+    """The residuals a function returned, as one row each: an array of any shape flattened in
+    C order, a number, or a (nested) list or tuple of those, joined in order. The one reading
+    of a result, shared by tracing (which flattens traced values the same way), perturbation,
+    estimation and root, so that each sees the same rows in the same order."""
+    if isinstance(value, (list, tuple)):
+        parts = [flat_result(item) for item in value]
+        return np.concatenate(parts) if parts else np.zeros(0)
+    return np.asarray(value).reshape(-1)
+
+
 def check_result(value: Any, which: Callable[[], str], m: Optional[int] = None,
                  expected: str = "", complex_step: bool = False) -> npt.NDArray[Any]:
-    """The residual as a one-dimensional array, or an error naming the evaluation."""
+    """The residual as a one-dimensional array (`flat_result`), or an error naming the
+    evaluation."""
     try:
-        f = np.asarray(value)
+        f = flat_result(value)
     except (TypeError, ValueError) as error:
         raise TypeError("fun returned something that is not an array at %s: %s"
                         % (which(), error)) from None
-    if f.ndim == 0:
-        f = f.reshape(1)
-    if f.ndim != 1:
-        raise ValueError("fun returned an array of shape %r at %s; it must return one value per "
-                         "residual, in one dimension" % (f.shape, which()))
     kind = f.dtype.kind
     if complex_step and kind != "c":
         raise TypeError(

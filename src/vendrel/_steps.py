@@ -100,10 +100,14 @@ def check_steps(rel_step: Any, abs_step: Any,
 
 
 def as_residual(f0: Any) -> npt.NDArray[Any]:
-    """A residual given by the caller (f0), as SciPy takes it: one-dimensional at most."""
-    f = np.atleast_1d(np.asarray(f0))
-    if f.ndim > 1:
-        raise ValueError("f0 must have at most one dimension, not shape %r" % (f.shape,))
+    """A residual given by the caller (f0), read as the function's own results are
+    (`vendrel._evaluation.flat_result`): any shape, in C order."""
+    from vendrel._evaluation import flat_result
+
+    try:
+        f = flat_result(f0)
+    except (TypeError, ValueError) as error:
+        raise ValueError("f0 must be the residuals, an array or numbers: %s" % error) from None
     if f.dtype.kind not in "iufc":
         raise ValueError("f0 must hold numbers, not %s" % f.dtype)
     return f

@@ -114,7 +114,10 @@ def estimate_jacobian(
     ----------
     fun : callable or SparseSolver
         ``fun(x, *args, **kwargs)`` returning m values (m may differ from n), or a
-        `SparseSolver` instance whose class defines ``compute_residuals``.
+        `SparseSolver` instance whose class defines ``compute_residuals``. The values may
+        come as an array of any shape (its rows of the Jacobian in C order), a number, or a
+        list or tuple of those (joined in order), read the same way by tracing,
+        perturbation, estimation and `vendrel.solve.root`.
     x0 : array_like of shape (n,) or float
         The point: real and finite (a float is a point of one value). It is never changed.
     method : {"3-point", "2-point", "cs"}, optional

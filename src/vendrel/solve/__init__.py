@@ -15,7 +15,7 @@ import numpy.typing as npt
 from scipy.optimize import OptimizeResult
 
 from vendrel import _steps, grouping
-from vendrel._evaluation import check_arguments
+from vendrel._evaluation import check_arguments, flat_result
 from vendrel.jacobian import SparseJacobian, detect_sparsity
 from vendrel.solve import _root
 from vendrel.solve._linear import NAMES as LINEAR_SOLVERS
@@ -355,10 +355,10 @@ def _read_fun(fun: Any, args: Sequence[Any], kwargs: Optional[Dict[str, Any]],
     def residual(x: FloatArray) -> FloatArray:
         # A copy each way: fun may change its argument, and may return the same array on
         # every call (as a SparseSolver may).
-        value = np.array(target(x.copy(), *extra, **named), dtype=np.float64)
+        value = np.array(flat_result(target(x.copy(), *extra, **named)), dtype=np.float64)
         if value.shape != (n,):
-            raise ValueError("fun must return %d values, one per unknown, not an array of "
-                             "shape %s" % (n, value.shape))
+            raise ValueError("fun must return %d values, one per unknown, not %d"
+                             % (n, value.size))
         return value
 
     return residual
