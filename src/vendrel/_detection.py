@@ -12,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vendrel import _steps
-from vendrel.grouping import CscArray, CsrArray
+from vendrel._runtime import CscArray, CsrArray
 from vendrel._evaluation import Progress, Residual, Workers, check_result
 
 # Further points lie within this fraction of max(1, |x0|) of x0: near enough to stay in the

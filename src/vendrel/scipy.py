@@ -344,8 +344,8 @@ def least_squares(fun: Callable[..., Any], x0: npt.ArrayLike, jac: Any = "2-poin
     result = scipy_call(adapter.fun, adapter)
     if jac_sparsity is not None:
         kind = _least_squares_jac_type(jac_sparsity)
-        if type(result.jac) is not kind:
-            result.jac = kind(result.jac)
+        if type(result["jac"]) is not kind:
+            result["jac"] = kind(result["jac"])
     return result
 
 

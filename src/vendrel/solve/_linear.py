@@ -263,15 +263,15 @@ def grid_dimension(J: Any) -> Tuple[int, int]:
     """The dimension of the grid a square pattern looks like, from its graph's diameter D
     (two breadth-first sweeps): a side-m grid in d dimensions has n = m^d unknowns and D =
     d (m - 1), so d is the one of 1, 2, 3 for which (D / d + 1)^d comes nearest n. Also D."""
-    graph = scipy.sparse.csr_matrix(J, dtype=bool)
+    graph: Any = scipy.sparse.csr_matrix(J, dtype=bool)
+    sweep: Any = scipy.sparse.csgraph.dijkstra  # typed for weighted graphs alone
     n = graph.shape[0]
     if n < 2:
         return 1, 0
     far = 0
     distances: Any = None
     for _ in range(2):
-        distances = scipy.sparse.csgraph.dijkstra(graph, directed=False, indices=far,
-                                                  unweighted=True)
+        distances = sweep(graph, directed=False, indices=far, unweighted=True)
         reached = np.isfinite(distances)
         far = int(np.argmax(np.where(reached, distances, -1.0)))
     diameter = int(distances[far])

@@ -247,7 +247,7 @@ def _krylov_gmres(operator: Any, b: FloatArray, rtol: float) -> Tuple[FloatArray
 
     import scipy.sparse.linalg
 
-    gmres = scipy.sparse.linalg.gmres
+    gmres: Any = scipy.sparse.linalg.gmres  # its tolerance's name depends on the release
     # SciPy 1.12 renamed the relative tolerance from tol to rtol.
     name = "rtol" if "rtol" in inspect.signature(gmres).parameters else "tol"
     x, info = gmres(operator, b, atol=0.0, restart=MATRIX_FREE_RESTART,
