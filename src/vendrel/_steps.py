@@ -11,6 +11,8 @@ from typing import Any, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
+from vendrel._evaluation import flat_result
+
 FloatArray = npt.NDArray[np.float64]
 BoolArray = npt.NDArray[np.bool_]
 
@@ -102,8 +104,6 @@ def check_steps(rel_step: Any, abs_step: Any,
 def as_residual(f0: Any) -> npt.NDArray[Any]:
     """A residual given by the caller (f0), read as the function's own results are
     (`vendrel._evaluation.flat_result`): any shape, in C order."""
-    from vendrel._evaluation import flat_result
-
     try:
         f = flat_result(f0)
     except (TypeError, ValueError) as error:

@@ -131,27 +131,33 @@ def approx_derivative(fun: Callable[..., Any], x0: npt.ArrayLike, method: str = 
     J, info = done if full_output else (done, None)
     structure = sparsity[0] if not sp.sparse.issparse(sparsity) and len(sparsity) == 2 \
         else sparsity
-    kind = _result_type(structure)
+    kind = _class_scipy_gives("approx_derivative", structure)
     if type(J) is not kind:
         J = kind(J)
     return (J, info) if full_output else J
 
 
-_RESULT_TYPES: Dict[type, type] = {}
+_ASKED: Dict[Tuple[str, type], type] = {}
 
 
-def _result_type(structure: Any) -> type:
-    """The class of the Jacobian SciPy's approx_derivative gives for a structure of this
-    type, asked of SciPy itself on a 1 x 1 problem (the rule changed between releases: a
-    matrix for every structure before sparse arrays were passed through, then a matrix for a
-    matrix and an array otherwise)."""
-    given = type(structure)
-    if given not in _RESULT_TYPES:
+def _class_scipy_gives(function: str, structure: Any) -> type:
+    """The class of the Jacobian SciPy's `function` ("approx_derivative" or "least_squares")
+    gives for a pattern of this type, asked of SciPy itself on a 1 x 1 problem: the rule
+    changed between releases (a matrix for every pattern before sparse arrays were passed
+    through; later a matrix for a matrix, and least_squares' own conversions on top)."""
+    key = (function, type(structure))
+    if key not in _ASKED:
         sp = _scipy()
-        tiny = given(np.ones((1, 1))) if sp.sparse.issparse(structure) else np.ones((1, 1))
-        found = sp.optimize._numdiff.approx_derivative(lambda x: x, np.zeros(1), sparsity=tiny)
-        _RESULT_TYPES[given] = type(found)
-    return _RESULT_TYPES[given]
+        tiny = type(structure)(np.ones((1, 1))) if sp.sparse.issparse(structure) \
+            else np.ones((1, 1))
+        if function == "approx_derivative":
+            found = sp.optimize._numdiff.approx_derivative(lambda x: x, np.zeros(1),
+                                                           sparsity=tiny)
+        else:
+            found = sp.optimize.least_squares(lambda x: x - 1.0, np.zeros(1),
+                                              jac_sparsity=tiny, max_nfev=1)["jac"]
+        _ASKED[key] = type(found)
+    return _ASKED[key]
 
 
 def solve_ivp(fun: Callable[..., Any], t_span: Any, y0: npt.ArrayLike, method: Any = "RK45",
@@ -343,26 +349,12 @@ def least_squares(fun: Callable[..., Any], x0: npt.ArrayLike, jac: Any = "2-poin
         workers=workers, output="csr" if jac_sparsity is not None else "dense")
     result = scipy_call(adapter.fun, adapter)
     if jac_sparsity is not None:
-        kind = _least_squares_jac_type(jac_sparsity)
+        kind = _class_scipy_gives("least_squares", jac_sparsity)
         if type(result["jac"]) is not kind:
             result["jac"] = kind(result["jac"])
     return result
 
 
-_JAC_TYPES: Dict[type, type] = {}
-
-
-def _least_squares_jac_type(structure: Any) -> type:
-    """The class of ``least_squares(...).jac`` for a ``jac_sparsity`` of this type, asked of
-    SciPy itself on a 1 x 1 problem (it changed between releases)."""
-    given = type(structure)
-    if given not in _JAC_TYPES:
-        sp = _scipy()
-        tiny = given(np.ones((1, 1))) if sp.sparse.issparse(structure) else np.ones((1, 1))
-        found = sp.optimize.least_squares(lambda x: x - 1.0, np.zeros(1), jac_sparsity=tiny,
-                                          max_nfev=1)
-        _JAC_TYPES[given] = type(found.jac)
-    return _JAC_TYPES[given]
 
 
 def _least_squares_bounds(bounds: Any, x: npt.NDArray[np.float64]) -> Optional[Tuple[Any, Any]]:

@@ -234,13 +234,18 @@ def _gmres(forcing: Forcing) -> Factorize:
     return factorize
 
 
+def tolerance_name(method: Callable[..., Any]) -> str:
+    """The name of a SciPy Krylov method's relative tolerance: SciPy 1.12 renamed tol to
+    rtol."""
+    return "rtol" if "rtol" in inspect.signature(method).parameters else "tol"
+
+
 def _krylov(name: str, forcing: Forcing) -> Factorize:
     """One of SciPy's Krylov methods, preconditioned by ILU(0) of the Jacobian's pattern."""
     if name == "gmres":
         return _gmres(forcing)
     method = getattr(scipy.sparse.linalg, name)
-    # SciPy 1.12 renamed the relative tolerance from tol to rtol.
-    tolerance = "rtol" if "rtol" in inspect.signature(method).parameters else "tol"
+    tolerance = tolerance_name(method)
     preconditioner = Ilu0()
 
     def factorize(J: Any) -> Solve:

@@ -14,7 +14,8 @@ import numpy.typing as npt
 from scipy.optimize import OptimizeResult
 
 from vendrel.solve import _messages as text
-from vendrel.solve._linear import Factorize, Forcing, SingularJacobian, Solve, solve_checked
+from vendrel.solve._linear import (Factorize, Forcing, SingularJacobian, Solve, solve_checked,
+                                   tolerance_name)
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -243,15 +244,11 @@ class MatrixFree:
 
 
 def _krylov_gmres(operator: Any, b: FloatArray, rtol: float) -> Tuple[FloatArray, int]:
-    import inspect
-
     import scipy.sparse.linalg
 
     gmres: Any = scipy.sparse.linalg.gmres  # its tolerance's name depends on the release
-    # SciPy 1.12 renamed the relative tolerance from tol to rtol.
-    name = "rtol" if "rtol" in inspect.signature(gmres).parameters else "tol"
     x, info = gmres(operator, b, atol=0.0, restart=MATRIX_FREE_RESTART,
-                    maxiter=MATRIX_FREE_CYCLES, **{name: rtol})
+                    maxiter=MATRIX_FREE_CYCLES, **{tolerance_name(gmres): rtol})
     return np.asarray(x, dtype=np.float64), int(info)
 
 
